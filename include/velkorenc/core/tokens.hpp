@@ -1,0 +1,103 @@
+// Token alphabet, token writing and token reading over plain buffers.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "velkorenc/core/keying.hpp"
+
+namespace velkorenc::core {
+
+inline constexpr std::size_t kTokenLength = 8;
+inline constexpr char kOneLetter = 'q';
+inline constexpr char kZeroLetter = 'z';
+
+// Token of byte value v in the unshuffled alphabet: character p is 'q'
+// exactly when bit 7 - p of v is set.
+constexpr std::array<char, kTokenLength> base_token(std::uint8_t v) noexcept {
+  std::array<char, kTokenLength> token{};
+  for (std::size_t p = 0; p < kTokenLength; ++p) {
+    token[p] = ((v >> (7 - p)) & 1) ? kOneLetter : kZeroLetter;
+  }
+  return token;
+}
+
+// Characters in the text of n tokens joined by a one-character delimiter.
+constexpr std::uint64_t joined_length(std::uint64_t n) noexcept {
+  return n == 0 ? 0 : n * (kTokenLength + 1) - 1;
+}
+
+// The most tokens a text of `length` characters can hold.
+constexpr std::uint64_t max_tokens(std::uint64_t length) noexcept {
+  return (length + 1) / (kTokenLength + 1);
+}
+
+// A key's byte-to-token table, each token eight ASCII characters.
+class EncodeTable {
+ public:
+  void set(std::uint8_t value, const char (&token)[kTokenLength]) noexcept;
+  std::uint64_t word(std::uint8_t value) const noexcept { return words_[value]; }
+
+ private:
+  std::array<std::uint64_t, 256> words_{};
+};
+
+// Writes the tokens of `bytes`, separated by `delimiter`, to `out`; with
+// `leading_delimiter` a delimiter also goes before the first token.  Returns
+// the end of what was written.
+char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
+                   bool leading_delimiter, char* out) noexcept;
+
+// Transforms the frame made of `head` followed by `tail` forward with `key`
+// and writes its tokens: joined_length(head.size() + tail.size()) characters.
+// Refuses, writing nothing, when the transform would.
+bool write_frame_text(const EncodeTable& table, ByteSpan head, ByteSpan tail,
+                      ByteSpan key, char delimiter, char* out) noexcept;
+
+// A key's token-to-byte table: any set of eight-ASCII-character tokens.
+class DecodeTable {
+ public:
+  DecodeTable() noexcept;
+  // Adds one token; a later token equal to an earlier one replaces it.
+  // False, with nothing added, once kCapacity different tokens are held.
+  bool add(const char (&token)[kTokenLength], std::uint8_t value) noexcept;
+  // Looks up eight characters (each must be ASCII to match).
+  bool find(std::uint64_t packed, std::uint8_t& value) const noexcept;
+  // True while every token added is made of 'q' and 'z' only.
+  bool letters_only() const noexcept { return letters_only_; }
+  // Value of the letters-only token with bit p set where character p is 'q',
+  // or -1 when that token was not added.
+  std::int16_t by_letters(std::uint8_t bits) const noexcept { return by_letters_[bits]; }
+  static constexpr std::size_t kCapacity = 512;
+
+ private:
+  static constexpr std::size_t kSlots = 2 * kCapacity;
+  std::array<std::uint64_t, kSlots> keys_;
+  std::array<std::int16_t, kSlots> values_;
+  std::array<std::int16_t, 256> by_letters_;
+  std::size_t size_ = 0;
+  bool letters_only_ = true;
+};
+
+// Outcome of reading a body: on failure, [bad_begin, bad_end) is the first
+// piece that is not a token, in character positions of the body.
+struct ReadResult {
+  bool ok;
+  std::size_t count;
+  std::size_t bad_begin;
+  std::size_t bad_end;
+};
+
+// Splits `body` at every `delimiter` and looks each piece up in `table`,
+// writing one byte per piece to `out`, which must hold max_tokens(size)
+// bytes.  Reading stops at the first piece that is not a token.
+ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint8_t> body,
+                       std::uint32_t delimiter, std::uint8_t* out) noexcept;
+ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint16_t> body,
+                       std::uint32_t delimiter, std::uint8_t* out) noexcept;
+ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint32_t> body,
+                       std::uint32_t delimiter, std::uint8_t* out) noexcept;
+
+}  // namespace velkorenc::core

@@ -1,0 +1,162 @@
+#include <cstring>
+
+#include "velkorenc/core/tokens.hpp"
+
+namespace velkorenc::core {
+namespace {
+
+constexpr std::uint64_t kEmptySlot = ~std::uint64_t{0};  // no ASCII token packs to this
+
+constexpr std::size_t slot_of(std::uint64_t packed, std::size_t slots) noexcept {
+  return static_cast<std::size_t>((packed * 0x9E3779B97F4A7C15ULL) >> 40) & (slots - 1);
+}
+
+// For eight letters packed little-endian: bit p of the result is set where
+// character p is 'q'; false when any character is neither 'q' nor 'z'.
+inline bool letters_to_bits(std::uint64_t packed, std::uint8_t& bits) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  const std::uint64_t t = packed ^ (kOnes * static_cast<std::uint8_t>(kOneLetter));
+  // 'q' becomes 0x00 and 'z' becomes 0x0B; accept exactly those two.
+  if ((t & (kOnes * 0xF4)) != 0) return false;
+  if (((t ^ (t >> 1)) & kOnes) != 0 || ((t ^ (t >> 3)) & kOnes) != 0) return false;
+  const std::uint64_t q_mask = ~t & kOnes;  // low bit of each byte: 1 for 'q'
+  // Gathers bit 0 of byte p into bit p; the partial products never carry.
+  bits = static_cast<std::uint8_t>((q_mask * 0x0102040810204080ULL) >> 56);
+  return true;
+}
+
+template <class Char>
+std::size_t find_delimiter(const Char* body, std::size_t from, std::size_t size,
+                           std::uint32_t delimiter) noexcept {
+  if constexpr (sizeof(Char) == 1) {
+    if (delimiter > 0xFF) return size;
+    const void* hit = std::memchr(body + from, static_cast<int>(delimiter), size - from);
+    return hit ? static_cast<std::size_t>(static_cast<const Char*>(hit) - body) : size;
+  } else {
+    for (std::size_t i = from; i < size; ++i) {
+      if (body[i] == delimiter) return i;
+    }
+    return size;
+  }
+}
+
+// Packs eight characters into a word; false when one is not ASCII.
+template <class Char>
+bool pack_ascii(const Char* chars, std::uint64_t& packed) noexcept {
+  if constexpr (sizeof(Char) == 1) {
+    std::memcpy(&packed, chars, kTokenLength);
+    return (packed & 0x8080808080808080ULL) == 0;
+  } else {
+    packed = 0;
+    for (std::size_t p = 0; p < kTokenLength; ++p) {
+      if (chars[p] > 0x7F) return false;
+      packed |= static_cast<std::uint64_t>(chars[p]) << (8 * p);
+    }
+    return true;
+  }
+}
+
+// Splits and looks up piece by piece from `pos`, which starts a piece.
+template <class Char>
+ReadResult read_pieces(const DecodeTable& table, std::span<const Char> body,
+                       std::uint32_t delimiter, std::uint8_t* out, std::size_t pos,
+                       std::size_t count) noexcept {
+  const Char* chars = body.data();
+  const std::size_t size = body.size();
+  for (;;) {
+    const std::size_t end = find_delimiter(chars, pos, size, delimiter);
+    std::uint64_t packed;
+    std::uint8_t value;
+    if (end - pos != kTokenLength || !pack_ascii(chars + pos, packed) ||
+        !table.find(packed, value)) {
+      return {false, count, pos, end};
+    }
+    out[count++] = value;
+    if (end == size) return {true, count, 0, 0};
+    pos = end + 1;
+  }
+}
+
+// Letters-only tables with a delimiter that is not a letter: every piece of a
+// valid body is eight letters followed by the delimiter, so the body can be
+// walked at a fixed stride; at the first irregularity the general reader
+// takes over from the start of that piece.
+ReadResult read_letters(const DecodeTable& table, std::span<const std::uint8_t> body,
+                        std::uint8_t delimiter, std::uint8_t* out) noexcept {
+  const std::uint8_t* chars = body.data();
+  const std::size_t size = body.size();
+  std::size_t pos = 0;
+  std::size_t count = 0;
+  while (pos + kTokenLength < size) {
+    std::uint64_t packed;
+    std::memcpy(&packed, chars + pos, kTokenLength);
+    std::uint8_t bits;
+    if (chars[pos + kTokenLength] != delimiter || !letters_to_bits(packed, bits)) break;
+    const std::int16_t value = table.by_letters(bits);
+    if (value < 0) break;
+    out[count++] = static_cast<std::uint8_t>(value);
+    pos += kTokenLength + 1;
+  }
+  return read_pieces(table, body, delimiter, out, pos, count);
+}
+
+}  // namespace
+
+DecodeTable::DecodeTable() noexcept {
+  keys_.fill(kEmptySlot);
+  values_.fill(-1);
+  by_letters_.fill(-1);
+}
+
+bool DecodeTable::add(const char (&token)[kTokenLength], std::uint8_t value) noexcept {
+  std::uint64_t packed;
+  std::memcpy(&packed, token, kTokenLength);
+  std::size_t slot = slot_of(packed, kSlots);
+  while (keys_[slot] != kEmptySlot && keys_[slot] != packed) slot = (slot + 1) & (kSlots - 1);
+  if (keys_[slot] == kEmptySlot) {
+    if (size_ == kCapacity) return false;
+    ++size_;
+  }
+  keys_[slot] = packed;
+  values_[slot] = value;
+  std::uint8_t bits;
+  if (letters_to_bits(packed, bits)) {
+    by_letters_[bits] = value;
+  } else {
+    letters_only_ = false;
+  }
+  return true;
+}
+
+bool DecodeTable::find(std::uint64_t packed, std::uint8_t& value) const noexcept {
+  std::size_t slot = slot_of(packed, kSlots);
+  while (keys_[slot] != kEmptySlot) {
+    if (keys_[slot] == packed) {
+      value = static_cast<std::uint8_t>(values_[slot]);
+      return true;
+    }
+    slot = (slot + 1) & (kSlots - 1);
+  }
+  return false;
+}
+
+ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint8_t> body,
+                       std::uint32_t delimiter, std::uint8_t* out) noexcept {
+  if (table.letters_only() && delimiter <= 0xFF && delimiter != std::uint8_t(kOneLetter) &&
+      delimiter != std::uint8_t(kZeroLetter)) {
+    return read_letters(table, body, static_cast<std::uint8_t>(delimiter), out);
+  }
+  return read_pieces(table, body, delimiter, out, 0, 0);
+}
+
+ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint16_t> body,
+                       std::uint32_t delimiter, std::uint8_t* out) noexcept {
+  return read_pieces(table, body, delimiter, out, 0, 0);
+}
+
+ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint32_t> body,
+                       std::uint32_t delimiter, std::uint8_t* out) noexcept {
+  return read_pieces(table, body, delimiter, out, 0, 0);
+}
+
+}  // namespace velkorenc::core

@@ -1,0 +1,48 @@
+#include <cstring>
+
+#include "velkorenc/core/tokens.hpp"
+
+namespace velkorenc::core {
+
+void EncodeTable::set(std::uint8_t value, const char (&token)[kTokenLength]) noexcept {
+  std::memcpy(&words_[value], token, kTokenLength);
+}
+
+char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
+                   bool leading_delimiter, char* out) noexcept {
+  std::size_t t = 0;
+  if (!leading_delimiter && !bytes.empty()) {
+    const std::uint64_t word = table.word(bytes[0]);
+    std::memcpy(out, &word, kTokenLength);
+    out += kTokenLength;
+    t = 1;
+  }
+  for (; t < bytes.size(); ++t) {
+    const std::uint64_t word = table.word(bytes[t]);
+    *out = delimiter;
+    std::memcpy(out + 1, &word, kTokenLength);
+    out += kTokenLength + 1;
+  }
+  return out;
+}
+
+bool write_frame_text(const EncodeTable& table, ByteSpan head, ByteSpan tail,
+                      ByteSpan key, char delimiter, char* out) noexcept {
+  if (!can_transform(key.size(), head.size() + tail.size())) return false;
+  // Transform a block at a time into a buffer that stays in cache.
+  constexpr std::size_t kBlock = 4096;
+  std::uint8_t block[kBlock];
+  std::uint64_t position = 0;
+  for (ByteSpan part : {head, tail}) {
+    while (!part.empty()) {
+      const ByteSpan chunk = part.first(part.size() < kBlock ? part.size() : kBlock);
+      transform_forward(chunk, key, position, block);
+      out = write_tokens(table, ByteSpan(block, chunk.size()), delimiter, position != 0, out);
+      position += chunk.size();
+      part = part.subspan(chunk.size());
+    }
+  }
+  return true;
+}
+
+}  // namespace velkorenc::core

@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "velkorenc/core/tokens.hpp"
+
+namespace velkorenc::core {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Eight characters: a letter and a seven-digit number.
+std::string numbered_token(char letter, std::size_t number) {
+  char text[kTokenLength + 1];
+  std::snprintf(text, sizeof text, "%c%07zu", letter, number);
+  return text;
+}
+
+std::string token_string(std::uint8_t v) {
+  const auto t = base_token(v);
+  return std::string(t.begin(), t.end());
+}
+
+// A key-like permutation of the alphabet.
+std::vector<std::string> shuffled_tokens(std::uint32_t seed) {
+  std::vector<std::string> tokens;
+  for (int v = 0; v < 256; ++v) tokens.push_back(token_string(static_cast<std::uint8_t>(v)));
+  std::shuffle(tokens.begin(), tokens.end(), std::mt19937(seed));
+  return tokens;
+}
+
+struct Tables {
+  EncodeTable enc;
+  DecodeTable dec;
+};
+
+Tables tables_for(const std::vector<std::string>& tokens) {
+  Tables t;
+  for (int v = 0; v < 256; ++v) {
+    char letters[kTokenLength];
+    std::copy_n(tokens[v].data(), kTokenLength, letters);
+    t.enc.set(static_cast<std::uint8_t>(v), letters);
+    EXPECT_TRUE(t.dec.add(letters, static_cast<std::uint8_t>(v)));
+  }
+  return t;
+}
+
+std::string joined(const std::vector<std::string>& tokens, const Bytes& bytes, char delimiter) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i) text += delimiter;
+    text += tokens[bytes[i]];
+  }
+  return text;
+}
+
+std::string written(const EncodeTable& enc, const Bytes& bytes, char delimiter) {
+  std::string text(joined_length(bytes.size()), '\0');
+  char* end = write_tokens(enc, bytes, delimiter, false, text.data());
+  EXPECT_EQ(end, text.data() + text.size());
+  return text;
+}
+
+// The reader's contract, written the plain way: split, then look up.
+ReadResult reference_read(const std::vector<std::string>& tokens, const std::string& body,
+                          char delimiter, Bytes& out) {
+  std::size_t pos = 0;
+  for (;;) {
+    std::size_t end = body.find(delimiter, pos);
+    if (end == std::string::npos) end = body.size();
+    const std::string piece = body.substr(pos, end - pos);
+    const auto it = std::find(tokens.begin(), tokens.end(), piece);
+    if (it == tokens.end()) return {false, out.size(), pos, end};
+    out.push_back(static_cast<std::uint8_t>(it - tokens.begin()));
+    if (end == body.size()) return {true, out.size(), 0, 0};
+    pos = end + 1;
+  }
+}
+
+ReadResult read(const DecodeTable& dec, const std::string& body, char delimiter, Bytes& out) {
+  out.assign(max_tokens(body.size()) + 1, 0);
+  const auto* units = reinterpret_cast<const std::uint8_t*>(body.data());
+  const ReadResult r = read_tokens(dec, std::span(units, body.size()),
+                                   static_cast<std::uint8_t>(delimiter), out.data());
+  out.resize(r.count);
+  return r;
+}
+
+void expect_same(const ReadResult& a, const ReadResult& b, const std::string& body) {
+  EXPECT_EQ(a.ok, b.ok) << body;
+  EXPECT_EQ(a.count, b.count) << body;
+  if (!a.ok && !b.ok) {
+    EXPECT_EQ(a.bad_begin, b.bad_begin) << body;
+    EXPECT_EQ(a.bad_end, b.bad_end) << body;
+  }
+}
+
+TEST(Alphabet, EntriesAreTheBitPatterns) {
+  EXPECT_EQ(token_string(0), "zzzzzzzz");
+  EXPECT_EQ(token_string(1), "zzzzzzzq");
+  EXPECT_EQ(token_string(2), "zzzzzzqz");
+  EXPECT_EQ(token_string(127), "zqqqqqqq");
+  EXPECT_EQ(token_string(128), "qzzzzzzz");
+  EXPECT_EQ(token_string(254), "qqqqqqqz");
+  EXPECT_EQ(token_string(255), "qqqqqqqq");
+  std::set<std::string> all;
+  for (int v = 0; v < 256; ++v) all.insert(token_string(static_cast<std::uint8_t>(v)));
+  EXPECT_EQ(all.size(), 256u);
+}
+
+TEST(Alphabet, TextLengths) {
+  EXPECT_EQ(joined_length(0), 0u);
+  EXPECT_EQ(joined_length(1), 8u);
+  EXPECT_EQ(joined_length(5), 44u);
+  EXPECT_EQ(max_tokens(44), 5u);
+  EXPECT_EQ(max_tokens(43), 4u);
+  EXPECT_EQ(max_tokens(7), 0u);
+}
+
+TEST(Writer, WritesTokensJoinedByTheDelimiter) {
+  const auto tokens = shuffled_tokens(1);
+  const Tables t = tables_for(tokens);
+  Bytes every(256);
+  for (int v = 0; v < 256; ++v) every[v] = static_cast<std::uint8_t>(v);
+  EXPECT_EQ(written(t.enc, every, '~'), joined(tokens, every, '~'));
+  EXPECT_EQ(written(t.enc, Bytes{}, '~'), "");
+  EXPECT_EQ(written(t.enc, Bytes{200}, '~'), tokens[200]);
+}
+
+TEST(Writer, FrameTextIsTheTransformedFrameWritten) {
+  const auto tokens = shuffled_tokens(2);
+  const Tables t = tables_for(tokens);
+  const Bytes key = {'k', 0xC3, 0xA9, 'y'};
+  std::mt19937 gen(3);
+  for (std::size_t n : {0u, 1u, 4095u, 4096u, 4097u, 10000u}) {
+    Bytes head(n);
+    for (auto& b : head) b = static_cast<std::uint8_t>(gen());
+    const Bytes tail = {1, 2, 3, 4};
+    Bytes frame = head;
+    frame.insert(frame.end(), tail.begin(), tail.end());
+    Bytes transformed(frame.size());
+    ASSERT_TRUE(transform_forward(frame, key, 0, transformed.data()));
+    std::string text(joined_length(frame.size()), '\0');
+    ASSERT_TRUE(write_frame_text(t.enc, head, tail, key, '~', text.data()));
+    EXPECT_EQ(text, joined(tokens, transformed, '~')) << "n=" << n;
+  }
+  std::string untouched = "unchanged";
+  EXPECT_FALSE(write_frame_text(t.enc, Bytes{1}, Bytes{}, Bytes{}, '~', untouched.data()));
+  EXPECT_EQ(untouched, "unchanged");
+}
+
+TEST(Reader, ReadsBackWhatWasWrittenForEveryDelimiter) {
+  const auto tokens = shuffled_tokens(4);
+  const Tables t = tables_for(tokens);
+  ASSERT_TRUE(t.dec.letters_only());
+  Bytes data(3000);
+  std::mt19937 gen(5);
+  for (auto& b : data) b = static_cast<std::uint8_t>(gen());
+  for (char delimiter : {'~', ',', 'q', 'z', '\n'}) {
+    Bytes out;
+    const ReadResult r = read(t.dec, written(t.enc, data, delimiter), delimiter, out);
+    if (delimiter == 'q' || delimiter == 'z') {
+      // A letter as delimiter splits inside tokens: the first piece is short.
+      EXPECT_FALSE(r.ok);
+      continue;
+    }
+    EXPECT_TRUE(r.ok) << delimiter;
+    EXPECT_EQ(out, data) << delimiter;
+  }
+}
+
+TEST(Reader, ReportsTheFirstPieceThatIsNotAToken) {
+  const auto tokens = shuffled_tokens(6);
+  const Tables t = tables_for(tokens);
+  const std::string a = tokens[10], b = tokens[20];
+  struct Case {
+    std::string body;
+    std::size_t count, begin, end;
+  };
+  const Case cases[] = {
+      {a + "~", 1, 9, 9},                        // trailing delimiter: empty last piece
+      {"~" + a, 0, 0, 0},                        // leading delimiter
+      {"~", 0, 0, 0},                            // two empty pieces, the first reported
+      {a + "~~" + b, 1, 9, 9},                   // empty piece in the middle
+      {a + "\n", 0, 0, 9},                       // line feed stays inside the piece
+      {a + "~" + b.substr(0, 7), 1, 9, 16},      // cut inside a token
+      {a + "~" + b + "q", 1, 9, 18},             // nine letters
+      {"QZZZZZZZ~" + a, 0, 0, 8},                // upper case
+      {a + "~" + "zzzzzzza", 1, 9, 17},          // another letter
+      {a + "~" + a + "~" + a + " ", 2, 18, 27},  // space at the end
+  };
+  for (const Case& c : cases) {
+    Bytes out;
+    const ReadResult r = read(t.dec, c.body, '~', out);
+    EXPECT_FALSE(r.ok) << c.body;
+    EXPECT_EQ(r.count, c.count) << c.body;
+    EXPECT_EQ(r.bad_begin, c.begin) << c.body;
+    EXPECT_EQ(r.bad_end, c.end) << c.body;
+  }
+}
+
+TEST(Reader, TablesOfOtherAsciiTokensUseTheGeneralLookup) {
+  std::vector<std::string> tokens;
+  for (int v = 0; v < 256; ++v) tokens.push_back(numbered_token('T', 1000000 + v));
+  const Tables t = tables_for(tokens);
+  EXPECT_FALSE(t.dec.letters_only());
+  const Bytes data = {0, 255, 17, 17, 128};
+  Bytes out;
+  EXPECT_TRUE(read(t.dec, written(t.enc, data, '~'), '~', out).ok);
+  EXPECT_EQ(out, data);
+  EXPECT_FALSE(read(t.dec, "T1000000~zzzzzzzz", '~', out).ok);
+}
+
+TEST(Reader, PartialTablesMissTheAbsentTokens) {
+  DecodeTable dec;
+  EXPECT_TRUE(dec.add({'z', 'z', 'z', 'z', 'z', 'z', 'z', 'q'}, 9));
+  Bytes out;
+  const ReadResult r = read(dec, "zzzzzzzq~zzzzzzzq~zzzzzzzz", '~', out);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(out, (Bytes{9, 9}));
+  EXPECT_EQ(r.bad_begin, 18u);
+}
+
+TEST(Reader, RefusesTablesBeyondItsCapacity) {
+  DecodeTable dec;
+  for (std::size_t i = 0; i < DecodeTable::kCapacity; ++i) {
+    const std::string token = numbered_token('X', 1000000 + i);
+    char letters[kTokenLength];
+    std::copy_n(token.data(), kTokenLength, letters);
+    ASSERT_TRUE(dec.add(letters, 1));
+  }
+  EXPECT_FALSE(dec.add({'z', 'z', 'z', 'z', 'z', 'z', 'z', 'z'}, 2));
+  // Replacing a token already held still works.
+  EXPECT_TRUE(dec.add({'X', '1', '0', '0', '0', '0', '0', '0'}, 3));
+}
+
+TEST(Reader, WideBodiesAreReadLikeNarrowOnes) {
+  const auto tokens = shuffled_tokens(7);
+  const Tables t = tables_for(tokens);
+  const Bytes data = {1, 2, 3, 250};
+  const std::string text = written(t.enc, data, '~');
+  std::vector<std::uint16_t> wide(text.begin(), text.end());
+  Bytes out(8);
+  ReadResult r = read_tokens(t.dec, std::span<const std::uint16_t>(wide), '~', out.data());
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + r.count), data);
+  wide[12] = 0x0171;  // a letter's low byte in a non-ASCII character
+  r = read_tokens(t.dec, std::span<const std::uint16_t>(wide), '~', out.data());
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.bad_begin, 9u);
+  std::vector<std::uint32_t> wider(text.begin(), text.end());
+  wider.push_back(0x1F600);
+  r = read_tokens(t.dec, std::span<const std::uint32_t>(wider), '~', out.data());
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.bad_begin, 27u);
+  EXPECT_EQ(r.bad_end, 36u);
+}
+
+TEST(Reader, AgreesWithThePlainReaderOnDamagedBodies) {
+  const auto tokens = shuffled_tokens(8);
+  const Tables t = tables_for(tokens);
+  std::mt19937 gen(9);
+  const char noise[] = {'q', 'z', '~', 'Q', 'x', '\n', ' '};
+  for (int round = 0; round < 3000; ++round) {
+    Bytes data(1 + gen() % 40);
+    for (auto& b : data) b = static_cast<std::uint8_t>(gen());
+    std::string body = written(t.enc, data, '~');
+    const int edits = static_cast<int>(gen() % 3);
+    for (int e = 0; e < edits && !body.empty(); ++e) {
+      const std::size_t at = gen() % body.size();
+      switch (gen() % 3) {
+        case 0: body[at] = noise[gen() % sizeof noise]; break;
+        case 1: body.erase(at, 1 + gen() % 9); break;
+        default: body.insert(at, 1, noise[gen() % sizeof noise]); break;
+      }
+    }
+    Bytes fast, plain;
+    const ReadResult a = read(t.dec, body, '~', fast);
+    const ReadResult b = reference_read(tokens, body, '~', plain);
+    expect_same(a, b, body);
+    EXPECT_EQ(fast, plain) << body;
+  }
+}
+
+}  // namespace
+}  // namespace velkorenc::core
