@@ -1,0 +1,70 @@
+"""Shared helpers of the Python suite."""
+import contextlib
+import os
+import subprocess
+import sys
+import textwrap
+
+import velkorenc
+
+BUILD_DIR = os.environ.get("VELKORENC_BUILD_DIR")
+
+_MISSING = object()
+
+
+@contextlib.contextmanager
+def rebound(**names):
+    """Rebinds module attributes for the duration of a block (the value
+    DELETE removes the name), restoring them afterwards."""
+    namespace = vars(velkorenc)
+    order = list(namespace)
+    saved = {name: namespace.get(name, _MISSING) for name in names}
+    try:
+        for name, value in names.items():
+            if value is DELETE:
+                namespace.pop(name, None)
+            else:
+                namespace[name] = value
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is _MISSING:
+                namespace.pop(name, None)
+            else:
+                namespace[name] = value
+        # A deleted and restored name went to the end: put the order back.
+        if list(namespace) != order:
+            moved = [(name, namespace.pop(name)) for name in order if name in namespace]
+            namespace.update(moved)
+
+
+DELETE = object()
+
+
+def outcome(call, *args, **kwargs):
+    """What a call gives: ('ok', result) or (exception type, message)."""
+    try:
+        return ("ok", call(*args, **kwargs))
+    except Exception as exc:  # noqa: BLE001 - the outcome is what is compared
+        return (type(exc), str(exc))
+
+
+def run_child(code, check=True):
+    """Runs `code` in a fresh 3.12 interpreter that imports the built module."""
+    env = dict(os.environ)
+    if BUILD_DIR:
+        env["PYTHONPATH"] = BUILD_DIR
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                            capture_output=True, text=True, env=env, timeout=120)
+    if check and result.returncode != 0:
+        raise AssertionError(f"child failed ({result.returncode}):\n"
+                             f"{result.stdout}\n{result.stderr}")
+    return result
+
+
+class StrSub(str):
+    """A str that is not exactly a str."""
+
+
+class DictSub(dict):
+    """A dict that is not exactly a dict."""

@@ -1,0 +1,221 @@
+"""Seed, shuffle and token tables against the pure-Python oracle."""
+import random
+import sys
+import types
+import unittest
+
+import velkorenc
+import oracle
+from support import DELETE, rebound, run_child
+
+KEYS = ["", "\0", "\0\0\0", "QJX", "a", "ключ", "🔑 key", "x" * 10_000,
+        "".join(chr(0x20 + (i * 7919) % 0x2FF0) for i in range(300))]
+
+
+class Shuffle(unittest.TestCase):
+    def test_matches_the_oracle(self):
+        items = list(range(256))
+        for key in KEYS:
+            with self.subTest(key=key[:20]):
+                self.assertEqual(velkorenc._shuffle(items, key), oracle.shuffle(items, key))
+
+    def test_empty_and_nul_keys_give_seed_zero(self):
+        items = list(range(50))
+        expected = oracle.shuffle(items, seed=0)
+        for key in ("", "\0", "\0" * 9):
+            self.assertEqual(velkorenc._shuffle(items, key), expected)
+
+    def test_result_is_a_new_list_of_the_same_objects(self):
+        items = [object() for _ in range(20)]
+        before = list(items)
+        result = velkorenc._shuffle(items, "k")
+        self.assertIsNot(result, items)
+        self.assertEqual(items, before)
+        self.assertEqual(sorted(map(id, result)), sorted(map(id, items)))
+        for small in ([], ["only"]):
+            copy = velkorenc._shuffle(small, "k")
+            self.assertEqual(copy, small)
+            self.assertIsNot(copy, small)
+
+    def test_global_generator_is_untouched(self):
+        random.seed(1234)
+        state = random.getstate()
+        first = velkorenc._shuffle(list(range(30)), "k")
+        self.assertEqual(random.getstate(), state)
+        random.seed(99)
+        self.assertEqual(velkorenc._shuffle(list(range(30)), "k"), first)
+
+
+class RecordingRandom(random.Random):
+    calls = []
+
+    def __init__(self, seed):
+        RecordingRandom.calls.append(("Random", seed))
+        super().__init__(seed)
+
+    def randint(self, a, b):
+        RecordingRandom.calls.append(("randint", a, b))
+        return super().randint(a, b)
+
+
+class RandomIsReadAtCallTime(unittest.TestCase):
+    def calls_for(self, items, key="k"):
+        RecordingRandom.calls = []
+        with rebound(random=types.SimpleNamespace(Random=RecordingRandom)):
+            result = velkorenc._shuffle(items, key)
+        return result, RecordingRandom.calls
+
+    def test_one_generator_and_one_randint_per_position(self):
+        seed = oracle.key_to_seed("k")
+        self.assertEqual(self.calls_for([])[1], [("Random", seed)])
+        self.assertEqual(self.calls_for([1])[1], [("Random", seed)])
+        self.assertEqual(self.calls_for([1, 2])[1], [("Random", seed), ("randint", 0, 1)])
+        result, calls = self.calls_for(list(range(256)))
+        self.assertEqual(calls, [("Random", seed)] + [("randint", 0, i) for i in range(255, 0, -1)])
+        self.assertEqual(result, oracle.shuffle(range(256), "k"))
+
+    def test_rebinding_random_changes_the_order(self):
+        class Reversing:
+            def __init__(self, seed):
+                pass
+
+            def randint(self, a, b):
+                return a
+
+        expected = list(range(10))
+        for i in range(9, 0, -1):  # each position swapped with position 0
+            expected[i], expected[0] = expected[0], expected[i]
+        with rebound(random=types.SimpleNamespace(Random=Reversing)):
+            self.assertEqual(velkorenc._shuffle(list(range(10)), "k"), expected)
+            tables = velkorenc.generate_table("k")
+        self.assertNotEqual(tables, velkorenc.generate_table("k"))
+
+    def test_draws_are_indexed_like_list_positions(self):
+        class Drawing:
+            def __init__(self, seed):
+                pass
+
+            def randint(self, a, b):
+                return self.value
+
+        def shuffle_with(value):
+            Drawing.value = value
+            with rebound(random=types.SimpleNamespace(Random=Drawing)):
+                return velkorenc._shuffle([0, 1, 2], "k")
+
+        # -1 counts from the end: position 2 stays, then 1 and 2 swap.
+        self.assertEqual(shuffle_with(-1), [0, 2, 1])
+        for value, expected in [(3, IndexError), (-4, IndexError), ("x", TypeError),
+                                (2**40, OverflowError)]:
+            with self.subTest(value=value), self.assertRaises(expected):
+                shuffle_with(value)
+
+    def test_missing_random_is_a_name_error(self):
+        with rebound(random=DELETE):
+            with self.assertRaisesRegex(NameError, "^name 'random' is not defined$"):
+                velkorenc._shuffle([1, 2], "k")
+
+
+class UnencodableKeys(unittest.TestCase):
+    """A key without a UTF-8 form is reported on both hooks and gives seed 0."""
+
+    def hooks_during(self, call):
+        excepthook_calls, unraisable_calls = [], []
+        saved = sys.excepthook, sys.unraisablehook
+        sys.excepthook = lambda *args: excepthook_calls.append(args)
+        sys.unraisablehook = unraisable_calls.append
+        try:
+            result = call()
+        finally:
+            sys.excepthook, sys.unraisablehook = saved
+        return result, excepthook_calls, unraisable_calls
+
+    def test_none_and_surrogate_keys(self):
+        items = list(range(40))
+        for key, exc_type, message in [
+                (None, AttributeError, "'NoneType' object has no attribute 'encode'"),
+                ("a\ud800", UnicodeEncodeError, "surrogates not allowed")]:
+            with self.subTest(key=key):
+                result, shown, unraisable = self.hooks_during(
+                    lambda: velkorenc._shuffle(items, key))
+                self.assertEqual(result, velkorenc._shuffle(items, ""))
+                self.assertEqual(len(shown), 1)
+                self.assertIs(shown[0][0], exc_type)
+                self.assertIn(message, str(shown[0][1]))
+                self.assertEqual(len(unraisable), 1)
+                self.assertIs(unraisable[0].exc_type, exc_type)
+                self.assertEqual(unraisable[0].object, "velkorenc._key_to_seed")
+                self.assertIsNone(unraisable[0].err_msg)
+
+    def test_generate_table_with_none_key_equals_the_empty_key(self):
+        tables, shown, unraisable = self.hooks_during(lambda: velkorenc.generate_table(None))
+        self.assertEqual(tables, velkorenc.generate_table(""))
+        self.assertEqual(tables, oracle.tables("", seed=0))
+        self.assertEqual((len(shown), len(unraisable)), (1, 1))
+
+    def test_reports_reach_standard_error(self):
+        result = run_child("""
+            import velkorenc
+            assert velkorenc._shuffle([1, 2, 3], None) == velkorenc._shuffle([1, 2, 3], "")
+            print("done")
+        """)
+        self.assertEqual(result.stdout, "done\n")
+        self.assertEqual(result.stderr.count("AttributeError: 'NoneType' object has no "
+                                             "attribute 'encode'"), 2)
+        self.assertIn("Exception ignored in: 'velkorenc._key_to_seed'", result.stderr)
+
+
+class GenerateTable(unittest.TestCase):
+    def test_matches_the_oracle(self):
+        for key in KEYS:
+            with self.subTest(key=key[:20]):
+                self.assertEqual(velkorenc.generate_table(key), oracle.tables(key))
+
+    def test_shape(self):
+        enc, dec = tables = velkorenc.generate_table("shape")
+        self.assertIs(type(tables), tuple)
+        self.assertEqual(list(enc), list(range(256)))
+        self.assertEqual(list(dec.values()), list(range(256)))
+        self.assertEqual(sorted(enc.values()), sorted(velkorenc._BASE_TOKENS))
+        base_ids = set(map(id, velkorenc._BASE_TOKENS))
+        self.assertTrue(all(id(token) in base_ids for token in enc.values()))
+        for value, token in enc.items():
+            self.assertEqual(dec[token], value)
+        self.assertNotIn("ZZZZZZZZ", dec)
+
+    def test_fresh_equal_tables_on_every_call(self):
+        a, b = velkorenc.generate_table(), velkorenc.generate_table("QJX")
+        self.assertEqual(a, b)
+        self.assertIsNot(a[0], b[0])
+        self.assertIsNot(a[1], b[1])
+
+    def test_names_are_read_at_call_time(self):
+        with rebound(_shuffle=lambda items, key: list(reversed(items))):
+            enc, dec = velkorenc.generate_table("k")
+        self.assertEqual(enc[0], "qqqqqqqq")
+        tokens = [f"t{i:07d}" for i in range(256)]
+        with rebound(_BASE_TOKENS=tokens):
+            enc, _ = velkorenc.generate_table("k")
+        self.assertEqual(sorted(enc.values()), tokens)
+        for name in ("_shuffle", "_BASE_TOKENS"):
+            with rebound(**{name: DELETE}):
+                with self.assertRaisesRegex(NameError, f"^name '{name}' is not defined$"):
+                    velkorenc.generate_table("k")
+
+    def test_short_or_foreign_alphabets(self):
+        with rebound(_BASE_TOKENS=velkorenc._BASE_TOKENS[:100]):
+            with self.assertRaisesRegex(IndexError, "^list index out of range$"):
+                velkorenc.generate_table("k")
+        with rebound(_BASE_TOKENS=tuple(velkorenc._BASE_TOKENS)):
+            with self.assertRaisesRegex(TypeError, "expected list, got tuple"):
+                velkorenc.generate_table("k")
+        with rebound(_shuffle=lambda items, key: {i: str(i) for i in range(256)}):
+            enc, dec = velkorenc.generate_table("k")
+        self.assertEqual(enc[7], "7")
+        with rebound(_shuffle=lambda items, key: [[]] * 256):
+            with self.assertRaisesRegex(TypeError, "unhashable type: 'list'"):
+                velkorenc.generate_table("k")
+
+
+if __name__ == "__main__":
+    unittest.main()
