@@ -41,6 +41,20 @@ def rebound(**names):
 DELETE = object()
 
 
+@contextlib.contextmanager
+def quiet_seed_reports():
+    """Collects what the interpreter's two error hooks are given, instead of
+    printing it; yields the (excepthook args, unraisable args) lists."""
+    shown, unraisable = [], []
+    saved = sys.excepthook, sys.unraisablehook
+    sys.excepthook = lambda *args: shown.append(args)
+    sys.unraisablehook = unraisable.append
+    try:
+        yield shown, unraisable
+    finally:
+        sys.excepthook, sys.unraisablehook = saved
+
+
 def outcome(call, *args, **kwargs):
     """What a call gives: ('ok', result) or (exception type, message)."""
     try:

@@ -6,7 +6,7 @@ import unittest
 
 import velkorenc
 import oracle
-from support import DELETE, rebound, run_child
+from support import DELETE, quiet_seed_reports, rebound, run_child
 
 KEYS = ["", "\0", "\0\0\0", "QJX", "a", "ключ", "🔑 key", "x" * 10_000,
         "".join(chr(0x20 + (i * 7919) % 0x2FF0) for i in range(300))]
@@ -120,15 +120,9 @@ class UnencodableKeys(unittest.TestCase):
     """A key without a UTF-8 form is reported on both hooks and gives seed 0."""
 
     def hooks_during(self, call):
-        excepthook_calls, unraisable_calls = [], []
-        saved = sys.excepthook, sys.unraisablehook
-        sys.excepthook = lambda *args: excepthook_calls.append(args)
-        sys.unraisablehook = unraisable_calls.append
-        try:
+        with quiet_seed_reports() as (shown, unraisable):
             result = call()
-        finally:
-            sys.excepthook, sys.unraisablehook = saved
-        return result, excepthook_calls, unraisable_calls
+        return result, shown, unraisable
 
     def test_none_and_surrogate_keys(self):
         items = list(range(40))
