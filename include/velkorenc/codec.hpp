@@ -16,6 +16,9 @@ struct PyMemFree {
 using Buffer = std::unique_ptr<std::uint8_t[], PyMemFree>;
 Buffer allocate_buffer(std::size_t size);  // MemoryError when it fails
 
+// A new bytes object holding a copy of `size` bytes at `data`.
+Ref bytes_copy(const std::uint8_t* data, std::size_t size);
+
 // A value held under a declared type must be exactly that type or None.
 bool is_declared(PyObject* value, PyTypeObject* type);
 

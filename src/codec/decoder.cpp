@@ -126,8 +126,7 @@ bool split_plain(PyObject* checksum_size, const std::uint8_t* raw, std::size_t n
     return false;
   }
   const std::size_t fp_length = n - static_cast<std::size_t>(size);
-  parts.fp.reset(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw),
-                                           static_cast<Py_ssize_t>(fp_length)));
+  parts.fp = bytes_copy(raw, fp_length);
   if (!parts.fp) return false;
   const std::uint8_t* ck = raw + fp_length;
   parts.got = (std::uint32_t{ck[0]} << 24) | (std::uint32_t{ck[1]} << 16) |
@@ -202,7 +201,8 @@ Ref finish(Buffer raw, std::size_t n, PyObject* key) {
   }
   const char* fp = PyBytes_AS_STRING(parts.fp.get());
   const auto flag = static_cast<unsigned char>(fp[0]);
-  Ref payload(PyBytes_FromStringAndSize(fp + 1, fp_length - 1));
+  Ref payload = bytes_copy(reinterpret_cast<const std::uint8_t*>(fp) + 1,
+                          static_cast<std::size_t>(fp_length) - 1);
   if (!payload) return {};
   parts.fp.reset();
 

@@ -3,6 +3,7 @@
 
 #include "velkorenc/args.hpp"
 #include "velkorenc/codec.hpp"
+#include "velkorenc/core/memory.hpp"
 #include "velkorenc/core/tokens.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/keying.hpp"
@@ -80,6 +81,7 @@ Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimit
   Ref text(PyUnicode_New(header_length + length, 127));
   if (!text) return {};
   char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+  core::prepare_for_writing(out, static_cast<std::size_t>(header_length + length));
   if (header_in_place) std::memcpy(out, PyUnicode_1BYTE_DATA(header), header_length);
   core::write_frame_text(table, fp, ck, key, delimiter, out + header_length);
   if (header_in_place) return text;
@@ -126,6 +128,7 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
   }
   Ref fp(PyBytes_FromStringAndSize(nullptr, payload_length + 1));
   if (!fp) return {};
+  core::prepare_for_writing(PyBytes_AS_STRING(fp.get()), static_cast<std::size_t>(payload_length) + 1);
   PyBytes_AS_STRING(fp.get())[0] = static_cast<char>(flag);
   std::memcpy(PyBytes_AS_STRING(fp.get()) + 1, PyBytes_AS_STRING(payload), payload_length);
   comp.reset();

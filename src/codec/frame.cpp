@@ -1,4 +1,7 @@
+#include <cstring>
+
 #include "velkorenc/codec.hpp"
+#include "velkorenc/core/memory.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/state.hpp"
 
@@ -7,8 +10,21 @@ namespace velkorenc::py {
 Buffer allocate_buffer(std::size_t size) {
   void* p = size <= static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(size ? size : 1)
                                                              : nullptr;
-  if (!p) PyErr_NoMemory();
+  if (!p) {
+    PyErr_NoMemory();
+  } else {
+    core::prepare_for_writing(p, size);
+  }
   return Buffer(static_cast<std::uint8_t*>(p));
+}
+
+Ref bytes_copy(const std::uint8_t* data, std::size_t size) {
+  Ref copy(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (copy) {
+    core::prepare_for_writing(PyBytes_AS_STRING(copy.get()), size);
+    std::memcpy(PyBytes_AS_STRING(copy.get()), data, size);
+  }
+  return copy;
 }
 
 bool is_declared(PyObject* value, PyTypeObject* type) {

@@ -46,12 +46,14 @@ Ref shuffle(PyObject* items, PyObject* key) {
     raise_int_overflow();
     return {};
   }
+  Ref randint(PyObject_GetAttr(rng.get(), g.names.randint));
+  if (!randint) return {};
   for (Py_ssize_t i = n - 1; i >= 1; --i) {
     Ref upper(PyLong_FromSsize_t(i));
     if (!upper) return {};
-    PyObject* call[] = {rng.get(), g.int0, upper.get()};
-    Ref drawn(PyObject_VectorcallMethod(g.names.randint, call,
-                                        3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* call[] = {nullptr, g.int0, upper.get()};
+    Ref drawn(PyObject_Vectorcall(randint.get(), call + 1,
+                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     int j;
     if (!drawn || !as_position(drawn.get(), j)) return {};
     // Indexing a list: negative positions count from the end.

@@ -30,14 +30,14 @@ Ref generate_table(PyObject* key) {
   Ref tokens(PyObject_Vectorcall(shuffle.get(), call, 2, nullptr));
   if (!tokens) return {};
 
-  Ref enc(PyDict_New());
+  Ref enc(_PyDict_NewPresized(256));
   if (!enc) return {};
   for (Py_ssize_t i = 0; i < 256; ++i) {
     Ref value(PyLong_FromSsize_t(i));
     Ref token = value ? token_at(tokens.get(), i) : Ref();
     if (!token || PyDict_SetItem(enc.get(), value.get(), token.get()) < 0) return {};
   }
-  Ref dec(PyDict_New());
+  Ref dec(_PyDict_NewPresized(256));
   if (!dec) return {};
   for (Py_ssize_t i = 0; i < 256; ++i) {
     Ref value(PyLong_FromSsize_t(i));

@@ -1,0 +1,17 @@
+// Preparing large, freshly allocated buffers before they are filled.
+#pragma once
+
+#include <cstddef>
+
+namespace velkorenc::core {
+
+// Buffers at least this large are worth preparing.
+inline constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
+
+// Asks the kernel to back the interior of a fresh buffer with huge pages and
+// to map it in one go, instead of taking one page fault per 4 KiB page while
+// the buffer is written.  Only a hint: the content is not changed, and any
+// failure is ignored.  Does nothing for buffers below kLargeBuffer.
+void prepare_for_writing(void* buffer, std::size_t size) noexcept;
+
+}  // namespace velkorenc::core
