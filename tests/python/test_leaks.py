@@ -2,7 +2,9 @@
 success and on every kind of failure, is called in rounds; a case leaks when
 the interpreter's allocated blocks, the reference count of an object it
 touches, or the number of open file descriptors grows in every measured
-round (and one that only shrinks releases a reference it does not own)."""
+round (and one that only shrinks releases a reference it does not own).
+Rounds are of many calls, so that a leak of one block in every tenth call
+stands out from the few blocks that the interpreter's caches take."""
 import contextlib
 import gc
 import os
@@ -20,6 +22,7 @@ v = velkorenc
 WARMUP_ROUNDS = 2
 MEASURED_ROUNDS = 4
 CALLS_PER_ROUND = 300
+BLOCK_NOISE = CALLS_PER_ROUND // 10
 
 
 class IntSub(int):
@@ -113,9 +116,12 @@ class Leaks(unittest.TestCase):
                         deltas[name][r - WARMUP_ROUNDS - 1] = current[name] - previous[name]
                 previous = current
             for name in names:
-                self.assertFalse(all(d >= 1 for d in deltas[name]),
+                # Blocks come and go with the interpreter's caches too: a few
+                # per round are noise, one in every tenth call is a leak.
+                least = BLOCK_NOISE if name == "blocks" else 1
+                self.assertFalse(all(d >= least for d in deltas[name]),
                                  f"{name} grows: {deltas[name]}")
-                self.assertFalse(all(d <= -1 for d in deltas[name]),
+                self.assertFalse(all(d <= -least for d in deltas[name]),
                                  f"{name} shrinks: {deltas[name]}")
 
     def test_keying(self):
