@@ -2,7 +2,7 @@
 every n up to the number of allocations that the call makes, the call ends in
 MemoryError or gives exactly the result it gives without the failure; never a
 crash, another exception or a wrong result.  Loading the module is tried the
-same way, in a child process per n."""
+same way, in a fresh fork of a child process for each n."""
 import contextlib
 import functools
 import io
@@ -29,8 +29,9 @@ MEMORY = ("MemoryError",)
 
 
 def quiet_stderr():
-    """Where the interpreter writes what it cannot hand to the hooks, as when
-    building the unraisable hook's arguments runs out of memory."""
+    """Catches what the interpreter writes straight to stderr when it cannot
+    hand a report to the hooks (building the unraisable hook's arguments ran
+    out of memory)."""
     return contextlib.redirect_stderr(io.StringIO())
 
 
