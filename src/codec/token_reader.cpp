@@ -29,7 +29,8 @@ template <class Char>
 std::size_t find_delimiter(const Char* body, std::size_t from, std::size_t size,
                            std::uint32_t delimiter) noexcept {
   if constexpr (sizeof(Char) == 1) {
-    if (delimiter > 0xFF) return size;
+    // memchr must not be given the null pointer of an empty body.
+    if (delimiter > 0xFF || from == size) return size;
     const void* hit = std::memchr(body + from, static_cast<int>(delimiter), size - from);
     return hit ? static_cast<std::size_t>(static_cast<const Char*>(hit) - body) : size;
   } else {

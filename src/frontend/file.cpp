@@ -99,13 +99,14 @@ bool write_to(PyObject* f, PyObject* content) {
   return static_cast<bool>(ignored);
 }
 
-// The path in the file system's encoding, or false (with no error set) when
-// the path cannot name a file, so that open reports it.
+// The path in the file system's encoding, or false: with no error set when
+// the path cannot name a file, so that open reports it, and with the error
+// set when the conversion failed for another reason (out of memory).
 bool fs_path(PyObject* path, std::string& out) {
   if (!PyUnicode_CheckExact(path)) return false;
   Ref encoded(PyUnicode_EncodeFSDefault(path));
   if (!encoded) {
-    PyErr_Clear();
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
     return false;
   }
   out.assign(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
@@ -127,7 +128,11 @@ bool same_regular_file(PyObject* input_path, PyObject* output_path, struct stat&
 bool replace_file(PyObject* output_path, const FileForm& form, PyObject* content,
                   const struct stat& original) {
   std::string target;
-  fs_path(output_path, target);
+  if (!fs_path(output_path, target)) {
+    // The path was converted a moment ago: only memory can run out now.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return false;
+  }
   std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(target.c_str(), nullptr),
                                                        &std::free);
   if (!resolved) {
@@ -181,6 +186,7 @@ bool write_whole(PyObject* input_path, PyObject* output_path, const FileForm& fo
   if (same_regular_file(input_path, output_path, original)) {
     return replace_file(output_path, form, content, original);
   }
+  if (PyErr_Occurred()) return false;
   Ref manager = open_file(output_path, form);
   if (!manager) return false;
   return with_block(manager.get(), [&](PyObject* f) { return write_to(f, content); }) !=

@@ -204,6 +204,24 @@ TEST(Reader, ReportsTheFirstPieceThatIsNotAToken) {
   }
 }
 
+// An empty body, as an empty span with no storage behind it, is one empty
+// piece; nothing may be read through its null pointer.
+TEST(Reader, EmptyBodyIsOneEmptyPiece) {
+  const Tables t = tables_for(shuffled_tokens(7));
+  for (std::uint32_t delimiter : {std::uint32_t{'~'}, std::uint32_t{'q'}, std::uint32_t{0x17E}}) {
+    const ReadResult results[] = {
+        read_tokens(t.dec, std::span<const std::uint8_t>(), delimiter, nullptr),
+        read_tokens(t.dec, std::span<const std::uint16_t>(), delimiter, nullptr),
+        read_tokens(t.dec, std::span<const std::uint32_t>(), delimiter, nullptr)};
+    for (const ReadResult& r : results) {
+      EXPECT_FALSE(r.ok);
+      EXPECT_EQ(r.count, 0u);
+      EXPECT_EQ(r.bad_begin, 0u);
+      EXPECT_EQ(r.bad_end, 0u);
+    }
+  }
+}
+
 TEST(Reader, TablesOfOtherAsciiTokensUseTheGeneralLookup) {
   std::vector<std::string> tokens;
   for (int v = 0; v < 256; ++v) tokens.push_back(numbered_token('T', 1000000 + v));

@@ -78,3 +78,48 @@ def frame_of_text(text, key="QJX"):
     _, dec = tables(key)
     body = text[len(HEADER):]
     return transform(bytes(dec[t] for t in body.split(DELIMITER)), key, False)
+
+
+_DECODING_TABLES = {}
+
+
+def decode_outcome(text, key="QJX"):
+    """What decode_bytes gives for any text: ('ok', bytes), or the name of
+    the exception class and its message."""
+    if not text.startswith(HEADER):
+        return ("InvalidHeaderError", f"Missing header: expected '{HEADER}'")
+    body = text[len(HEADER):]
+    if not body:
+        return ("DecodeError", "No encoded data found after header")
+    if key not in _DECODING_TABLES:
+        _DECODING_TABLES[key] = tables(key)[1]
+    dec = _DECODING_TABLES[key]
+    values = bytearray()
+    for piece in body.split(DELIMITER):
+        if piece not in dec:
+            return ("InvalidTokenError", f"Unrecognized token: '{piece}'")
+        values.append(dec[piece])
+    raw = transform(bytes(values), key, False)
+    if len(raw) < 5:
+        return ("DecodeError", "Encoded data is too short")
+    fp, ck = raw[:-4], raw[-4:]
+    expected, got = zlib.crc32(fp) & 0xFFFFFFFF, int.from_bytes(ck, "big")
+    if expected != got:
+        return ("InvalidChecksumError", f"CRC32 mismatch: expected {expected:08x}, got {got:08x}")
+    if fp[0] != 1:
+        return ("ok", fp[1:])
+    try:
+        return ("ok", zlib.decompress(fp[1:]))
+    except zlib.error as exc:
+        return ("error", str(exc))
+
+
+def decode_text_outcome(text, key="QJX"):
+    """The same for decode: the bytes as UTF-8."""
+    result = decode_outcome(text, key)
+    if result[0] != "ok":
+        return result
+    try:
+        return ("ok", result[1].decode("utf-8"))
+    except UnicodeDecodeError as exc:
+        return ("DecodeError", f"Decoded data is not valid UTF-8: {exc}")

@@ -4,7 +4,9 @@ import os
 import subprocess
 import sys
 import textwrap
+import zlib
 
+import oracle
 import velkorenc
 
 BUILD_DIR = os.environ.get("VELKORENC_BUILD_DIR")
@@ -82,3 +84,29 @@ class StrSub(str):
 
 class DictSub(dict):
     """A dict that is not exactly a dict."""
+
+
+def fresh(text):
+    """An equal str that is a new object, so that its reference count is its
+    own and not that of an interned constant."""
+    return "".join(list(text))
+
+
+def texts_for(key):
+    """Texts that decode_bytes accepts, and one for each way it refuses a
+    text, under `key`: name -> (text, exception class or None)."""
+    good = oracle.encode_bytes(b"abc" * 40, key)
+    tokens = good[len(oracle.HEADER):].split(oracle.DELIMITER)
+    # One token replaced: one byte of the frame changes, which CRC-32 always sees.
+    swapped = [next(t for t in oracle.base_tokens() if t != tokens[0])] + tokens[1:]
+    return {
+        "compressed": (good, None),
+        "stored": (oracle.encode_bytes(b"stored bytes", key), None),
+        "bad header": ("X" + good[1:], velkorenc.InvalidHeaderError),
+        "no data": (oracle.HEADER, velkorenc.DecodeError),
+        "bad token": (good + oracle.DELIMITER, velkorenc.InvalidTokenError),
+        "short": (oracle.HEADER + oracle.DELIMITER.join(tokens[:4]), velkorenc.DecodeError),
+        "bad checksum": (oracle.HEADER + oracle.DELIMITER.join(swapped),
+                         velkorenc.InvalidChecksumError),
+        "zlib error": (oracle.text_of_frame(b"\x01" + oracle.crc(b"\x01"), key), zlib.error),
+    }
