@@ -1,0 +1,82 @@
+"""Installs a build into temporary places and imports the installed copy.
+
+    python3.12 check_install.py CMAKE BUILD_DIR PREFIX SITE_DIR [--interpreter-prefix]
+
+PREFIX and SITE_DIR are the build's configured install prefix and its
+directory relative to the prefix; --interpreter-prefix says that PREFIX was
+chosen by the build from the interpreter, as no prefix was given.  Checks that `cmake --install --prefix P`
+puts the module and its stub in P/SITE_DIR, that a fresh isolated interpreter
+with only that directory added to its path imports the installed copy and
+round-trips data with it, and that an install without --prefix (staged under
+DESTDIR) lands in PREFIX/SITE_DIR, which for a build configured without a
+prefix is the interpreter's own site-packages.
+"""
+import os
+import subprocess
+import sys
+import sysconfig
+import tempfile
+
+CHILD = r"""
+import sys
+site = sys.argv[1]
+sys.path.insert(0, site)
+import velkorenc
+import os
+assert os.path.dirname(velkorenc.__file__) == site, velkorenc.__file__
+assert not any("site-packages" in p for p in sys.path[1:]), sys.path
+data = bytes(range(256)) * 3
+text = velkorenc.encode_bytes(data, "install")
+assert velkorenc.decode_bytes(text, "install") == data
+assert velkorenc.decode(velkorenc.encode("pr\u00fcfen \U0001f511")) == "pr\u00fcfen \U0001f511"
+print(velkorenc.version())
+"""
+
+
+def installed_files(cmake, build, destdir=None, prefix=None):
+    env = {k: v for k, v in os.environ.items() if k != "DESTDIR"}
+    if destdir:
+        env["DESTDIR"] = destdir
+    command = [cmake, "--install", build] + (["--prefix", prefix] if prefix else [])
+    subprocess.run(command, check=True, env=env, stdout=subprocess.DEVNULL)
+    root = destdir or prefix
+    found = set()
+    for directory, _, files in os.walk(root):
+        found.update(os.path.relpath(os.path.join(directory, f), root) for f in files)
+    return found
+
+
+def expect(condition, message):
+    if not condition:
+        print("FAIL:", message, file=sys.stderr)
+        sys.exit(1)
+
+
+def main(cmake, build, prefix, site_dir, *flags):
+    module = "velkorenc" + sysconfig.get_config_var("EXT_SUFFIX")
+    with tempfile.TemporaryDirectory() as work:
+        target = os.path.join(work, "prefix")
+        site = os.path.join(target, site_dir)
+        files = installed_files(cmake, build, prefix=target)
+        expected = {os.path.join(site_dir, module), os.path.join(site_dir, "velkorenc.pyi")}
+        expect(files == expected, f"--prefix installed {sorted(files)}, not {sorted(expected)}")
+        result = subprocess.run([sys.executable, "-I", "-S", "-c", CHILD, site],
+                                capture_output=True, text=True, cwd=work, timeout=60)
+        expect(result.returncode == 0, f"installed module failed:\n{result.stderr}")
+        expect(result.stdout.strip() == "Velkor Enc v2.0.0", result.stdout)
+
+        staged = os.path.join(work, "staged")
+        default_site = os.path.join(prefix, site_dir)
+        files = installed_files(cmake, build, destdir=staged)
+        expected = {os.path.relpath(os.path.join(default_site, name), "/")
+                    for name in (module, "velkorenc.pyi")}
+        expect(files == expected, f"default install gave {sorted(files)}, not {sorted(expected)}")
+    if "--interpreter-prefix" in flags:
+        platlib = os.path.normpath(sysconfig.get_path("platlib"))
+        expect(os.path.normpath(default_site) == platlib,
+               f"default destination {default_site} is not {platlib}")
+    print("install checks passed")
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
