@@ -2,14 +2,13 @@
 
     python3.12 check_install.py CMAKE BUILD_DIR PREFIX SITE_DIR [--interpreter-prefix]
 
-PREFIX and SITE_DIR are the build's configured install prefix and its
-directory relative to the prefix; --interpreter-prefix says that PREFIX was
-chosen by the build from the interpreter, as no prefix was given.  Checks that `cmake --install --prefix P`
-puts the module and its stub in P/SITE_DIR, that a fresh isolated interpreter
-with only that directory added to its path imports the installed copy and
-round-trips data with it, and that an install without --prefix (staged under
-DESTDIR) lands in PREFIX/SITE_DIR, which for a build configured without a
-prefix is the interpreter's own site-packages.
+PREFIX and SITE_DIR are the build's install prefix and the directory under it
+that receives the module; --interpreter-prefix says the build took PREFIX from
+the interpreter, as none was given.  `cmake --install --prefix P` must put
+exactly the module and its stub in P/SITE_DIR, and an isolated interpreter
+with only that directory added must import that copy and round-trip data; an
+install without --prefix (staged under DESTDIR) must land in PREFIX/SITE_DIR,
+the interpreter's own site-packages when the build chose PREFIX.
 """
 import os
 import subprocess
