@@ -1,0 +1,95 @@
+"""The README's examples and the scripts in examples/, run against the build."""
+import doctest
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+from support import BUILD_DIR
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", ".."))
+README = os.path.join(ROOT, "README.md")
+FENCE = re.compile(r"^```(\w*)\s*$")
+
+
+def readme_examples():
+    """The README with everything outside ```pycon blocks blanked, so that the
+    doctest's line numbers are the README's; and the lines with a prompt
+    outside such a block, which would otherwise go unchecked."""
+    with open(README, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    kept, stray, block = [], [], None
+    for number, line in enumerate(lines, 1):
+        fence = FENCE.match(line)
+        if fence:
+            block = None if block is not None else fence.group(1)
+            kept.append("")
+        elif block == "pycon":
+            kept.append(line)
+        else:
+            kept.append("")
+            if line.lstrip().startswith(">>>"):
+                stray.append(number)
+    return "\n".join(kept), stray
+
+
+def run_example(*args, stdin=None):
+    env = dict(os.environ)
+    if BUILD_DIR:
+        env["PYTHONPATH"] = BUILD_DIR
+    return subprocess.run([sys.executable, os.path.join(ROOT, "examples", args[0]), *args[1:]],
+                          input=stdin, capture_output=True, text=True, env=env, timeout=120)
+
+
+class Readme(unittest.TestCase):
+    def test_examples_hold(self):
+        text, stray = readme_examples()
+        self.assertEqual(stray, [], "README lines with >>> outside a ```pycon block")
+        test = doctest.DocTestParser().get_doctest(text, {}, "README.md", README, 0)
+        self.assertGreater(len(test.examples), 20, "the README lost its examples")
+        runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+        report = []
+        runner.run(test, out=report.append)
+        self.assertEqual(runner.failures, 0, "".join(report))
+
+    def test_opens_with_the_build_and_test_commands(self):
+        with open(README, encoding="utf-8") as f:
+            blocks = re.findall(r"```sh\n(.*?)\n```", f.read(), re.S)
+        self.assertEqual(blocks[:2], [
+            "cmake -S . -B build && cmake --build build -j2 --target example",
+            "cmake -S . -B build && cmake --build build -j2 && ctest --test-dir build --output-on-failure",
+        ])
+
+
+class Examples(unittest.TestCase):
+    def test_encode_file(self):
+        result = run_example("encode_file.py", README, "example key")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("with another key: InvalidChecksumError", result.stdout)
+        self.assertIn("identical: True", result.stdout)
+
+    def test_tell_damage_tour(self):
+        result = run_example("tell_damage.py")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        verdicts = [line.split(": ", 1)[1] for line in result.stdout.splitlines()]
+        self.assertEqual([v.split(":")[0].split(",")[0] for v in verdicts], [
+            "intact", "wrong key", "wrong key", "damaged", "damaged", "damaged", "damaged"])
+        self.assertIn("decodes with 'north'", verdicts[1])
+        self.assertIn("too short", verdicts[6])
+
+    def test_stream_demo_and_pipes(self):
+        result = run_example("stream_messages.py")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("1000 messages sent, 999 received, in order and intact: True", result.stdout)
+        self.assertIn("line 501: skipped, InvalidChecksumError", result.stdout)
+        messages = "first\n\nzweite Nachricht \u2713\n"
+        encoded = run_example("stream_messages.py", "encode", "k", stdin=messages)
+        self.assertEqual(encoded.returncode, 0, encoded.stderr)
+        self.assertEqual(len(encoded.stdout.splitlines()), 3)
+        decoded = run_example("stream_messages.py", "decode", "k", stdin=encoded.stdout)
+        self.assertEqual((decoded.stdout, decoded.stderr), (messages, ""))
+
+
+if __name__ == "__main__":
+    unittest.main()
