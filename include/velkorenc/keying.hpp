@@ -20,9 +20,26 @@ bool transform_key(PyObject* key, std::size_t length, core::ByteSpan& out);
 // Builds _BASE_TOKENS and binds it with the loop names _i, _chars, _bit.
 int bind_alphabet(PyObject* namespace_dict);
 
-// `module.generate_table(key)` read from the namespace and called; element
-// `index` of its result.
-Ref table_from_namespace(PyObject* key, Py_ssize_t index);
+// Element `index` (0 for enc, 1 for dec) of generate_table(key), with
+// generate_table read from the namespace.  While that is the module's own
+// function and the shuffled alphabet is made of eight-character ASCII
+// tokens, the codec reads the tokens straight from the shuffled list: the
+// same table, without building dicts that would only be read back.
+class KeyTable {
+ public:
+  bool fetch(PyObject* key, Py_ssize_t index);
+  // True when token(v) can be read; otherwise use table().
+  bool has_tokens() const { return static_cast<bool>(tokens_); }
+  // The eight characters of the token at position v of the shuffled list.
+  const char* token(int v) const;
+  // The table as a Python object, built on first use (borrowed).
+  PyObject* table();
+
+ private:
+  Ref tokens_;
+  Ref table_;
+  Py_ssize_t index_ = 0;
+};
 
 PyObject* shuffle_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);

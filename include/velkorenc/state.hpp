@@ -52,6 +52,7 @@ struct State {
   PyObject* module = nullptr;    // strong; cleared again if loading fails
   PyObject* builtins = nullptr;  // the builtins module, strong
   PyObject* open = nullptr;      // builtins.open as it was at load, strong
+  PyObject* generate_table_function = nullptr;  // the one bound at load, strong
   bool constants_ready = false;
   Names names;
   // Shared constant objects.

@@ -32,6 +32,16 @@ bool ordinary_dec(PyObject* dec, core::DecodeTable& table) {
   return true;
 }
 
+// The same from the shuffled token list: dec[token v] is v, the last wins.
+bool tokens_dec(const KeyTable& dec, core::DecodeTable& table) {
+  for (int v = 0; v < 256; ++v) {
+    char letters[core::kTokenLength];
+    std::memcpy(letters, dec.token(v), core::kTokenLength);
+    if (!table.add(letters, static_cast<std::uint8_t>(v))) return false;
+  }
+  return true;
+}
+
 // The bytes of a body of code units of width `Char`, read in one pass.
 template <class Char>
 core::ReadResult read_body(const core::DecodeTable& table, PyObject* encoded,
@@ -272,12 +282,13 @@ Ref decode_bytes(PyObject* encoded, PyObject* key) {
     if (!token_list) return {};
   }
 
-  Ref dec = table_from_namespace(key, 1);
-  if (!dec) return {};
+  KeyTable dec;
+  if (!dec.fetch(key, 1)) return {};
   Buffer raw;
   std::size_t n = 0;
   core::DecodeTable table;
-  if (plain_delimiter && ordinary_dec(dec.get(), table)) {
+  if (plain_delimiter &&
+      (dec.has_tokens() ? tokens_dec(dec, table) : ordinary_dec(dec.table(), table))) {
     if (!read_ordinary(table, encoded, start, delimiter_char, raw, n)) return {};
   } else {
     if (!token_list) {
@@ -286,7 +297,8 @@ Ref decode_bytes(PyObject* encoded, PyObject* key) {
       token_list.reset(PyObject_CallMethodOneArg(body.get(), g.names.split, delimiter.get()));
       if (!token_list) return {};
     }
-    if (!read_general(token_list.get(), dec.get(), raw, n)) return {};
+    PyObject* dec_table = dec.table();
+    if (!dec_table || !read_general(token_list.get(), dec_table, raw, n)) return {};
   }
   return finish(std::move(raw), n, key);
 }

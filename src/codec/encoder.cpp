@@ -48,6 +48,16 @@ bool ordinary_enc(PyObject* enc, core::EncodeTable& table) {
   return true;
 }
 
+// The same from the shuffled token list: enc[v] is token v.
+bool tokens_enc(const KeyTable& enc, core::EncodeTable& table) {
+  for (int v = 0; v < 256; ++v) {
+    char letters[core::kTokenLength];
+    std::memcpy(letters, enc.token(v), core::kTokenLength);
+    table.set(static_cast<std::uint8_t>(v), letters);
+  }
+  return true;
+}
+
 // HEADER + DELIMITER.join(enc[b] for b in transformed), step by step.
 Ref join_general(PyObject* header, PyObject* delimiter, PyObject* enc,
                  core::ByteSpan transformed) {
@@ -146,10 +156,10 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
 
   core::ByteSpan key_bytes;
   if (!transform_key(key, n, key_bytes)) return {};
-  Ref enc = table_from_namespace(key, 0);
-  if (!enc) return {};
-  if (!is_declared(enc.get(), &PyDict_Type)) {
-    raise_expected_type("dict", enc.get());
+  KeyTable enc;
+  if (!enc.fetch(key, 0)) return {};
+  if (!enc.has_tokens() && !is_declared(enc.table(), &PyDict_Type)) {
+    raise_expected_type("dict", enc.table());
     return {};
   }
   Ref header = lookup_global(g.names.HEADER);
@@ -161,7 +171,7 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
   core::EncodeTable table;
   std::uint32_t delimiter_char;
   if (single_char(delimiter.get(), delimiter_char) && delimiter_char < 0x80 &&
-      ordinary_enc(enc.get(), table)) {
+      (enc.has_tokens() ? tokens_enc(enc, table) : ordinary_enc(enc.table(), table))) {
     text = join_ordinary(header.get(), table, static_cast<char>(delimiter_char), fp_bytes,
                          ck_bytes, key_bytes);
   } else {
@@ -170,7 +180,9 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
     core::transform_forward(fp_bytes, key_bytes, 0, transformed.get());
     core::transform_forward(ck_bytes, key_bytes, fp_bytes.size(),
                             transformed.get() + fp_bytes.size());
-    text = join_general(header.get(), delimiter.get(), enc.get(),
+    PyObject* enc_table = enc.table();
+    if (!enc_table) return {};
+    text = join_general(header.get(), delimiter.get(), enc_table,
                         core::ByteSpan(transformed.get(), n));
   }
   if (text && !is_declared(text.get(), &PyUnicode_Type)) {

@@ -21,30 +21,62 @@ Ref token_at(PyObject* tokens, Py_ssize_t index) {
   return Ref(PyObject_GetItem(tokens, position.get()));
 }
 
-Ref generate_table(PyObject* key) {
+// _shuffle(_BASE_TOKENS, key), both names read now.
+Ref shuffled_tokens(PyObject* key) {
   Ref shuffle = lookup_global(g.names._shuffle);
   if (!shuffle) return {};
   Ref base = lookup_global(g.names._BASE_TOKENS);
   if (!base) return {};
   PyObject* call[] = {base.get(), key};
-  Ref tokens(PyObject_Vectorcall(shuffle.get(), call, 2, nullptr));
-  if (!tokens) return {};
+  return Ref(PyObject_Vectorcall(shuffle.get(), call, 2, nullptr));
+}
 
+// The pair (enc, dec) of the first 256 tokens.
+Ref tables_from_tokens(PyObject* tokens) {
   Ref enc(_PyDict_NewPresized(256));
   if (!enc) return {};
   for (Py_ssize_t i = 0; i < 256; ++i) {
     Ref value(PyLong_FromSsize_t(i));
-    Ref token = value ? token_at(tokens.get(), i) : Ref();
+    Ref token = value ? token_at(tokens, i) : Ref();
     if (!token || PyDict_SetItem(enc.get(), value.get(), token.get()) < 0) return {};
   }
   Ref dec(_PyDict_NewPresized(256));
   if (!dec) return {};
   for (Py_ssize_t i = 0; i < 256; ++i) {
     Ref value(PyLong_FromSsize_t(i));
-    Ref token = value ? token_at(tokens.get(), i) : Ref();
+    Ref token = value ? token_at(tokens, i) : Ref();
     if (!token || PyDict_SetItem(dec.get(), token.get(), value.get()) < 0) return {};
   }
   return Ref(PyTuple_Pack(2, enc.get(), dec.get()));
+}
+
+Ref generate_table(PyObject* key) {
+  Ref tokens = shuffled_tokens(key);
+  return tokens ? tables_from_tokens(tokens.get()) : Ref();
+}
+
+// True when the first 256 of `tokens` are eight-character ASCII strs: then
+// each table follows from the list alone, and no dict is needed to build it.
+bool ordinary_tokens(PyObject* tokens) {
+  if (!PyList_CheckExact(tokens) || PyList_GET_SIZE(tokens) < 256) return false;
+  for (Py_ssize_t i = 0; i < 256; ++i) {
+    PyObject* token = PyList_GET_ITEM(tokens, i);
+    if (!PyUnicode_CheckExact(token) || !PyUnicode_IS_ASCII(token) ||
+        PyUnicode_GET_LENGTH(token) != core::kTokenLength) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Ref element(Ref tables, Py_ssize_t index) {
+  if (!tables) return {};
+  if (PyTuple_CheckExact(tables.get()) && PyTuple_GET_SIZE(tables.get()) > index) {
+    return Ref::borrow(PyTuple_GET_ITEM(tables.get(), index));
+  }
+  Ref position(PyLong_FromSsize_t(index));
+  if (!position) return {};
+  return Ref(PyObject_GetItem(tables.get(), position.get()));
 }
 
 }  // namespace
@@ -70,17 +102,32 @@ int bind_alphabet(PyObject* ns) {
   return 0;
 }
 
-Ref table_from_namespace(PyObject* key, Py_ssize_t index) {
+bool KeyTable::fetch(PyObject* key, Py_ssize_t index) {
+  index_ = index;
   Ref function = lookup_global(g.names.generate_table);
-  if (!function) return {};
-  Ref tables(PyObject_CallOneArg(function.get(), key));
-  if (!tables) return {};
-  if (PyTuple_CheckExact(tables.get()) && PyTuple_GET_SIZE(tables.get()) > index) {
-    return Ref::borrow(PyTuple_GET_ITEM(tables.get(), index));
+  if (!function) return false;
+  if (function.get() != g.generate_table_function) {
+    table_ = element(Ref(PyObject_CallOneArg(function.get(), key)), index);
+    return static_cast<bool>(table_);
   }
-  Ref position(PyLong_FromSsize_t(index));
-  if (!position) return {};
-  return Ref(PyObject_GetItem(tables.get(), position.get()));
+  // The module's own generate_table: its dicts would only be read back.
+  Ref shuffled = shuffled_tokens(key);
+  if (!shuffled) return false;
+  if (ordinary_tokens(shuffled.get())) {
+    tokens_ = std::move(shuffled);
+    return true;
+  }
+  table_ = element(tables_from_tokens(shuffled.get()), index);
+  return static_cast<bool>(table_);
+}
+
+const char* KeyTable::token(int value) const {
+  return reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(PyList_GET_ITEM(tokens_.get(), value)));
+}
+
+PyObject* KeyTable::table() {
+  if (!table_) table_ = element(tables_from_tokens(tokens_.get()), index_);
+  return table_.get();
 }
 
 PyObject* generate_table_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,

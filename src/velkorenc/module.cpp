@@ -165,6 +165,9 @@ int bind_functions(PyObject* ns) {
   for (PyMethodDef& def : functions) {
     Ref function(PyCFunction_NewEx(&def, nullptr, g.names.module_name));
     if (!function || PyDict_SetItemString(ns, def.ml_name, function.get()) < 0) return -1;
+    if (def.ml_meth == fastcall<generate_table_function>()) {
+      Py_XSETREF(g.generate_table_function, function.release());
+    }
   }
   return 0;
 }

@@ -28,13 +28,15 @@ def general_dec(tables):
 
 
 def modes():
-    """Ways of running the codec: the fast path, and rebindings of the same
-    meaning that push the encoder and the decoder onto their general path."""
+    """Ways of running the codec: the fast path, the fast path fed from the
+    dicts of a rebound generate_table, and rebindings of the same meaning that
+    push the encoder and the decoder onto their general path."""
     original = v.generate_table
     delimiter = v.DELIMITER
     return [
         ("fast", {}),
         ("general", {"DELIMITER": StrSub(delimiter)} if isinstance(delimiter, str) else {}),
+        ("tables as dicts", {"generate_table": lambda key="QJX": original(key)}),
         ("general decoder", {"generate_table": lambda key="QJX": general_dec(original(key))}),
     ]
 

@@ -1,0 +1,108 @@
+// Throughput of the byte-level core, without the interpreter.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/tokens.hpp"
+
+namespace velkorenc::core {
+namespace {
+
+constexpr std::size_t kSize = std::size_t{32} << 20;
+
+const std::vector<std::uint8_t>& random_data() {
+  static const std::vector<std::uint8_t> data = [] {
+    std::vector<std::uint8_t> bytes(kSize);
+    std::mt19937_64 gen(1);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(gen());
+    return bytes;
+  }();
+  return data;
+}
+
+const std::vector<std::uint8_t> kKey = {'Q', 'J', 'X'};
+
+struct Tables {
+  EncodeTable enc;
+  DecodeTable dec;
+};
+
+const Tables& tables() {
+  static const Tables t = [] {
+    std::vector<int> order(256);
+    for (int v = 0; v < 256; ++v) order[v] = v;
+    std::shuffle(order.begin(), order.end(), std::mt19937(2));
+    Tables built;
+    for (int v = 0; v < 256; ++v) {
+      const auto token = base_token(static_cast<std::uint8_t>(order[v]));
+      char letters[kTokenLength];
+      std::copy(token.begin(), token.end(), letters);
+      built.enc.set(static_cast<std::uint8_t>(v), letters);
+      built.dec.add(letters, static_cast<std::uint8_t>(v));
+    }
+    return built;
+  }();
+  return t;
+}
+
+void BM_TransformForward(benchmark::State& state) {
+  const auto& data = random_data();
+  std::vector<std::uint8_t> out(data.size());
+  for (auto _ : state) {
+    transform_forward(data, kKey, 0, out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
+}
+
+void BM_TransformInverse(benchmark::State& state) {
+  const auto& data = random_data();
+  std::vector<std::uint8_t> out(data.size());
+  for (auto _ : state) {
+    transform_inverse(data, kKey, 0, out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
+}
+
+// Transform and token writing of a whole frame; bytes are frame bytes.
+void BM_WriteFrameText(benchmark::State& state) {
+  const auto& data = random_data();
+  const std::uint8_t ck[4] = {1, 2, 3, 4};
+  std::string text(joined_length(data.size() + 4), '\0');
+  for (auto _ : state) {
+    write_frame_text(tables().enc, data, ByteSpan(ck, 4), kKey, '~', text.data());
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
+}
+
+// Token reading; bytes are characters of text read.
+void BM_ReadTokens(benchmark::State& state) {
+  const auto& data = random_data();
+  std::string text(joined_length(data.size()), '\0');
+  write_tokens(tables().enc, data, '~', false, text.data());
+  std::vector<std::uint8_t> out(max_tokens(text.size()));
+  const auto* units = reinterpret_cast<const std::uint8_t*>(text.data());
+  for (auto _ : state) {
+    const ReadResult r = read_tokens(tables().dec, std::span(units, text.size()), '~', out.data());
+    if (!r.ok || r.count != data.size()) state.SkipWithError("text did not read back");
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
+BENCHMARK(BM_TransformForward)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TransformInverse)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteFrameText)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadTokens)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace velkorenc::core
+
+BENCHMARK_MAIN();
