@@ -45,7 +45,8 @@ const std::vector<Bytes>& keys() {
   static const std::vector<Bytes> all = {
       bytes_of("Q"),       bytes_of("QJX"),           bytes_of("seven77"),
       bytes_of("eightchr"), bytes_of("nine char"),    bytes_of(std::string(1, '\0')),
-      bytes_of("\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87"),  random_bytes(64, 1),
+      bytes_of("\xd0\xba\xd0\xbb\xd1\x8e\xd1\x87"),  random_bytes(15, 3),
+      random_bytes(16, 4),  random_bytes(17, 5),      random_bytes(64, 1),
       random_bytes(301, 2)};
   return all;
 }
