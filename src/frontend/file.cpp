@@ -2,10 +2,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <string>
 
 #include "velkorenc/args.hpp"
+#include "velkorenc/codec.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/frontend.hpp"
 #include "velkorenc/state.hpp"
@@ -99,27 +100,29 @@ bool write_to(PyObject* f, PyObject* content) {
   return static_cast<bool>(ignored);
 }
 
-// The path in the file system's encoding, or false: with no error set when
+// The path in the file system's encoding, or null: with no error set when
 // the path cannot name a file, so that open reports it, and with the error
 // set when the conversion failed for another reason (out of memory).
-bool fs_path(PyObject* path, std::string& out) {
-  if (!PyUnicode_CheckExact(path)) return false;
+Ref fs_path(PyObject* path) {
+  if (!PyUnicode_CheckExact(path)) return {};
   Ref encoded(PyUnicode_EncodeFSDefault(path));
   if (!encoded) {
     if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
-    return false;
+    return {};
   }
-  out.assign(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
-  return out.find('\0') == std::string::npos;
+  const char* bytes = PyBytes_AS_STRING(encoded.get());
+  if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) return {};
+  return encoded;
 }
 
 // True when both paths name one existing regular file.
 bool same_regular_file(PyObject* input_path, PyObject* output_path, struct stat& info) {
-  std::string in, out;
+  Ref in = fs_path(input_path);
+  Ref out = in ? fs_path(output_path) : Ref();
   struct stat in_info;
-  return fs_path(input_path, in) && fs_path(output_path, out) &&
-         ::stat(in.c_str(), &in_info) == 0 && ::stat(out.c_str(), &info) == 0 &&
-         S_ISREG(info.st_mode) && in_info.st_dev == info.st_dev && in_info.st_ino == info.st_ino;
+  return out && ::stat(PyBytes_AS_STRING(in.get()), &in_info) == 0 &&
+         ::stat(PyBytes_AS_STRING(out.get()), &info) == 0 && S_ISREG(info.st_mode) &&
+         in_info.st_dev == info.st_dev && in_info.st_ino == info.st_ino;
 }
 
 // Writes `content` to a new file beside the one at `output_path` and moves it
@@ -127,29 +130,39 @@ bool same_regular_file(PyObject* input_path, PyObject* output_path, struct stat&
 // never destroys the only copy of the data.
 bool replace_file(PyObject* output_path, const FileForm& form, PyObject* content,
                   const struct stat& original) {
-  std::string target;
-  if (!fs_path(output_path, target)) {
+  Ref path = fs_path(output_path);
+  if (!path) {
     // The path was converted a moment ago: only memory can run out now.
     if (!PyErr_Occurred()) PyErr_NoMemory();
     return false;
   }
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(target.c_str(), nullptr),
-                                                       &std::free);
+  // The real file, so that a symbolic link stays a link to it.
+  std::unique_ptr<char, decltype(&std::free)> resolved(
+      ::realpath(PyBytes_AS_STRING(path.get()), nullptr), &std::free);
   if (!resolved) {
     raise_os_error(output_path);
     return false;
   }
-  target = resolved.get();
-  const std::size_t slash = target.rfind('/');
-  std::string temp = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
+  const char* target = resolved.get();
+  const std::size_t length = std::strlen(target);
+  const std::size_t name = static_cast<std::size_t>(std::strrchr(target, '/') - target) + 1;
+  // <directory>/.<name>.XXXXXX
+  constexpr char kSuffix[] = ".XXXXXX";
+  Buffer buffer = allocate_buffer(length + 1 + sizeof kSuffix);
+  if (!buffer) return false;
+  char* temp = reinterpret_cast<char*>(buffer.get());
+  std::memcpy(temp, target, name);
+  temp[name] = '.';
+  std::memcpy(temp + name + 1, target + name, length - name);
+  std::memcpy(temp + length + 1, kSuffix, sizeof kSuffix);
+  const int fd = ::mkstemp(temp);
   if (fd < 0) {
-    Ref directory(PyUnicode_DecodeFSDefaultAndSize(target.data(), static_cast<Py_ssize_t>(slash + 1)));
+    Ref directory(PyUnicode_DecodeFSDefaultAndSize(target, static_cast<Py_ssize_t>(name)));
     if (directory) raise_os_error(directory.get());
     return false;
   }
   ::close(fd);
-  Ref temp_path(PyUnicode_DecodeFSDefault(temp.c_str()));
+  Ref temp_path(PyUnicode_DecodeFSDefault(temp));
   bool ok = static_cast<bool>(temp_path);
   if (ok) {
     Ref manager = open_file(temp_path.get(), form);
@@ -167,14 +180,13 @@ bool replace_file(PyObject* output_path, const FileForm& form, PyObject* content
                       return true;
                     }) != BlockEnd::failed;
   }
-  if (ok && (::chmod(temp.c_str(), original.st_mode & 07777) != 0 ||
-             ::rename(temp.c_str(), target.c_str()) != 0)) {
+  if (ok && (::chmod(temp, original.st_mode & 07777) != 0 || ::rename(temp, target) != 0)) {
     raise_os_error(output_path);
     ok = false;
   }
   if (!ok) {
     PyObject* exc = PyErr_GetRaisedException();
-    ::unlink(temp.c_str());
+    ::unlink(temp);
     PyErr_SetRaisedException(exc);
   }
   return ok;
