@@ -241,6 +241,13 @@ Ref finish(Buffer raw, std::size_t n, PyObject* key) {
   return data;
 }
 
+// encoded[start:].split(delimiter)
+Ref split_body(PyObject* encoded, Py_ssize_t start, PyObject* delimiter) {
+  Ref body(PyUnicode_Substring(encoded, start, PyUnicode_GET_LENGTH(encoded)));
+  if (!body) return {};
+  return Ref(PyObject_CallMethodOneArg(body.get(), g.names.split, delimiter));
+}
+
 Ref decode_bytes(PyObject* encoded, PyObject* key) {
   if (encoded == Py_None) {
     raise_none_attribute("startswith");
@@ -275,12 +282,7 @@ Ref decode_bytes(PyObject* encoded, PyObject* key) {
   std::uint32_t delimiter_char;
   const bool plain_delimiter = single_char(delimiter.get(), delimiter_char);
   Ref token_list;
-  if (!plain_delimiter) {
-    Ref body(PyUnicode_Substring(encoded, start, text_length));
-    if (!body) return {};
-    token_list.reset(PyObject_CallMethodOneArg(body.get(), g.names.split, delimiter.get()));
-    if (!token_list) return {};
-  }
+  if (!plain_delimiter && !(token_list = split_body(encoded, start, delimiter.get()))) return {};
 
   KeyTable dec;
   if (!dec.fetch(key, 1)) return {};
@@ -291,12 +293,7 @@ Ref decode_bytes(PyObject* encoded, PyObject* key) {
       (dec.has_tokens() ? tokens_dec(dec, table) : ordinary_dec(dec.table(), table))) {
     if (!read_ordinary(table, encoded, start, delimiter_char, raw, n)) return {};
   } else {
-    if (!token_list) {
-      Ref body(PyUnicode_Substring(encoded, start, text_length));
-      if (!body) return {};
-      token_list.reset(PyObject_CallMethodOneArg(body.get(), g.names.split, delimiter.get()));
-      if (!token_list) return {};
-    }
+    if (!token_list && !(token_list = split_body(encoded, start, delimiter.get()))) return {};
     PyObject* dec_table = dec.table();
     if (!dec_table || !read_general(token_list.get(), dec_table, raw, n)) return {};
   }
