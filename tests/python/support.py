@@ -11,7 +11,17 @@ import velkorenc
 
 BUILD_DIR = os.environ.get("VELKORENC_BUILD_DIR")
 
-_MISSING = object()
+
+
+DELETE = object()
+
+
+def _bind(namespace, values):
+    for name, value in values.items():
+        if value is DELETE:
+            namespace.pop(name, None)
+        else:
+            namespace[name] = value
 
 
 @contextlib.contextmanager
@@ -20,27 +30,16 @@ def rebound(**names):
     DELETE removes the name), restoring them afterwards."""
     namespace = vars(velkorenc)
     order = list(namespace)
-    saved = {name: namespace.get(name, _MISSING) for name in names}
+    saved = {name: namespace.get(name, DELETE) for name in names}
     try:
-        for name, value in names.items():
-            if value is DELETE:
-                namespace.pop(name, None)
-            else:
-                namespace[name] = value
+        _bind(namespace, names)
         yield
     finally:
-        for name, value in saved.items():
-            if value is _MISSING:
-                namespace.pop(name, None)
-            else:
-                namespace[name] = value
+        _bind(namespace, saved)
         # A deleted and restored name went to the end: put the order back.
         if list(namespace) != order:
             moved = [(name, namespace.pop(name)) for name in order if name in namespace]
             namespace.update(moved)
-
-
-DELETE = object()
 
 
 @contextlib.contextmanager
