@@ -11,8 +11,6 @@ import velkorenc
 
 BUILD_DIR = os.environ.get("VELKORENC_BUILD_DIR")
 
-
-
 DELETE = object()
 
 
