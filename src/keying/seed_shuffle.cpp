@@ -52,8 +52,8 @@ Ref shuffle(PyObject* items, PyObject* key) {
     Ref upper(PyLong_FromSsize_t(i));
     if (!upper) return {};
     PyObject* call[] = {nullptr, g.int0, upper.get()};
-    Ref drawn(PyObject_Vectorcall(randint.get(), call + 1,
-                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref drawn(PyObject_Vectorcall(randint.get(), call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  nullptr));
     int j;
     if (!drawn || !as_position(drawn.get(), j)) return {};
     // Indexing a list: negative positions count from the end.
