@@ -1,0 +1,131 @@
+// The zlib library, called directly: the level-6 zlib stream, inflation and
+// CRC-32, byte for byte as the interpreter's zlib module gives them.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "velkorenc/core/keying.hpp"
+
+namespace velkorenc::core {
+
+// The version of the zlib library that this process runs.
+const char* zlib_library_version() noexcept;
+
+// CRC-32 of `data`, continued from `crc` (0 to start), for inputs of any size.
+std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept;
+
+// Somewhere for a stream to put its output: each call of space() gives room
+// for at least one more byte, or an empty span when there is no more memory;
+// commit(n) says that the first n bytes of the last room given were filled.
+class OutputSink {
+ public:
+  virtual std::span<std::uint8_t> space() noexcept = 0;
+  virtual void commit(std::size_t filled) noexcept = 0;
+
+ protected:
+  ~OutputSink() = default;
+};
+
+// How a stream ended when it did not succeed.  `code` is zlib's return code
+// and `message` zlib's own text for it (null when zlib gave none).
+struct ZlibFailure {
+  enum class Kind { none, out_of_memory, no_output_space, zlib } kind = Kind::none;
+  int code = Z_OK;
+  const char* message = nullptr;
+
+  explicit operator bool() const noexcept { return kind != Kind::none; }
+};
+
+// Working memory of zlib streams: a block that each thread keeps for its
+// streams, so that a stream's state does not go back to the allocator, and
+// from there to the kernel, after every call.  One stream at a time uses a
+// thread's block; any other takes its memory from malloc.
+class StreamMemory {
+ public:
+  StreamMemory() noexcept;
+  ~StreamMemory();
+  StreamMemory(const StreamMemory&) = delete;
+  StreamMemory& operator=(const StreamMemory&) = delete;
+
+  void attach(z_stream& stream) noexcept;
+
+ private:
+  static void* allocate(void* opaque, unsigned items, unsigned size) noexcept;
+  static void release(void* opaque, void* address) noexcept;
+
+  std::uint8_t* block_ = nullptr;  // the thread's block while this holds it
+  std::size_t used_ = 0;
+};
+
+// The zlib stream at level 6 with the library's default window, memory level
+// and strategy: the bytes of zlib.compress(data, 6), whichever way the input
+// is cut into pieces.
+class Deflater {
+ public:
+  Deflater() noexcept;
+  ~Deflater();
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  // Compresses all of `input`; with `last`, also ends the stream.  False when
+  // it failed (see failure()); nothing more can be done with it then.
+  bool feed(ByteSpan input, bool last, OutputSink& out) noexcept;
+
+  const ZlibFailure& failure() const noexcept { return failure_; }
+
+  // The most bytes that the whole stream of `size` bytes of input can take.
+  static std::size_t bound(std::size_t size) noexcept;
+
+ private:
+  StreamMemory memory_;
+  z_stream stream_{};
+  bool started_ = false;
+  ZlibFailure failure_;
+};
+
+// Inflates one zlib stream as the interpreter's zlib.decompress does: input
+// after the end of the stream is ignored, and a stream that fails or stops
+// short ends with the code and message that zlib.decompress reports.
+class Inflater {
+ public:
+  Inflater() noexcept;
+  ~Inflater();
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  // Inflates all of `input` (or up to the end of the stream); `last` says
+  // that no input follows.  False once the stream has failed.
+  bool feed(ByteSpan input, bool last, OutputSink& out) noexcept;
+
+  // After the last input: true when the stream was complete.
+  bool ended() const noexcept { return ended_; }
+  const ZlibFailure& failure() const noexcept { return failure_; }
+
+ private:
+  void fail(ZlibFailure::Kind kind, int code) noexcept;
+
+  StreamMemory memory_;
+  z_stream stream_{};
+  bool started_ = false;
+  bool ended_ = false;
+  ZlibFailure failure_;
+};
+
+// A sink over one buffer of fixed size that never grows.
+class FixedSink final : public OutputSink {
+ public:
+  explicit FixedSink(std::span<std::uint8_t> buffer) noexcept : buffer_(buffer) {}
+  std::span<std::uint8_t> space() noexcept override { return buffer_.subspan(filled_); }
+  void commit(std::size_t filled) noexcept override { filled_ += filled; }
+  std::size_t filled() const noexcept { return filled_; }
+
+ private:
+  std::span<std::uint8_t> buffer_;
+  std::size_t filled_ = 0;
+};
+
+}  // namespace velkorenc::core

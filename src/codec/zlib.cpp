@@ -1,0 +1,195 @@
+#include "velkorenc/core/zlib.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+
+namespace velkorenc::core {
+namespace {
+
+// Enough for a level-6 deflate state with its window and tables (about
+// 262 KiB) and for an inflate state with its window (about 40 KiB).
+constexpr std::size_t kBlockSize = std::size_t{320} << 10;
+constexpr std::size_t kAlignment = 64;
+
+// The block that a thread keeps for its streams, allocated on first use.
+struct ThreadBlock {
+  ~ThreadBlock() { std::free(memory); }
+  std::uint8_t* memory = nullptr;
+  bool taken = false;
+};
+
+thread_local ThreadBlock thread_block;
+
+// zlib counts sizes in uInt: longer runs go in pieces of at most this.
+constexpr std::size_t kMaxPiece = UINT_MAX;
+
+uInt piece(std::size_t size) noexcept {
+  return static_cast<uInt>(std::min(size, kMaxPiece));
+}
+
+}  // namespace
+
+const char* zlib_library_version() noexcept { return zlibVersion(); }
+
+std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept {
+  // crc32 of no bytes needs no pointer.
+  if (data.empty()) return crc;
+  return static_cast<std::uint32_t>(::crc32_z(crc, data.data(), data.size()));
+}
+
+StreamMemory::StreamMemory() noexcept {
+  ThreadBlock& mine = thread_block;
+  if (mine.taken) return;
+  if (!mine.memory) mine.memory = static_cast<std::uint8_t*>(std::aligned_alloc(kAlignment, kBlockSize));
+  if (!mine.memory) return;
+  mine.taken = true;
+  block_ = mine.memory;
+}
+
+StreamMemory::~StreamMemory() {
+  if (block_) thread_block.taken = false;
+}
+
+void StreamMemory::attach(z_stream& stream) noexcept {
+  stream.zalloc = &StreamMemory::allocate;
+  stream.zfree = &StreamMemory::release;
+  stream.opaque = this;
+}
+
+void* StreamMemory::allocate(void* opaque, unsigned items, unsigned size) noexcept {
+  auto* self = static_cast<StreamMemory*>(opaque);
+  const std::size_t bytes = std::size_t{items} * size;
+  const std::size_t rounded = (bytes + kAlignment - 1) & ~(kAlignment - 1);
+  if (self->block_ && rounded <= kBlockSize - self->used_) {
+    void* address = self->block_ + self->used_;
+    self->used_ += rounded;
+    return address;
+  }
+  return std::malloc(bytes ? bytes : 1);
+}
+
+void StreamMemory::release(void* opaque, void* address) noexcept {
+  auto* self = static_cast<StreamMemory*>(opaque);
+  const auto* p = static_cast<std::uint8_t*>(address);
+  // Memory of the block comes back all at once, when the stream is done.
+  if (self->block_ && p >= self->block_ && p < self->block_ + kBlockSize) return;
+  std::free(address);
+}
+
+Deflater::Deflater() noexcept { memory_.attach(stream_); }
+
+Deflater::~Deflater() {
+  if (started_) deflateEnd(&stream_);
+}
+
+std::size_t Deflater::bound(std::size_t size) noexcept {
+  // zlib's own bound for its default window and memory level, and room to
+  // spare.
+  return size + (size >> 12) + (size >> 14) + (size >> 25) + 13 + 64;
+}
+
+bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
+  if (failure_) return false;
+  if (!started_) {
+    const int code = deflateInit2(&stream_, 6, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    if (code != Z_OK) {
+      failure_ = {code == Z_MEM_ERROR ? ZlibFailure::Kind::out_of_memory : ZlibFailure::Kind::zlib,
+                  code, stream_.msg};
+      return false;
+    }
+    started_ = true;
+  }
+  // The library only reads its input through next_in.
+  stream_.next_in = const_cast<Bytef*>(input.data());
+  std::size_t left = input.size();
+  int flush;
+  do {
+    stream_.avail_in = piece(left);
+    left -= stream_.avail_in;
+    flush = last && left == 0 ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      const std::span<std::uint8_t> room = out.space();
+      if (room.empty()) {
+        failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+        return false;
+      }
+      stream_.next_out = room.data();
+      stream_.avail_out = piece(room.size());
+      const uInt offered = stream_.avail_out;
+      const int code = deflate(&stream_, flush);
+      out.commit(offered - stream_.avail_out);
+      if (code == Z_STREAM_ERROR) {
+        failure_ = {ZlibFailure::Kind::zlib, code, stream_.msg};
+        return false;
+      }
+      if (code == Z_STREAM_END) return true;
+    } while (stream_.avail_out == 0);
+  } while (left != 0);
+  return true;
+}
+
+Inflater::Inflater() noexcept { memory_.attach(stream_); }
+
+Inflater::~Inflater() {
+  if (started_) inflateEnd(&stream_);
+}
+
+void Inflater::fail(ZlibFailure::Kind kind, int code) noexcept {
+  failure_ = {kind, code, stream_.msg};
+}
+
+bool Inflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
+  if (failure_) return false;
+  if (ended_) return true;
+  if (!started_) {
+    const int code = inflateInit2(&stream_, MAX_WBITS);
+    if (code != Z_OK) {
+      fail(code == Z_MEM_ERROR ? ZlibFailure::Kind::out_of_memory : ZlibFailure::Kind::zlib, code);
+      return false;
+    }
+    started_ = true;
+  }
+  stream_.next_in = const_cast<Bytef*>(input.data());
+  std::size_t left = input.size();
+  int code = Z_OK;
+  do {
+    stream_.avail_in = piece(left);
+    left -= stream_.avail_in;
+    const int flush = last && left == 0 ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      const std::span<std::uint8_t> room = out.space();
+      if (room.empty()) {
+        failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+        return false;
+      }
+      stream_.next_out = room.data();
+      stream_.avail_out = piece(room.size());
+      const uInt offered = stream_.avail_out;
+      code = inflate(&stream_, flush);
+      out.commit(offered - stream_.avail_out);
+      switch (code) {
+        case Z_OK:
+        case Z_BUF_ERROR:
+        case Z_STREAM_END:
+          break;
+        case Z_MEM_ERROR:
+          fail(ZlibFailure::Kind::out_of_memory, code);
+          return false;
+        default:
+          fail(ZlibFailure::Kind::zlib, code);
+          return false;
+      }
+    } while (stream_.avail_out == 0 && code != Z_STREAM_END);
+  } while (code != Z_STREAM_END && left != 0);
+  if (code == Z_STREAM_END) {
+    ended_ = true;
+  } else if (last) {
+    // The input ran out before the end of the stream.
+    fail(ZlibFailure::Kind::zlib, code);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velkorenc::core

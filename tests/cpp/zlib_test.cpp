@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "velkorenc/core/zlib.hpp"
+
+namespace velkorenc::core {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes sample(std::size_t n, unsigned alphabet, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  Bytes out(n);
+  for (auto& b : out) b = static_cast<std::uint8_t>(gen() % alphabet);
+  return out;
+}
+
+Bytes library_compress(const Bytes& data) {
+  uLongf length = compressBound(static_cast<uLong>(data.size()));
+  Bytes out(length);
+  EXPECT_EQ(compress2(out.data(), &length, data.data(), static_cast<uLong>(data.size()), 6), Z_OK);
+  out.resize(length);
+  return out;
+}
+
+// A sink that grows in steps of `step` bytes, so that output is taken in
+// many small pieces.
+class GrowingSink final : public OutputSink {
+ public:
+  explicit GrowingSink(std::size_t step) : step_(step) {}
+  std::span<std::uint8_t> space() noexcept override {
+    bytes.resize(filled_ + step_);
+    return {bytes.data() + filled_, step_};
+  }
+  void commit(std::size_t filled) noexcept override {
+    filled_ += filled;
+    bytes.resize(filled_);
+  }
+  Bytes bytes;
+
+ private:
+  std::size_t step_;
+  std::size_t filled_ = 0;
+};
+
+template <class Stream>
+Bytes run_in_pieces(Stream& stream, const Bytes& input, std::size_t piece, std::size_t step) {
+  GrowingSink sink(step);
+  std::size_t at = 0;
+  do {
+    const std::size_t size = std::min(piece, input.size() - at);
+    const bool last = at + size == input.size();
+    EXPECT_TRUE(stream.feed(ByteSpan(input.data() + at, size), last, sink));
+    at += size;
+  } while (at < input.size());
+  return sink.bytes;
+}
+
+TEST(Zlib, DeflateMatchesTheLibraryForAnyCutOfInputAndOutput) {
+  const Bytes inputs[] = {{}, {7}, sample(100, 4, 1), sample(70000, 256, 2),
+                          sample(300000, 3, 3), Bytes(200000, 'a')};
+  for (const Bytes& input : inputs) {
+    const Bytes expected = library_compress(input);
+    EXPECT_LE(expected.size(), Deflater::bound(input.size()));
+    for (std::size_t piece : {std::size_t{1} << 30, std::size_t{4096}, std::size_t{777}}) {
+      for (std::size_t step : {std::size_t{1} << 20, std::size_t{3}}) {
+        if (input.size() > 100000 && (piece < 4096 || step < 100)) continue;  // keep it quick
+        Deflater deflater;
+        EXPECT_EQ(run_in_pieces(deflater, input, piece, step), expected)
+            << input.size() << " bytes in pieces of " << piece << ", out in " << step;
+      }
+    }
+  }
+}
+
+TEST(Zlib, InflateRestoresTheDataInAnyCut) {
+  const Bytes data = sample(150000, 5, 4);
+  const Bytes stream = library_compress(data);
+  for (std::size_t piece : {stream.size(), std::size_t{1000}, std::size_t{1}}) {
+    Inflater inflater;
+    Bytes with_trailer = stream;
+    with_trailer.insert(with_trailer.end(), {1, 2, 3});  // ignored after the end
+    EXPECT_EQ(run_in_pieces(inflater, with_trailer, piece, 4096), data);
+    EXPECT_TRUE(inflater.ended());
+    EXPECT_FALSE(inflater.failure());
+  }
+}
+
+// Each damaged stream fails with the code and message that decompress
+// reports for it.
+TEST(Zlib, InflateFailsAsDecompressDoes) {
+  const Bytes good = library_compress(sample(5000, 7, 5));
+  Bytes bad_header = good;
+  bad_header[1] ^= 1;
+  Bytes bad_check = good;
+  bad_check.back() ^= 1;
+  Bytes with_dictionary = {0x78, 0xBB, 0, 0, 0, 1};  // FDICT set, header check right
+  struct Case {
+    const char* name;
+    Bytes input;
+    int code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"empty", {}, Z_BUF_ERROR, nullptr},
+      {"truncated", Bytes(good.begin(), good.end() - 5), Z_BUF_ERROR, nullptr},
+      {"bad header", bad_header, Z_DATA_ERROR, "incorrect header check"},
+      {"bad check", bad_check, Z_DATA_ERROR, "incorrect data check"},
+      {"dictionary", with_dictionary, Z_NEED_DICT, nullptr},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t piece : {std::size_t{1} << 20, std::size_t{2}}) {
+      Inflater inflater;
+      GrowingSink sink(100);
+      std::size_t at = 0;
+      bool ok = true;
+      do {
+        const std::size_t size = std::min(piece, c.input.size() - at);
+        ok = inflater.feed(ByteSpan(c.input.data() + at, size), at + size == c.input.size(), sink);
+        at += size;
+      } while (ok && at < c.input.size());
+      EXPECT_FALSE(ok) << c.name;
+      EXPECT_EQ(inflater.failure().kind, ZlibFailure::Kind::zlib) << c.name;
+      EXPECT_EQ(inflater.failure().code, c.code) << c.name;
+      EXPECT_STREQ(inflater.failure().message, c.message) << c.name;
+    }
+  }
+}
+
+TEST(Zlib, FixedSinkThatFillsUpIsAFailureNotAnOverrun) {
+  const Bytes input = sample(10000, 256, 6);
+  Bytes room(50);
+  FixedSink sink({room.data(), room.size()});
+  Deflater deflater;
+  EXPECT_FALSE(deflater.feed(input, true, sink));
+  EXPECT_EQ(deflater.failure().kind, ZlibFailure::Kind::no_output_space);
+  EXPECT_EQ(sink.filled(), room.size());
+}
+
+TEST(Zlib, Crc32OverPiecesIsTheWholeCrc) {
+  const Bytes data = sample(100000, 256, 7);
+  const auto whole = static_cast<std::uint32_t>(::crc32(0, data.data(), static_cast<uInt>(data.size())));
+  std::uint32_t crc = 0;
+  for (std::size_t at = 0; at < data.size(); at += 999) {
+    crc = crc32(crc, ByteSpan(data).subspan(at, std::min<std::size_t>(999, data.size() - at)));
+  }
+  EXPECT_EQ(crc, whole);
+  EXPECT_EQ(crc32(0, {}), 0u);
+}
+
+TEST(Zlib, StreamsOfOneThreadShareItsBlockInTurn) {
+  // A second stream alive at the same time takes ordinary memory; both work.
+  const Bytes input = sample(20000, 9, 8);
+  const Bytes expected = library_compress(input);
+  Deflater first;
+  Deflater second;
+  GrowingSink a(1 << 16);
+  GrowingSink b(1 << 16);
+  EXPECT_TRUE(first.feed(input, true, a));
+  EXPECT_TRUE(second.feed(input, true, b));
+  EXPECT_EQ(a.bytes, expected);
+  EXPECT_EQ(b.bytes, expected);
+}
+
+}  // namespace
+}  // namespace velkorenc::core
