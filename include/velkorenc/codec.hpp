@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "velkorenc/core/keying.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {
@@ -22,8 +23,28 @@ Ref bytes_copy(const std::uint8_t* data, std::size_t size);
 // A value held under a declared type must be exactly that type or None.
 bool is_declared(PyObject* value, PyTypeObject* type);
 
-// zlib.crc32(data) & 0xFFFFFFFF, through the namespace's `zlib`.
-bool frame_crc32(PyObject* data, std::uint32_t& out);
+// Inputs at least this large are worked on without the GIL, as the
+// interpreter's zlib module does.
+inline constexpr std::size_t kReleaseGil = std::size_t{64} << 10;
+
+// Records the interpreter's zlib module just imported into the namespace,
+// and whether the zlib library linked here is the one it runs.  Never fails:
+// anything unexpected only means that every zlib call goes through Python.
+void capture_zlib(PyObject* namespace_dict);
+
+// zlib.<name>, read as a call of it reads it: `zlib` from the namespace, then
+// its attribute.  `direct` is set when both are the interpreter's own (`own`
+// is the function captured at load) and this module may call the library
+// in their place.
+Ref zlib_function(PyObject* name, PyObject* own, bool& direct);
+
+// zlib.crc32(fp) & 0xFFFFFFFF for fp = head followed by tail, through the
+// namespace's zlib.
+bool frame_crc32(core::ByteSpan head, core::ByteSpan tail, std::uint32_t& out);
+
+// What zlib.decompress(payload) returns, computed here: the caller has
+// found the function to be the interpreter's own.
+Ref decompress_directly(core::ByteSpan payload);
 
 // The code point of a one-character str, or false.
 bool single_char(PyObject* text, std::uint32_t& out);

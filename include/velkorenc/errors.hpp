@@ -29,6 +29,11 @@ void raise_bytes_range();   // bytes([flag]) of a value outside 0..255
 void raise_not_context_manager(PyObject* manager, bool missing_exit);
 void raise_os_error(PyObject* path);  // from errno
 void raise_empty_key();
+// zlib's failures, worded as the interpreter's zlib module words them;
+// `doing` is the phrase such as "while decompressing data".
+void raise_zlib_error(PyObject* error_class, int code, const char* zlib_message,
+                      const char* doing);
+void raise_zlib_memory(const char* doing);
 void raise_checksum_size();
 
 // The module's own exception classes, read from the namespace at raise time.

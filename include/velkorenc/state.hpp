@@ -31,6 +31,7 @@ namespace velkorenc::py {
   X(open, "open") X(module_name, "velkorenc") X(Random, "Random")           \
   X(randint, "randint") X(compress, "compress") X(decompress, "decompress") \
   X(crc32, "crc32") X(level, "level") X(startswith, "startswith")           \
+  X(ZLIB_RUNTIME_VERSION, "ZLIB_RUNTIME_VERSION")                           \
   X(split, "split") X(join, "join") X(read, "read") X(write, "write")       \
   X(flush, "flush") X(fileno, "fileno") X(encoding, "encoding")             \
   X(utf_8, "utf-8") X(mode_rb, "rb") X(mode_r, "r") X(mode_w, "w")          \
@@ -53,6 +54,15 @@ struct State {
   PyObject* builtins = nullptr;  // the builtins module, strong
   PyObject* open = nullptr;      // builtins.open as it was at load, strong
   PyObject* generate_table_function = nullptr;  // the one bound at load, strong
+  // The interpreter's zlib module as imported at load, the functions the
+  // codec calls on it and its error class (all strong), and whether the
+  // zlib library linked into this module is the one that module runs.
+  PyObject* zlib = nullptr;
+  PyObject* zlib_compress = nullptr;
+  PyObject* zlib_crc32 = nullptr;
+  PyObject* zlib_decompress = nullptr;
+  PyObject* zlib_error = nullptr;
+  bool zlib_direct = false;
   bool constants_ready = false;
   Names names;
   // Shared constant objects.

@@ -116,7 +116,8 @@ bool read_general(PyObject* token_list, PyObject* dec, Buffer& raw, std::size_t&
 }
 
 struct FrameParts {
-  Ref fp;
+  Ref fp_object;  // holds fp when the split made it a bytes object
+  core::ByteSpan fp;
   std::uint32_t got;
 };
 
@@ -136,8 +137,7 @@ bool split_plain(PyObject* checksum_size, const std::uint8_t* raw, std::size_t n
     return false;
   }
   const std::size_t fp_length = n - static_cast<std::size_t>(size);
-  parts.fp = bytes_copy(raw, fp_length);
-  if (!parts.fp) return false;
+  parts.fp = core::ByteSpan(raw, fp_length);
   const std::uint8_t* ck = raw + fp_length;
   parts.got = (std::uint32_t{ck[0]} << 24) | (std::uint32_t{ck[1]} << 16) |
               (std::uint32_t{ck[2]} << 8) | ck[3];
@@ -169,8 +169,11 @@ bool split_general(PyObject* checksum_size, const std::uint8_t* raw, std::size_t
   Ref ck_slice(PySlice_New(negated.get(), nullptr, nullptr));
   Ref fp_slice = ck_slice ? Ref(PySlice_New(nullptr, negated.get(), nullptr)) : Ref();
   Ref ck = fp_slice ? Ref(PyObject_GetItem(frame.get(), ck_slice.get())) : Ref();
-  parts.fp.reset(ck ? PyObject_GetItem(frame.get(), fp_slice.get()) : nullptr);
-  if (!parts.fp) return false;
+  parts.fp_object.reset(ck ? PyObject_GetItem(frame.get(), fp_slice.get()) : nullptr);
+  if (!parts.fp_object) return false;
+  parts.fp = core::ByteSpan(
+      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(parts.fp_object.get())),
+      static_cast<std::size_t>(PyBytes_GET_SIZE(parts.fp_object.get())));
   // Never read past the checksum bytes that are really there.
   if (PyBytes_GET_SIZE(ck.get()) < 4) {
     raise_checksum_size();
@@ -196,25 +199,19 @@ Ref finish(Buffer raw, std::size_t n, PyObject* key) {
                          ? split_plain(checksum_size.get(), raw.get(), n, parts)
                          : split_general(checksum_size.get(), raw.get(), n, parts);
   if (!split) return {};
-  raw.reset();
 
   std::uint32_t expected;
-  if (!frame_crc32(parts.fp.get(), expected)) return {};
+  if (!frame_crc32(parts.fp, {}, expected)) return {};
   if (expected != parts.got) {
     raise_crc_mismatch(expected, parts.got);
     return {};
   }
-  const Py_ssize_t fp_length = PyBytes_GET_SIZE(parts.fp.get());
-  if (fp_length == 0) {
+  if (parts.fp.empty()) {
     raise_bytes_index();
     return {};
   }
-  const char* fp = PyBytes_AS_STRING(parts.fp.get());
-  const auto flag = static_cast<unsigned char>(fp[0]);
-  Ref payload = bytes_copy(reinterpret_cast<const std::uint8_t*>(fp) + 1,
-                          static_cast<std::size_t>(fp_length) - 1);
-  if (!payload) return {};
-  parts.fp.reset();
+  const std::uint8_t flag = parts.fp[0];
+  const core::ByteSpan payload = parts.fp.subspan(1);
 
   Ref compressed_flag = lookup_global(g.names._COMPRESSED);
   if (!compressed_flag) return {};
@@ -229,11 +226,15 @@ Ref finish(Buffer raw, std::size_t n, PyObject* key) {
     compressed = PyObject_RichCompareBool(flag_object.get(), compressed_flag.get(), Py_EQ);
     if (compressed < 0) return {};
   }
-  if (!compressed) return payload;
+  if (!compressed) return bytes_copy(payload.data(), payload.size());
 
-  Ref zlib = lookup_global(g.names.zlib);
-  if (!zlib) return {};
-  Ref data(PyObject_CallMethodOneArg(zlib.get(), g.names.decompress, payload.get()));
+  bool direct;
+  Ref decompress = zlib_function(g.names.decompress, g.zlib_decompress, direct);
+  if (!decompress) return {};
+  if (direct) return decompress_directly(payload);
+  Ref payload_object = bytes_copy(payload.data(), payload.size());
+  if (!payload_object) return {};
+  Ref data(PyObject_CallOneArg(decompress.get(), payload_object.get()));
   if (data && !is_declared(data.get(), &PyBytes_Type)) {
     raise_expected_type("bytes", data.get());
     return {};

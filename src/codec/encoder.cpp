@@ -5,7 +5,9 @@
 #include "velkorenc/codec.hpp"
 #include "velkorenc/core/memory.hpp"
 #include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/zlib.hpp"
 #include "velkorenc/errors.hpp"
+#include "velkorenc/gil.hpp"
 #include "velkorenc/keying.hpp"
 #include "velkorenc/state.hpp"
 
@@ -78,8 +80,7 @@ Ref join_general(PyObject* header, PyObject* delimiter, PyObject* enc,
 
 // The same text written straight from the key's token words.
 Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimiter,
-                  core::ByteSpan fp, core::ByteSpan ck, core::ByteSpan key) {
-  const std::size_t n = fp.size() + ck.size();
+                  std::span<const core::ByteSpan> frame, std::size_t n, core::ByteSpan key) {
   const bool header_in_place = PyUnicode_CheckExact(header) && PyUnicode_IS_ASCII(header);
   const Py_ssize_t header_length = header_in_place ? PyUnicode_GET_LENGTH(header) : 0;
   const std::size_t limit = static_cast<std::size_t>(PY_SSIZE_T_MAX - header_length);
@@ -93,66 +94,115 @@ Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimit
   char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
   core::prepare_for_writing(out, static_cast<std::size_t>(header_length + length));
   if (header_in_place) std::memcpy(out, PyUnicode_1BYTE_DATA(header), header_length);
-  core::write_frame_text(table, fp, ck, key, delimiter, out + header_length);
+  core::write_frame_text(table, frame, key, delimiter, out + header_length);
   if (header_in_place) return text;
   return Ref(PyNumber_Add(header, text.get()));
 }
 
-Ref encode_bytes(PyObject* data, PyObject* key) {
-  Ref zlib = lookup_global(g.names.zlib);
-  if (!zlib) return {};
-  Ref compress(PyObject_GetAttr(zlib.get(), g.names.compress));
-  if (!compress) return {};
+// What zlib.compress(data, level=6) gave.  While that function is the
+// interpreter's own and `data` is bytes, the stream is made here, into
+// `stream`, instead of by a call.
+struct Compressed {
+  Ref object;  // the result of the call
+  Buffer stream;
+  std::size_t stream_length = 0;
+  bool direct = false;
+};
+
+// No zlib stream is shorter than 8 bytes, or than 9 for any data at all (two
+// bytes of header, a block of at least one literal, four of checksum), so
+// data this short is stored whatever its stream would be.
+constexpr std::size_t kNeverShorter = 9;
+
+bool compress_directly(core::ByteSpan data, Compressed& out) {
+  if (data.size() <= kNeverShorter) return true;
+  const std::size_t bound = core::Deflater::bound(data.size());
+  out.stream = allocate_buffer(bound);
+  if (!out.stream) return false;
+  core::FixedSink sink({out.stream.get(), bound});
+  core::Deflater deflater;
+  {
+    GilRelease gil(data.size() >= kReleaseGil);
+    deflater.feed(data, true, sink);
+  }
+  if (deflater.failure().kind == core::ZlibFailure::Kind::out_of_memory) {
+    raise_zlib_memory("while compressing data");
+    return false;
+  }
+  out.stream_length = sink.filled();
+  return !deflater.failure();
+}
+
+bool compress(PyObject* data, Compressed& out) {
+  Ref function = zlib_function(g.names.compress, g.zlib_compress, out.direct);
+  if (!function) return false;
+  if (out.direct && PyBytes_CheckExact(data)) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data));
+    if (compress_directly({bytes, static_cast<std::size_t>(PyBytes_GET_SIZE(data))}, out)) {
+      return true;
+    }
+    if (PyErr_Occurred()) return false;
+    // The library refused in a way the interpreter's function would not: let
+    // that function do it.
+    out.stream.reset();
+  }
+  out.direct = false;
   PyObject* call[] = {data, g.int6};
-  Ref comp(PyObject_Vectorcall(compress.get(), call, 1, g.level_kwnames));
-  if (!comp) return {};
+  out.object.reset(PyObject_Vectorcall(function.get(), call, 1, g.level_kwnames));
+  return static_cast<bool>(out.object);
+}
+
+core::ByteSpan bytes_of(PyObject* bytes) {
+  return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes)),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+Ref encode_bytes(PyObject* data, PyObject* key) {
+  Compressed comp;
+  if (!compress(data, comp)) return {};
 
   // Keep the compressed form only when it is strictly shorter.
-  const Py_ssize_t comp_length = PyObject_Size(comp.get());
-  if (comp_length < 0) return {};
-  const Py_ssize_t data_length = PyObject_Size(data);
-  if (data_length < 0) return {};
+  const Py_ssize_t data_length = PyBytes_GET_SIZE(data);
+  Py_ssize_t comp_length;
+  if (comp.direct) {
+    comp_length = comp.stream ? static_cast<Py_ssize_t>(comp.stream_length) : data_length;
+  } else {
+    comp_length = PyObject_Size(comp.object.get());
+    if (comp_length < 0) return {};
+  }
   int flag;
-  PyObject* payload;
+  core::ByteSpan payload;
   if (comp_length < data_length) {
     if (!flag_value(g.names._COMPRESSED, flag)) return {};
-    if (!is_declared(comp.get(), &PyBytes_Type)) {
-      raise_expected_type("bytes", comp.get());
+    if (comp.direct) {
+      payload = {comp.stream.get(), comp.stream_length};
+    } else if (!is_declared(comp.object.get(), &PyBytes_Type)) {
+      raise_expected_type("bytes", comp.object.get());
       return {};
+    } else {
+      payload = bytes_of(comp.object.get());
     }
-    payload = comp.get();
   } else {
     if (!flag_value(g.names._UNCOMPRESSED, flag)) return {};
-    payload = data;
-    comp.reset();  // a stored frame does not need the compressed copy
+    payload = bytes_of(data);
+    // A stored frame does not need the compressed copy.
+    comp.object.reset();
+    comp.stream.reset();
   }
   if (flag < 0 || flag > 255) {
     raise_bytes_range();
     return {};
   }
 
-  const Py_ssize_t payload_length = PyBytes_GET_SIZE(payload);
-  if (payload_length == PY_SSIZE_T_MAX) {
-    PyErr_NoMemory();
-    return {};
-  }
-  Ref fp(PyBytes_FromStringAndSize(nullptr, payload_length + 1));
-  if (!fp) return {};
-  core::prepare_for_writing(PyBytes_AS_STRING(fp.get()), static_cast<std::size_t>(payload_length) + 1);
-  PyBytes_AS_STRING(fp.get())[0] = static_cast<char>(flag);
-  std::memcpy(PyBytes_AS_STRING(fp.get()) + 1, PyBytes_AS_STRING(payload), payload_length);
-  comp.reset();
-
+  const std::uint8_t flag_byte[1] = {static_cast<std::uint8_t>(flag)};
   std::uint32_t crc;
-  if (!frame_crc32(fp.get(), crc)) return {};
+  if (!frame_crc32(flag_byte, payload, crc)) return {};
   const std::uint8_t ck[4] = {static_cast<std::uint8_t>(crc >> 24),
                               static_cast<std::uint8_t>(crc >> 16),
                               static_cast<std::uint8_t>(crc >> 8),
                               static_cast<std::uint8_t>(crc)};
-  const core::ByteSpan fp_bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(fp.get())),
-                                static_cast<std::size_t>(payload_length) + 1);
-  const core::ByteSpan ck_bytes(ck, sizeof ck);
-  const std::size_t n = fp_bytes.size() + ck_bytes.size();
+  const core::ByteSpan frame[] = {flag_byte, payload, ck};
+  const std::size_t n = 1 + payload.size() + sizeof ck;
 
   core::ByteSpan key_bytes;
   if (!transform_key(key, n, key_bytes)) return {};
@@ -172,14 +222,16 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
   std::uint32_t delimiter_char;
   if (single_char(delimiter.get(), delimiter_char) && delimiter_char < 0x80 &&
       (enc.has_tokens() ? tokens_enc(enc, table) : ordinary_enc(enc.table(), table))) {
-    text = join_ordinary(header.get(), table, static_cast<char>(delimiter_char), fp_bytes,
-                         ck_bytes, key_bytes);
+    text = join_ordinary(header.get(), table, static_cast<char>(delimiter_char), frame, n,
+                         key_bytes);
   } else {
     Buffer transformed = allocate_buffer(n);
     if (!transformed) return {};
-    core::transform_forward(fp_bytes, key_bytes, 0, transformed.get());
-    core::transform_forward(ck_bytes, key_bytes, fp_bytes.size(),
-                            transformed.get() + fp_bytes.size());
+    std::size_t position = 0;
+    for (core::ByteSpan part : frame) {
+      core::transform_forward(part, key_bytes, position, transformed.get() + position);
+      position += part.size();
+    }
     PyObject* enc_table = enc.table();
     if (!enc_table) return {};
     text = join_general(header.get(), delimiter.get(), enc_table,

@@ -1,8 +1,13 @@
+#include <zlib.h>
+
 #include <cstring>
+#include <span>
 
 #include "velkorenc/codec.hpp"
 #include "velkorenc/core/memory.hpp"
+#include "velkorenc/core/zlib.hpp"
 #include "velkorenc/errors.hpp"
+#include "velkorenc/gil.hpp"
 #include "velkorenc/state.hpp"
 
 namespace velkorenc::py {
@@ -31,10 +36,131 @@ bool is_declared(PyObject* value, PyTypeObject* type) {
   return value == Py_None || Py_IS_TYPE(value, type);
 }
 
-bool frame_crc32(PyObject* data, std::uint32_t& out) {
+namespace {
+
+// A function of the zlib extension module itself, not a stand-in.
+Ref module_function(PyObject* zlib, const char* name) {
+  Ref function(PyObject_GetAttrString(zlib, name));
+  if (function && (!PyCFunction_Check(function.get()) ||
+                   PyCFunction_GET_SELF(function.get()) != zlib)) {
+    function.reset();
+  }
+  return function;
+}
+
+// The exception class that the module's own functions raise: the class of
+// what its decompress raises for no data.
+Ref error_class(PyObject* decompress) {
+  Ref result(PyObject_CallOneArg(decompress, g.empty_bytes));
+  if (result) return {};
+  Ref raised(PyErr_GetRaisedException());
+  return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())));
+}
+
+bool capture(PyObject* ns) {
+  PyObject* zlib = PyDict_GetItemWithError(ns, g.names.zlib);
+  if (!zlib || !PyModule_Check(zlib)) return false;
+  PyModuleDef* definition = PyModule_GetDef(zlib);
+  if (!definition || !definition->m_name || std::strcmp(definition->m_name, "zlib") != 0) {
+    return false;
+  }
+  Ref version(PyObject_GetAttr(zlib, g.names.ZLIB_RUNTIME_VERSION));
+  if (!version || !PyUnicode_CheckExact(version.get()) ||
+      PyUnicode_CompareWithASCIIString(version.get(), core::zlib_library_version()) != 0) {
+    return false;
+  }
+  Ref compress = module_function(zlib, "compress");
+  Ref crc32 = module_function(zlib, "crc32");
+  Ref decompress = module_function(zlib, "decompress");
+  if (!compress || !crc32 || !decompress) return false;
+  Ref error = error_class(decompress.get());
+  if (!error) return false;
+  Py_XSETREF(g.zlib, Py_NewRef(zlib));
+  Py_XSETREF(g.zlib_compress, compress.release());
+  Py_XSETREF(g.zlib_crc32, crc32.release());
+  Py_XSETREF(g.zlib_decompress, decompress.release());
+  Py_XSETREF(g.zlib_error, error.release());
+  g.zlib_direct = true;
+  return true;
+}
+
+// A bytes object that grows as inflation fills it.  Inflation may run
+// without the GIL; each growth takes it back for the moment.
+class GrowingBytes final : public core::OutputSink {
+ public:
+  explicit GrowingBytes(std::size_t initial)
+      : bytes_(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(initial))),
+        capacity_(initial) {}
+
+  bool ok() const noexcept { return static_cast<bool>(bytes_); }
+  void run_without(GilRelease* gil) noexcept { gil_ = gil; }
+
+  std::span<std::uint8_t> space() noexcept override {
+    if (filled_ == capacity_ && !grow()) return {};
+    auto* start = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_.get()));
+    return {start + filled_, capacity_ - filled_};
+  }
+  void commit(std::size_t filled) noexcept override { filled_ += filled; }
+
+  // The bytes filled so far, as the result.
+  Ref finish() {
+    PyObject* bytes = bytes_.release();
+    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(filled_)) < 0) return {};
+    return Ref(bytes);
+  }
+
+ private:
+  bool grow() noexcept {
+    GilRelease::Reacquire hold(gil_);
+    constexpr auto kMax = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+    if (capacity_ > kMax / 2) {
+      PyErr_NoMemory();
+      return false;
+    }
+    PyObject* bytes = bytes_.release();
+    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(2 * capacity_)) < 0) return false;
+    bytes_.reset(bytes);
+    capacity_ *= 2;
+    return true;
+  }
+
+  Ref bytes_;
+  std::size_t capacity_;
+  std::size_t filled_ = 0;
+  GilRelease* gil_ = nullptr;
+};
+
+}  // namespace
+
+void capture_zlib(PyObject* ns) {
+  g.zlib_direct = false;
+  if (!capture(ns)) PyErr_Clear();
+}
+
+Ref zlib_function(PyObject* name, PyObject* own, bool& direct) {
+  direct = false;
   Ref zlib = lookup_global(g.names.zlib);
-  if (!zlib) return false;
-  Ref crc(PyObject_CallMethodOneArg(zlib.get(), g.names.crc32, data));
+  if (!zlib) return {};
+  Ref function(PyObject_GetAttr(zlib.get(), name));
+  direct = function && g.zlib_direct && zlib.get() == g.zlib && function.get() == own;
+  return function;
+}
+
+bool frame_crc32(core::ByteSpan head, core::ByteSpan tail, std::uint32_t& out) {
+  bool direct;
+  Ref crc32 = zlib_function(g.names.crc32, g.zlib_crc32, direct);
+  if (!crc32) return false;
+  if (direct) {
+    GilRelease gil(head.size() + tail.size() >= kReleaseGil);
+    out = core::crc32(core::crc32(0, head), tail);
+    return true;
+  }
+  Ref fp(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + tail.size())));
+  if (!fp) return false;
+  char* joined = PyBytes_AS_STRING(fp.get());
+  if (!head.empty()) std::memcpy(joined, head.data(), head.size());
+  if (!tail.empty()) std::memcpy(joined + head.size(), tail.data(), tail.size());
+  Ref crc(PyObject_CallOneArg(crc32.get(), fp.get()));
   if (!crc) return false;
   if (PyLong_CheckExact(crc.get())) {
     // For an int, "& 0xFFFFFFFF" keeps the low 32 bits of its two's complement.
@@ -51,6 +177,37 @@ bool frame_crc32(PyObject* data, std::uint32_t& out) {
   }
   out = static_cast<std::uint32_t>(value);
   return true;
+}
+
+Ref decompress_directly(core::ByteSpan payload) {
+  // Room for a few times the payload to start with; pages that inflation
+  // does not reach are never touched.
+  constexpr std::size_t kLeast = std::size_t{16} << 10;
+  const std::size_t limit = static_cast<std::size_t>(PY_SSIZE_T_MAX) / 8;
+  const std::size_t guess = payload.size() < limit ? 4 * payload.size() : limit;
+  GrowingBytes result(guess > kLeast ? guess : kLeast);
+  if (!result.ok()) return {};
+  core::Inflater inflater;
+  {
+    GilRelease gil(payload.size() >= kReleaseGil);
+    result.run_without(&gil);
+    inflater.feed(payload, true, result);
+    result.run_without(nullptr);
+  }
+  const core::ZlibFailure& failure = inflater.failure();
+  switch (failure.kind) {
+    case core::ZlibFailure::Kind::none:
+      return result.finish();
+    case core::ZlibFailure::Kind::out_of_memory:
+      raise_zlib_memory("while decompressing data");
+      return {};
+    case core::ZlibFailure::Kind::no_output_space:
+      return {};  // growing the result failed, with MemoryError set
+    case core::ZlibFailure::Kind::zlib:
+      raise_zlib_error(g.zlib_error, failure.code, failure.message, "while decompressing data");
+      return {};
+  }
+  return {};
 }
 
 bool single_char(PyObject* text, std::uint32_t& out) {

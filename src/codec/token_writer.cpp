@@ -26,14 +26,16 @@ char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
   return out;
 }
 
-bool write_frame_text(const EncodeTable& table, ByteSpan head, ByteSpan tail,
-                      ByteSpan key, char delimiter, char* out) noexcept {
-  if (!can_transform(key.size(), head.size() + tail.size())) return false;
+bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
+                      char delimiter, char* out) noexcept {
+  std::size_t total = 0;
+  for (ByteSpan part : parts) total += part.size();
+  if (!can_transform(key.size(), total)) return false;
   // Transform a block at a time into a buffer that stays in cache.
   constexpr std::size_t kBlock = 4096;
   std::uint8_t block[kBlock];
   std::uint64_t position = 0;
-  for (ByteSpan part : {head, tail}) {
+  for (ByteSpan part : parts) {
     while (!part.empty()) {
       const ByteSpan chunk = part.first(part.size() < kBlock ? part.size() : kBlock);
       transform_forward(chunk, key, position, block);

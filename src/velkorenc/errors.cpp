@@ -1,5 +1,7 @@
 #include "velkorenc/errors.hpp"
 
+#include <zlib.h>
+
 #include <cstdio>
 
 #include "velkorenc/state.hpp"
@@ -83,6 +85,33 @@ void raise_os_error(PyObject* path) {
 }
 
 void raise_empty_key() { PyErr_SetString(PyExc_ValueError, "key must not be empty"); }
+
+void raise_zlib_error(PyObject* error_class, int code, const char* zlib_message,
+                      const char* doing) {
+  const char* reason = code == Z_VERSION_ERROR ? "library version mismatch" : zlib_message;
+  if (!reason) {
+    switch (code) {
+      case Z_BUF_ERROR:
+        reason = "incomplete or truncated stream";
+        break;
+      case Z_STREAM_ERROR:
+        reason = "inconsistent stream state";
+        break;
+      case Z_DATA_ERROR:
+        reason = "invalid input data";
+        break;
+    }
+  }
+  if (reason) {
+    PyErr_Format(error_class, "Error %d %s: %.200s", code, doing, reason);
+  } else {
+    PyErr_Format(error_class, "Error %d %s", code, doing);
+  }
+}
+
+void raise_zlib_memory(const char* doing) {
+  PyErr_Format(PyExc_MemoryError, "Out of memory %s", doing);
+}
 
 void raise_checksum_size() {
   PyErr_SetString(PyExc_ValueError, "CHECKSUM_SIZE must be at least 4");

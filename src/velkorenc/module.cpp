@@ -227,6 +227,7 @@ int exec_module(PyObject* module) {
   VELKORENC_STEP(insert_into_sys_modules(module));
   VELKORENC_STEP(capture_open());
   VELKORENC_STEP(import_into(ns, g.names.zlib));
+  capture_zlib(ns);
   VELKORENC_STEP(import_into(ns, g.names.random));
   VELKORENC_STEP(bind_typing_names(ns));
   VELKORENC_STEP(bind_exception_classes(ns));

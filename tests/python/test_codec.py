@@ -463,3 +463,50 @@ class NamesReadAtCallTime(PathsAgree, unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class LinkedZlib(unittest.TestCase):
+    """While the namespace's zlib is the interpreter's own, the module calls
+    the zlib library itself; its texts and failures must be those of the
+    calls it stands in for, and any function replaced on zlib is called."""
+
+    def damaged_streams(self):
+        rng = random.Random(11)
+        good = zlib.compress(b"some data " * 50, 6)
+        yield from (b"", b"\x78", good[:-1], good[:10], good + b"trailing", bytes([0x78, 0xBB, 0, 0, 0, 1]))
+        for _ in range(200):
+            stream = bytearray(zlib.compress(bytes(rng.randrange(4) for _ in range(rng.randrange(300))), 6))
+            for _ in range(rng.randrange(3)):
+                stream[rng.randrange(len(stream))] ^= 1 << rng.randrange(8)
+            yield bytes(stream[:rng.randrange(len(stream) + 1)])
+
+    def test_same_texts_and_failures_as_the_calls(self):
+        through_python = types.SimpleNamespace(compress=zlib.compress, crc32=zlib.crc32,
+                                               decompress=zlib.decompress)
+        rng = random.Random(12)
+        datas = [bytes(rng.randrange(k) for _ in range(n)) for n in range(40) for k in (1, 3, 256)]
+        datas += [b"xy" * 40000, bytes(rng.randrange(256) for _ in range(70000))]
+        texts = [oracle.text_of_frame(b"\x01" + s + oracle.crc(b"\x01" + s)) for s in self.damaged_streams()]
+        direct = [v.encode_bytes(d) for d in datas], [outcome(v.decode_bytes, t) for t in texts]
+        with rebound(zlib=through_python):
+            called = [v.encode_bytes(d) for d in datas], [outcome(v.decode_bytes, t) for t in texts]
+        self.assertEqual(direct[0], [oracle.encode_bytes(d) for d in datas])
+        self.assertEqual(direct, called)
+        self.assertIn((zlib.error, "Error 2 while decompressing data"), direct[1])
+
+    def test_a_function_replaced_on_zlib_is_called(self):
+        text = v.encode_bytes(b"a" * 100)
+        for name, call in [("compress", lambda: v.encode_bytes(b"a" * 100)),
+                           ("crc32", lambda: v.encode_bytes(b"x")),
+                           ("crc32", lambda: v.decode_bytes(text)),
+                           ("decompress", lambda: v.decode_bytes(text))]:
+            original = getattr(zlib, name)
+            calls = []
+            setattr(zlib, name, lambda *args, **kwargs: calls.append(args) or original(*args, **kwargs))
+            try:
+                result = call()
+            finally:
+                setattr(zlib, name, original)
+            with self.subTest(name=name):
+                self.assertEqual(len(calls), 1)
+                self.assertEqual(result, call())

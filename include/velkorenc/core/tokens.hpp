@@ -50,11 +50,16 @@ class EncodeTable {
 char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
                    bool leading_delimiter, char* out) noexcept;
 
-// Transforms the frame made of `head` followed by `tail` forward with `key`
-// and writes its tokens: joined_length(head.size() + tail.size()) characters.
+// Transforms the frame made of `parts`, one after the other, forward with
+// `key` and writes its tokens: joined_length(total size) characters.
 // Refuses, writing nothing, when the transform would.
-bool write_frame_text(const EncodeTable& table, ByteSpan head, ByteSpan tail,
-                      ByteSpan key, char delimiter, char* out) noexcept;
+bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
+                      char delimiter, char* out) noexcept;
+inline bool write_frame_text(const EncodeTable& table, ByteSpan head, ByteSpan tail,
+                             ByteSpan key, char delimiter, char* out) noexcept {
+  const ByteSpan parts[] = {head, tail};
+  return write_frame_text(table, parts, key, delimiter, out);
+}
 
 // A key's token-to-byte table: any set of eight-ASCII-character tokens.
 class DecodeTable {
