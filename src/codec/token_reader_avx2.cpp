@@ -53,6 +53,9 @@ __attribute__((target("avx2,bmi2"), always_inline)) inline std::uint64_t letter_
   }
 }
 
+// A block is taken only when each of its characters is what a valid block
+// holds there and each of its tokens is in the table; otherwise reading
+// stops before it, and nothing of it is written.
 template <bool kPext>
 __attribute__((target("avx2,bmi2"))) std::size_t read_letter_blocks(
     const DecodeTable& table, const std::uint8_t* chars, std::size_t size,
