@@ -202,4 +202,47 @@ ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint32_t> 
   return read_pieces(table, body, delimiter, out, 0, 0);
 }
 
+namespace {
+
+template <class Char>
+ReadResult read_runs(const DecodeTable& table, std::span<const Char> body,
+                     std::uint32_t delimiter, std::uint8_t* out, std::size_t piece,
+                     RunSink& sink) noexcept {
+  const std::size_t size = body.size();
+  std::size_t pos = 0;
+  std::size_t count = 0;
+  for (;;) {
+    const std::size_t end = size - pos > piece
+                                ? find_delimiter(body.data(), pos + piece, size, delimiter)
+                                : size;
+    const ReadResult run = read_tokens(table, body.subspan(pos, end - pos), delimiter,
+                                       out + count);
+    if (!run.ok) return {false, count + run.count, pos + run.bad_begin, pos + run.bad_end};
+    if (!sink.take(out + count, run.count)) return {false, count + run.count, 0, 0};
+    count += run.count;
+    if (end == size) return {true, count, 0, 0};
+    pos = end + 1;
+  }
+}
+
+}  // namespace
+
+ReadResult read_tokens_in_pieces(const DecodeTable& table, std::span<const std::uint8_t> body,
+                                 std::uint32_t delimiter, std::uint8_t* out, std::size_t piece,
+                                 RunSink& sink) noexcept {
+  return read_runs(table, body, delimiter, out, piece, sink);
+}
+
+ReadResult read_tokens_in_pieces(const DecodeTable& table, std::span<const std::uint16_t> body,
+                                 std::uint32_t delimiter, std::uint8_t* out, std::size_t piece,
+                                 RunSink& sink) noexcept {
+  return read_runs(table, body, delimiter, out, piece, sink);
+}
+
+ReadResult read_tokens_in_pieces(const DecodeTable& table, std::span<const std::uint32_t> body,
+                                 std::uint32_t delimiter, std::uint8_t* out, std::size_t piece,
+                                 RunSink& sink) noexcept {
+  return read_runs(table, body, delimiter, out, piece, sink);
+}
+
 }  // namespace velkorenc::core

@@ -28,16 +28,27 @@ char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
 
 bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
                       char delimiter, char* out) noexcept {
+  NoCheckpoint always;
+  return write_frame_text(table, parts, key, delimiter, out, always);
+}
+
+bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
+                      char delimiter, char* out, Checkpoint& checkpoint) noexcept {
   std::size_t total = 0;
   for (ByteSpan part : parts) total += part.size();
   if (!can_transform(key.size(), total)) return false;
   // Transform a block at a time into a buffer that stays in cache.
   constexpr std::size_t kBlock = 4096;
+  static_assert(kFramePiece % kBlock == 0, "checkpoints fall between blocks");
   std::uint8_t block[kBlock];
   std::uint64_t position = 0;
   for (ByteSpan part : parts) {
     while (!part.empty()) {
-      const ByteSpan chunk = part.first(part.size() < kBlock ? part.size() : kBlock);
+      if (position != 0 && position % kFramePiece == 0 && !checkpoint.resume()) return false;
+      // Blocks end at multiples of kBlock, so that checkpoints fall at
+      // multiples of kFramePiece whatever the parts' lengths.
+      const std::size_t room = kBlock - static_cast<std::size_t>(position % kBlock);
+      const ByteSpan chunk = part.first(part.size() < room ? part.size() : room);
       transform_forward(chunk, key, position, block);
       out = write_tokens(table, ByteSpan(block, chunk.size()), delimiter, position != 0, out);
       position += chunk.size();

@@ -156,6 +156,39 @@ TEST(Writer, FrameTextIsTheTransformedFrameWritten) {
   EXPECT_EQ(untouched, "unchanged");
 }
 
+// Counts the times it is asked, and says stop at the `stop_at`-th.
+class CountingCheckpoint final : public Checkpoint {
+ public:
+  explicit CountingCheckpoint(std::size_t stop_at = 0) : stop_at_(stop_at) {}
+  bool resume() noexcept override { return ++calls != stop_at_; }
+  std::size_t calls = 0;
+
+ private:
+  std::size_t stop_at_;
+};
+
+TEST(Writer, FrameTextAsksTheCheckpointAfterEachPiece) {
+  const Tables t = tables_for(shuffled_tokens(13));
+  const Bytes key = {'Q', 'J', 'X'};
+  Bytes frame(2 * kFramePiece + 3);
+  std::mt19937 gen(14);
+  for (auto& b : frame) b = static_cast<std::uint8_t>(gen());
+  // Parts that do not end at piece or block boundaries.
+  const ByteSpan all(frame);
+  const ByteSpan parts[] = {all.first(1), all.subspan(1, kFramePiece + 6),
+                            all.subspan(kFramePiece + 7)};
+  std::string plain(joined_length(frame.size()), '\0');
+  ASSERT_TRUE(write_frame_text(t.enc, parts, key, '~', plain.data()));
+  std::string checked(plain.size(), '\0');
+  CountingCheckpoint every;
+  ASSERT_TRUE(write_frame_text(t.enc, parts, key, '~', checked.data(), every));
+  EXPECT_EQ(checked, plain);
+  EXPECT_EQ(every.calls, 2u);
+  CountingCheckpoint stop(1);
+  EXPECT_FALSE(write_frame_text(t.enc, parts, key, '~', checked.data(), stop));
+  EXPECT_EQ(stop.calls, 1u);
+}
+
 TEST(Reader, ReadsBackWhatWasWrittenForEveryDelimiter) {
   const auto tokens = shuffled_tokens(4);
   const Tables t = tables_for(tokens);
@@ -467,6 +500,84 @@ TEST_F(VectorReader, KernelsReadWholeBlocksUpToTheBadOne) {
       EXPECT_TRUE(std::equal(out.begin(), out.begin() + read, data.begin()));
     }
   }
+}
+
+
+// Records the runs it is given; says stop after the `stop_at`-th.
+class RecordingSink final : public RunSink {
+ public:
+  explicit RecordingSink(std::size_t stop_at = 0) : stop_at_(stop_at) {}
+  bool take(std::uint8_t* bytes, std::size_t size) noexcept override {
+    runs.emplace_back(bytes, bytes + size);
+    return runs.size() != stop_at_;
+  }
+  std::vector<Bytes> runs;
+
+ private:
+  std::size_t stop_at_;
+};
+
+template <class Char>
+ReadResult read_wide(const DecodeTable& dec, const std::string& body, Bytes& out,
+                     std::size_t piece, RunSink* sink) {
+  const std::vector<Char> units(body.begin(), body.end());
+  out.assign(max_tokens(body.size()), 0xA5);  // exactly the documented room
+  const ReadResult r = sink ? read_tokens_in_pieces(dec, std::span<const Char>(units), '~',
+                                                    out.data(), piece, *sink)
+                            : read_tokens(dec, std::span<const Char>(units), '~', out.data());
+  out.resize(r.count);
+  return r;
+}
+
+// Cut at delimiters, a body reads as it reads whole, in every width: the
+// same result, the same bytes, and those bytes handed over run by run.
+TEST(Reader, InPiecesReadsWhatTheWholeBodyReads) {
+  const auto tokens = shuffled_tokens(15);
+  const Tables t = tables_for(tokens);
+  std::mt19937 gen(16);
+  const char noise[] = {'q', 'z', '~', 'x'};
+  using Reader = ReadResult (*)(const DecodeTable&, const std::string&, Bytes&, std::size_t,
+                                RunSink*);
+  const Reader widths[] = {read_wide<std::uint8_t>, read_wide<std::uint16_t>,
+                           read_wide<std::uint32_t>};
+  for (int round = 0; round < 400; ++round) {
+    Bytes data(1 + gen() % 300);
+    for (auto& b : data) b = static_cast<std::uint8_t>(gen());
+    std::string body = written(t.enc, data, '~');
+    for (int e = static_cast<int>(gen() % 3); e > 0; --e) {
+      const std::size_t at = gen() % body.size();
+      if (gen() % 2) {
+        body[at] = noise[gen() % sizeof noise];
+      } else {
+        body.erase(at, 1 + gen() % 9);
+        if (body.empty()) body.push_back('~');
+      }
+    }
+    for (const Reader read_as : widths) {
+      Bytes whole;
+      const ReadResult w = read_as(t.dec, body, whole, 0, nullptr);
+      for (std::size_t piece : {0u, 1u, 8u, 9u, 80u, 575u, 100000u}) {
+        Bytes got;
+        RecordingSink sink;
+        const ReadResult g = read_as(t.dec, body, got, piece, &sink);
+        expect_same(g, w, body);
+        EXPECT_EQ(got, whole) << body;
+        Bytes handed;
+        for (const Bytes& run : sink.runs) handed.insert(handed.end(), run.begin(), run.end());
+        // Only the run with the bad piece is not handed over.
+        EXPECT_EQ(handed, Bytes(got.begin(), got.begin() + handed.size())) << body;
+        if (w.ok) {
+          EXPECT_EQ(handed.size(), got.size()) << body;
+        }
+      }
+    }
+  }
+  // A sink that says stop ends the reading after its run.
+  const Bytes data(100, 7);
+  Bytes got;
+  RecordingSink stop(2);
+  EXPECT_FALSE(read_wide<std::uint8_t>(t.dec, written(t.enc, data, '~'), got, 9 * 10 - 1, &stop).ok);
+  EXPECT_EQ(stop.runs.size(), 2u);
 }
 
 }  // namespace

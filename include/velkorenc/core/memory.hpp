@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "velkorenc/core/pieces.hpp"
+
 namespace velkorenc::core {
 
 // Buffers at least this large are worth preparing.
@@ -11,7 +13,10 @@ inline constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
 // Asks the kernel to back the interior of a fresh buffer with huge pages and
 // to map it in one go, instead of taking one page fault per 4 KiB page while
 // the buffer is written.  Only a hint: the content is not changed, and any
-// failure is ignored.  Does nothing for buffers below kLargeBuffer.
+// failure is ignored.  Does nothing for buffers below kLargeBuffer.  The
+// second form maps the buffer in pieces of kMapPiece, asking `checkpoint`
+// between them; false when it said to stop.
 void prepare_for_writing(void* buffer, std::size_t size) noexcept;
+bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept;
 
 }  // namespace velkorenc::core

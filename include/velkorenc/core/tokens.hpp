@@ -7,6 +7,7 @@
 #include <span>
 
 #include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/pieces.hpp"
 
 namespace velkorenc::core {
 
@@ -52,9 +53,13 @@ char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
 
 // Transforms the frame made of `parts`, one after the other, forward with
 // `key` and writes its tokens: joined_length(total size) characters.
-// Refuses, writing nothing, when the transform would.
+// Refuses, writing nothing, when the transform would.  The second form asks
+// `checkpoint` after each kFramePiece bytes of the frame, and stops, false,
+// when it says so.
 bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
                       char delimiter, char* out) noexcept;
+bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
+                      char delimiter, char* out, Checkpoint& checkpoint) noexcept;
 inline bool write_frame_text(const EncodeTable& table, ByteSpan head, ByteSpan tail,
                              ByteSpan key, char delimiter, char* out) noexcept {
   const ByteSpan parts[] = {head, tail};
@@ -127,5 +132,41 @@ ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint16_t> 
                        std::uint32_t delimiter, std::uint8_t* out) noexcept;
 ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint32_t> body,
                        std::uint32_t delimiter, std::uint8_t* out) noexcept;
+
+// Given the bytes of each run of tokens that read_tokens_in_pieces has
+// read, in order, to look at or change in place; false stops the reading.
+class RunSink {
+ public:
+  virtual bool take(std::uint8_t* bytes, std::size_t size) noexcept = 0;
+
+ protected:
+  ~RunSink() = default;
+};
+
+// Asks a checkpoint after each run, and does nothing else.
+class CheckpointSink final : public RunSink {
+ public:
+  explicit CheckpointSink(Checkpoint& checkpoint) noexcept : checkpoint_(checkpoint) {}
+  bool take(std::uint8_t*, std::size_t) noexcept override { return checkpoint_.resume(); }
+
+ private:
+  Checkpoint& checkpoint_;
+};
+
+// read_tokens, run by run: each run ends at the first delimiter at least
+// `piece` characters after its start (or at the end of the body), and its
+// bytes go to `sink` before the next run is read.  Splitting the body at
+// one of its delimiters splits its pieces exactly there, so the result and
+// the bytes written are read_tokens' own; only when `sink` stops the
+// reading is the result not ok without naming a bad piece.
+ReadResult read_tokens_in_pieces(const DecodeTable& table, std::span<const std::uint8_t> body,
+                                 std::uint32_t delimiter, std::uint8_t* out, std::size_t piece,
+                                 RunSink& sink) noexcept;
+ReadResult read_tokens_in_pieces(const DecodeTable& table, std::span<const std::uint16_t> body,
+                                 std::uint32_t delimiter, std::uint8_t* out, std::size_t piece,
+                                 RunSink& sink) noexcept;
+ReadResult read_tokens_in_pieces(const DecodeTable& table, std::span<const std::uint32_t> body,
+                                 std::uint32_t delimiter, std::uint8_t* out, std::size_t piece,
+                                 RunSink& sink) noexcept;
 
 }  // namespace velkorenc::core

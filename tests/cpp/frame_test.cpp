@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "velkorenc/core/frame.hpp"
+#include "velkorenc/core/memory.hpp"
+
+namespace velkorenc::core {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class CountingCheckpoint final : public Checkpoint {
+ public:
+  explicit CountingCheckpoint(std::size_t stop_at = 0) : stop_at_(stop_at) {}
+  bool resume() noexcept override { return ++calls != stop_at_; }
+  std::size_t calls = 0;
+
+ private:
+  std::size_t stop_at_;
+};
+
+std::uint32_t library_crc(const Bytes& data, std::size_t length) {
+  return static_cast<std::uint32_t>(::crc32(0, data.data(), static_cast<uInt>(length)));
+}
+
+// Runs of any length, one longer than the pass's cache-sized slice among
+// them, give back the frame and the CRC-32 of its first crc_length bytes.
+TEST(InversePass, UndoesTheTransformAndSumsThePrefixRunByRun) {
+  std::mt19937 gen(1);
+  Bytes frame(150000);
+  for (auto& b : frame) b = static_cast<std::uint8_t>(gen());
+  const Bytes key = {'k', 0xC3, 0xA9, 'y', '!'};
+  Bytes transformed(frame.size());
+  ASSERT_TRUE(transform_forward(frame, key, 0, transformed.data()));
+  for (std::uint64_t crc_length : {0u, 1u, 4096u, 149996u, 150000u, 200000u}) {
+    for (std::size_t longest : {1u, 700u, 70000u}) {
+      Bytes bytes = transformed;
+      CountingCheckpoint checkpoint;
+      InversePass pass(key, crc_length, checkpoint);
+      std::size_t runs = 0;
+      for (std::size_t at = 0; at < bytes.size(); ++runs) {
+        const std::size_t size = std::min<std::size_t>(gen() % (longest + 1), bytes.size() - at);
+        ASSERT_TRUE(pass.take(bytes.data() + at, size));
+        at += size;
+      }
+      EXPECT_EQ(bytes, frame) << crc_length << " " << longest;
+      EXPECT_EQ(pass.position(), frame.size());
+      const std::size_t summed = std::min<std::uint64_t>(crc_length, frame.size());
+      EXPECT_EQ(pass.crc(), library_crc(frame, summed)) << crc_length << " " << longest;
+      EXPECT_EQ(checkpoint.calls, runs);
+    }
+  }
+  CountingCheckpoint stop(1);
+  InversePass pass(key, 10, stop);
+  EXPECT_FALSE(pass.take(transformed.data(), 5));
+}
+
+TEST(Pieces, CoverTheRangeInOrderAndStopWhenTold) {
+  std::vector<std::pair<std::size_t, std::size_t>> seen;
+  CountingCheckpoint every;
+  EXPECT_TRUE(in_pieces(10, 4, every, [&](std::size_t at, std::size_t n) {
+    seen.emplace_back(at, n);
+  }));
+  EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 4}, {4, 4}, {8, 2}}));
+  EXPECT_EQ(every.calls, 2u);
+  seen.clear();
+  CountingCheckpoint stop(1);
+  EXPECT_FALSE(in_pieces(10, 4, stop, [&](std::size_t at, std::size_t n) {
+    seen.emplace_back(at, n);
+  }));
+  EXPECT_EQ(seen.size(), 1u);
+  // Mapping a large buffer in goes piece by piece too, and leaves it as it was.
+  const std::size_t size = 3 * kMapPiece;
+  auto* buffer = static_cast<std::uint8_t*>(std::malloc(size));
+  ASSERT_NE(buffer, nullptr);
+  buffer[0] = 1;
+  buffer[size - 1] = 2;
+  CountingCheckpoint mapped;
+  EXPECT_TRUE(prepare_for_writing(buffer, size, mapped));
+  EXPECT_GE(mapped.calls, 1u);
+  EXPECT_EQ(buffer[0], 1);
+  EXPECT_EQ(buffer[size - 1], 2);
+  CountingCheckpoint stop_mapping(1);
+  EXPECT_FALSE(prepare_for_writing(buffer, size, stop_mapping));
+  std::free(buffer);
+}
+
+}  // namespace
+}  // namespace velkorenc::core
