@@ -39,8 +39,11 @@ void capture_zlib(PyObject* namespace_dict);
 Ref zlib_function(PyObject* name, PyObject* own, bool& direct);
 
 // zlib.crc32(fp) & 0xFFFFFFFF for fp = head followed by tail, through the
-// namespace's zlib.
-bool frame_crc32(core::ByteSpan head, core::ByteSpan tail, std::uint32_t& out);
+// namespace's zlib.  `known`, when given, is the CRC-32 of fp worked out
+// already, taken in place of the library's while crc32 is the interpreter's
+// own.  Large inputs are summed without the GIL.
+bool frame_crc32(core::ByteSpan head, core::ByteSpan tail, std::uint32_t& out,
+                 const std::uint32_t* known = nullptr);
 
 // What zlib.decompress(payload) returns, computed here: the caller has
 // found the function to be the interpreter's own.

@@ -1,15 +1,28 @@
 // Letting go of the GIL around native work that touches no Python object.
 #pragma once
 
+#include <chrono>
+
+#include "velkorenc/core/pieces.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {
 
 // Releases the GIL for its lifetime when asked to; work inside may take it
 // back for a moment with Reacquire (to grow a Python object, say).
-class GilRelease {
+//
+// As a checkpoint between two pieces of the work, it lets pending signal
+// handlers run, so that Ctrl-C ends a long call: on the thread that runs
+// them (the main thread; on others PyErr_CheckSignals does nothing), and at
+// most every kSignalInterval, since taking the GIL back can wait for a
+// thread that holds it.  A handler that raised stops the work; the GIL is
+// then held until the end and interrupted() is true.
+class GilRelease final : public core::Checkpoint {
  public:
-  explicit GilRelease(bool release) noexcept : saved_(release ? PyEval_SaveThread() : nullptr) {}
+  explicit GilRelease(bool release) noexcept
+      : handles_signals_(_PyOS_IsMainThread() != 0),
+        next_check_(std::chrono::steady_clock::now() + kSignalInterval),
+        saved_(release ? PyEval_SaveThread() : nullptr) {}
   ~GilRelease() {
     if (saved_) PyEval_RestoreThread(saved_);
   }
@@ -17,6 +30,26 @@ class GilRelease {
   GilRelease& operator=(const GilRelease&) = delete;
 
   bool released() const noexcept { return saved_ != nullptr; }
+  bool interrupted() const noexcept { return interrupted_; }
+
+  bool resume() noexcept override {
+    if (interrupted_) return false;
+    if (!handles_signals_) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_check_) return true;
+    next_check_ = now + kSignalInterval;
+    const bool was_released = saved_ != nullptr;
+    if (was_released) {
+      PyEval_RestoreThread(saved_);
+      saved_ = nullptr;
+    }
+    if (PyErr_CheckSignals() < 0) {
+      interrupted_ = true;
+      return false;
+    }
+    if (was_released) saved_ = PyEval_SaveThread();
+    return true;
+  }
 
   // Holds the GIL for its lifetime, inside a GilRelease that let go of it.
   class Reacquire {
@@ -36,6 +69,11 @@ class GilRelease {
   };
 
  private:
+  static constexpr std::chrono::milliseconds kSignalInterval{50};
+
+  bool handles_signals_;
+  bool interrupted_ = false;
+  std::chrono::steady_clock::time_point next_check_;
   PyThreadState* saved_;
 };
 

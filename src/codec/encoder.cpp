@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -92,9 +93,15 @@ Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimit
   Ref text(PyUnicode_New(header_length + length, 127));
   if (!text) return {};
   char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
-  core::prepare_for_writing(out, static_cast<std::size_t>(header_length + length));
   if (header_in_place) std::memcpy(out, PyUnicode_1BYTE_DATA(header), header_length);
-  core::write_frame_text(table, frame, key, delimiter, out + header_length);
+  {
+    // The text is this call's own until it is returned.
+    GilRelease gil(n >= kReleaseGil);
+    const bool written =
+        core::prepare_for_writing(out, static_cast<std::size_t>(header_length + length), gil) &&
+        core::write_frame_text(table, frame, key, delimiter, out + header_length, gil);
+    if (!written && gil.interrupted()) return {};
+  }
   if (header_in_place) return text;
   return Ref(PyNumber_Add(header, text.get()));
 }
@@ -123,7 +130,14 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
   core::Deflater deflater;
   {
     GilRelease gil(data.size() >= kReleaseGil);
-    deflater.feed(data, true, sink);
+    // The stream does not depend on how the input is cut into pieces.
+    for (std::size_t at = 0;; at += core::kDeflatePiece) {
+      const core::ByteSpan piece = data.subspan(at, std::min(core::kDeflatePiece,
+                                                             data.size() - at));
+      const bool last = at + piece.size() == data.size();
+      if (!deflater.feed(piece, last, sink) || last || !gil.resume()) break;
+    }
+    if (gil.interrupted()) return false;
   }
   if (deflater.failure().kind == core::ZlibFailure::Kind::out_of_memory) {
     raise_zlib_memory("while compressing data");

@@ -1,5 +1,6 @@
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -146,14 +147,24 @@ Ref zlib_function(PyObject* name, PyObject* own, bool& direct) {
   return function;
 }
 
-bool frame_crc32(core::ByteSpan head, core::ByteSpan tail, std::uint32_t& out) {
+bool frame_crc32(core::ByteSpan head, core::ByteSpan tail, std::uint32_t& out,
+                 const std::uint32_t* known) {
   bool direct;
   Ref crc32 = zlib_function(g.names.crc32, g.zlib_crc32, direct);
   if (!crc32) return false;
+  if (direct && known) {
+    out = *known;
+    return true;
+  }
   if (direct) {
     GilRelease gil(head.size() + tail.size() >= kReleaseGil);
-    out = core::crc32(core::crc32(0, head), tail);
-    return true;
+    std::uint32_t crc = core::crc32(0, head);
+    const bool done = core::in_pieces(tail.size(), core::kFramePiece, gil,
+                                      [&](std::size_t at, std::size_t length) {
+                                        crc = core::crc32(crc, tail.subspan(at, length));
+                                      });
+    out = crc;
+    return done;
   }
   Ref fp(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + tail.size())));
   if (!fp) return false;
@@ -191,8 +202,17 @@ Ref decompress_directly(core::ByteSpan payload) {
   {
     GilRelease gil(payload.size() >= kReleaseGil);
     result.run_without(&gil);
-    inflater.feed(payload, true, result);
+    // In pieces, since a little input can stand for a great deal of output.
+    for (std::size_t at = 0;; at += core::kInflatePiece) {
+      const core::ByteSpan piece = payload.subspan(at, std::min(core::kInflatePiece,
+                                                                payload.size() - at));
+      const bool last = at + piece.size() == payload.size();
+      if (!inflater.feed(piece, last, result) || inflater.ended() || last || !gil.resume()) {
+        break;
+      }
+    }
     result.run_without(nullptr);
+    if (gil.interrupted()) return {};
   }
   const core::ZlibFailure& failure = inflater.failure();
   switch (failure.kind) {
