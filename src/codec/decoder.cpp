@@ -1,9 +1,13 @@
+#include <algorithm>
 #include <cstring>
 
 #include "velkorenc/args.hpp"
 #include "velkorenc/codec.hpp"
+#include "velkorenc/core/frame.hpp"
+#include "velkorenc/core/memory.hpp"
 #include "velkorenc/core/tokens.hpp"
 #include "velkorenc/errors.hpp"
+#include "velkorenc/gil.hpp"
 #include "velkorenc/keying.hpp"
 #include "velkorenc/state.hpp"
 
@@ -42,41 +46,136 @@ bool tokens_dec(const KeyTable& dec, core::DecodeTable& table) {
   return true;
 }
 
-// The bytes of a body of code units of width `Char`, read in one pass.
+// The transformed frame that the tokens stand for.  Byte 0 is *head and
+// bytes 1 to n - 1 are at `rest`: in the memory of `rest_bytes` when the
+// ordinary reader wrote them there (a bytes object, to become the result of
+// a stored frame with no copy), otherwise in `raw` after byte 0.
+struct ReadFrame {
+  ReadFrame() = default;
+  ReadFrame(const ReadFrame&) = delete;
+  ReadFrame& operator=(const ReadFrame&) = delete;
+
+  std::size_t n = 0;
+  std::uint8_t first = 0;  // byte 0 when it was read apart from the rest
+  std::uint8_t* head = &first;
+  std::uint8_t* rest = nullptr;
+  Ref rest_bytes;
+  Buffer raw;
+  // What the ordinary reader could do while the bytes went past: the inverse
+  // transform, and with it the CRC-32 of all bytes but the last four.
+  bool inverted = false;
+  bool crc_known = false;
+  std::uint32_t crc = 0;
+};
+
+// The key's bytes when they can be had before the transform step, without
+// an error and without a side effect: the key is an ASCII str, non-empty.
+core::ByteSpan early_key_bytes(PyObject* key) {
+  if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key) ||
+      PyUnicode_GET_LENGTH(key) == 0) {
+    return {};
+  }
+  return {PyUnicode_1BYTE_DATA(key), static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
+}
+
+// The tokens of body[from, to) read run by run into `out`; positions of a
+// bad piece are made body positions.
 template <class Char>
-core::ReadResult read_body(const core::DecodeTable& table, PyObject* encoded,
-                           Py_ssize_t start, std::uint32_t delimiter, std::uint8_t* out) {
-  const Char* units = static_cast<const Char*>(PyUnicode_DATA(encoded)) + start;
-  const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(encoded) - start);
-  return core::read_tokens(table, std::span<const Char>(units, size), delimiter, out);
+core::ReadResult read_span(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t start,
+                           Py_ssize_t from, Py_ssize_t to, std::uint32_t delimiter,
+                           std::uint8_t* out, core::RunSink& sink) {
+  const Char* units = static_cast<const Char*>(PyUnicode_DATA(encoded)) + from;
+  const auto size = static_cast<std::size_t>(to - from);
+  core::ReadResult r = core::read_tokens_in_pieces(table, std::span<const Char>(units, size),
+                                                   delimiter, out, core::kTextPiece, sink);
+  r.bad_begin += static_cast<std::size_t>(from - start);
+  r.bad_end += static_cast<std::size_t>(from - start);
+  return r;
+}
+
+core::ReadResult read_span(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t start,
+                           Py_ssize_t from, Py_ssize_t to, std::uint32_t delimiter,
+                           std::uint8_t* out, core::RunSink& sink) {
+  switch (PyUnicode_KIND(encoded)) {
+    case PyUnicode_1BYTE_KIND:
+      return read_span<Py_UCS1>(table, encoded, start, from, to, delimiter, out, sink);
+    case PyUnicode_2BYTE_KIND:
+      return read_span<Py_UCS2>(table, encoded, start, from, to, delimiter, out, sink);
+    default:
+      return read_span<Py_UCS4>(table, encoded, start, from, to, delimiter, out, sink);
+  }
+}
+
+bool raise_bad_piece(PyObject* encoded, Py_ssize_t start, const core::ReadResult& r) {
+  Ref piece(PyUnicode_Substring(encoded, start + static_cast<Py_ssize_t>(r.bad_begin),
+                                start + static_cast<Py_ssize_t>(r.bad_end)));
+  if (piece) raise_unrecognized_token(piece.get());
+  return false;
+}
+
+// Byte 0 of the frame, from the body's first piece: a token only when the
+// first delimiter follows its eight characters, so only a bad piece is
+// searched to its end.  The end of the piece, or -1 with an error set.
+Py_ssize_t read_first_piece(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t start,
+                            std::uint32_t delimiter, std::uint8_t& first) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(encoded);
+  constexpr auto kToken = static_cast<Py_ssize_t>(core::kTokenLength);
+  const auto ch = static_cast<Py_UCS4>(delimiter);
+  const Py_ssize_t near = std::min(length, start + kToken + 1);
+  Py_ssize_t end = PyUnicode_FindChar(encoded, ch, start, near, 1);
+  if (end == -1 && near < length) end = PyUnicode_FindChar(encoded, ch, near, length, 1);
+  if (end == -2) return -1;
+  if (end == -1) end = length;
+  core::NoCheckpoint always;
+  core::CheckpointSink unchecked(always);
+  if (end - start != kToken ||
+      !read_span(table, encoded, start, start, end, delimiter, &first, unchecked).ok) {
+    raise_bad_piece(encoded, start, {false, 0, 0, static_cast<std::size_t>(end - start)});
+    return -1;
+  }
+  return end;
 }
 
 // Reads the body from `start` with the ordinary table; false with an error
-// set when a piece is not a token.
+// set when a piece is not a token.  Byte 0 is read on its own, and bytes 1
+// on straight into a bytes object: every token has eight characters, so
+// the length of a valid body tells their number beforehand.  While the
+// key's bytes are known, each run is transformed back and summed as soon as
+// it is read.  Large bodies are read without the GIL.
 bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t start,
-                   std::uint32_t delimiter, Buffer& raw, std::size_t& n) {
-  const auto body_length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(encoded) - start);
-  raw = allocate_buffer(core::max_tokens(body_length));
-  if (!raw) return false;
-  core::ReadResult result;
-  switch (PyUnicode_KIND(encoded)) {
-    case PyUnicode_1BYTE_KIND:
-      result = read_body<Py_UCS1>(table, encoded, start, delimiter, raw.get());
-      break;
-    case PyUnicode_2BYTE_KIND:
-      result = read_body<Py_UCS2>(table, encoded, start, delimiter, raw.get());
-      break;
-    default:
-      result = read_body<Py_UCS4>(table, encoded, start, delimiter, raw.get());
-      break;
+                   std::uint32_t delimiter, PyObject* key, ReadFrame& frame) {
+  const Py_ssize_t first_end = read_first_piece(table, encoded, start, delimiter, frame.first);
+  if (first_end < 0) return false;
+  frame.n = 1;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(encoded);
+  if (first_end == length) return true;
+
+  const Py_ssize_t rest_start = first_end + 1;
+  const auto rest_length = static_cast<std::size_t>(length - rest_start);
+  const auto capacity = static_cast<std::size_t>(core::max_tokens(rest_length));
+  frame.rest_bytes.reset(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+  if (!frame.rest_bytes) return false;
+  frame.rest = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(frame.rest_bytes.get()));
+
+  const std::size_t full_n = 1 + capacity;
+  const core::ByteSpan key_bytes = early_key_bytes(key);
+  frame.inverted = !key_bytes.empty();
+  core::ReadResult r{};
+  {
+    GilRelease gil(rest_length >= kReleaseGil);
+    core::InversePass inverse(key_bytes, full_n > 4 ? full_n - 4 : 0, gil);
+    core::CheckpointSink plain(gil);
+    core::RunSink& sink = frame.inverted ? static_cast<core::RunSink&>(inverse) : plain;
+    if (frame.inverted) inverse.take(&frame.first, 1);
+    if (core::prepare_for_writing(frame.rest, capacity, gil)) {
+      r = read_span(table, encoded, start, rest_start, length, delimiter, frame.rest, sink);
+    }
+    if (gil.interrupted()) return false;
+    frame.crc = inverse.crc();
   }
-  if (!result.ok) {
-    Ref piece(PyUnicode_Substring(encoded, start + static_cast<Py_ssize_t>(result.bad_begin),
-                                  start + static_cast<Py_ssize_t>(result.bad_end)));
-    if (piece) raise_unrecognized_token(piece.get());
-    return false;
-  }
-  n = result.count;
+  if (!r.ok) return raise_bad_piece(encoded, start, r);
+  frame.n = 1 + r.count;
+  frame.crc_known = frame.inverted && frame.n == full_n && full_n > 4;
   return true;
 }
 
@@ -115,15 +214,20 @@ bool read_general(PyObject* token_list, PyObject* dec, Buffer& raw, std::size_t&
   return true;
 }
 
+// Where the checksum splits the frame: fp is its first fp_length bytes.
 struct FrameParts {
-  Ref fp_object;  // holds fp when the split made it a bytes object
-  core::ByteSpan fp;
+  std::size_t fp_length;
   std::uint32_t got;
 };
 
+std::uint32_t big_endian(const std::uint8_t (&ck)[4]) {
+  return (std::uint32_t{ck[0]} << 24) | (std::uint32_t{ck[1]} << 16) |
+         (std::uint32_t{ck[2]} << 8) | ck[3];
+}
+
 // Length test and split of the frame when CHECKSUM_SIZE is a plain int.
-bool split_plain(PyObject* checksum_size, const std::uint8_t* raw, std::size_t n,
-                 FrameParts& parts) {
+bool split_plain(PyObject* checksum_size, const ReadFrame& frame, FrameParts& parts) {
+  const std::size_t n = frame.n;
   int overflow;
   const long long size = PyLong_AsLongLongAndOverflow(checksum_size, &overflow);
   // n < size + 1, without forming size + 1.
@@ -136,20 +240,25 @@ bool split_plain(PyObject* checksum_size, const std::uint8_t* raw, std::size_t n
     raise_checksum_size();
     return false;
   }
-  const std::size_t fp_length = n - static_cast<std::size_t>(size);
-  parts.fp = core::ByteSpan(raw, fp_length);
-  const std::uint8_t* ck = raw + fp_length;
-  parts.got = (std::uint32_t{ck[0]} << 24) | (std::uint32_t{ck[1]} << 16) |
-              (std::uint32_t{ck[2]} << 8) | ck[3];
+  parts.fp_length = n - static_cast<std::size_t>(size);
+  // fp has at least one byte, so the checksum lies in the rest.
+  std::uint8_t ck[4];
+  std::memcpy(ck, frame.rest + (parts.fp_length - 1), sizeof ck);
+  parts.got = big_endian(ck);
   return true;
 }
 
 // The same with Python's operators, for any other CHECKSUM_SIZE.
-bool split_general(PyObject* checksum_size, const std::uint8_t* raw, std::size_t n,
-                   FrameParts& parts) {
-  Ref frame(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw),
-                                      static_cast<Py_ssize_t>(n)));
-  Ref length = frame ? Ref(PyLong_FromSize_t(n)) : Ref();
+bool split_general(PyObject* checksum_size, const ReadFrame& frame, FrameParts& parts) {
+  const std::size_t n = frame.n;
+  Ref whole(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+  if (!whole) return false;
+  if (n != 0) {
+    char* bytes = PyBytes_AS_STRING(whole.get());
+    bytes[0] = static_cast<char>(*frame.head);
+    if (n > 1) std::memcpy(bytes + 1, frame.rest, n - 1);
+  }
+  Ref length(PyLong_FromSize_t(n));
   Ref minimum = length ? Ref(PyNumber_Add(checksum_size, g.int1)) : Ref();
   if (!minimum) return false;
   int verdict = PyObject_RichCompareBool(length.get(), minimum.get(), Py_LT);
@@ -168,50 +277,82 @@ bool split_general(PyObject* checksum_size, const std::uint8_t* raw, std::size_t
   if (!negated) return false;
   Ref ck_slice(PySlice_New(negated.get(), nullptr, nullptr));
   Ref fp_slice = ck_slice ? Ref(PySlice_New(nullptr, negated.get(), nullptr)) : Ref();
-  Ref ck = fp_slice ? Ref(PyObject_GetItem(frame.get(), ck_slice.get())) : Ref();
-  parts.fp_object.reset(ck ? PyObject_GetItem(frame.get(), fp_slice.get()) : nullptr);
-  if (!parts.fp_object) return false;
-  parts.fp = core::ByteSpan(
-      reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(parts.fp_object.get())),
-      static_cast<std::size_t>(PyBytes_GET_SIZE(parts.fp_object.get())));
+  Ref ck = fp_slice ? Ref(PyObject_GetItem(whole.get(), ck_slice.get())) : Ref();
+  Ref fp = ck ? Ref(PyObject_GetItem(whole.get(), fp_slice.get())) : Ref();
+  if (!fp) return false;
+  // Slicing from the start gives a prefix of the frame.
+  parts.fp_length = static_cast<std::size_t>(PyBytes_GET_SIZE(fp.get()));
   // Never read past the checksum bytes that are really there.
   if (PyBytes_GET_SIZE(ck.get()) < 4) {
     raise_checksum_size();
     return false;
   }
-  const auto* c = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(ck.get()));
-  parts.got = (std::uint32_t{c[0]} << 24) | (std::uint32_t{c[1]} << 16) |
-              (std::uint32_t{c[2]} << 8) | c[3];
+  std::uint8_t got[4];
+  std::memcpy(got, PyBytes_AS_STRING(ck.get()), sizeof got);
+  parts.got = big_endian(got);
   return true;
+}
+
+// The inverse transform of the bytes that were not done on the way, with
+// the CRC-32 taken in the same pass.
+bool invert(ReadFrame& frame, core::ByteSpan key_bytes) {
+  const std::size_t n = frame.n;
+  if (frame.inverted || n == 0) return true;
+  GilRelease gil(n >= kReleaseGil);
+  core::InversePass inverse(key_bytes, n > 4 ? n - 4 : 0, gil);
+  inverse.take(frame.head, 1);
+  for (std::size_t at = 0; at < n - 1; at += core::kFramePiece) {
+    if (!inverse.take(frame.rest + at, std::min(core::kFramePiece, n - 1 - at))) break;
+  }
+  if (gil.interrupted()) return false;
+  frame.inverted = true;
+  frame.crc = inverse.crc();
+  frame.crc_known = n > 4;
+  return true;
+}
+
+// The first `length` bytes after byte 0 as a bytes object: the reader's
+// own object cut to size when it has one.
+Ref rest_as_bytes(ReadFrame& frame, std::size_t length) {
+  if (!frame.rest_bytes) return bytes_copy(frame.rest, length);
+  PyObject* bytes = frame.rest_bytes.release();
+  frame.rest = nullptr;
+  if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(length)) < 0) return {};
+  return Ref(bytes);
 }
 
 // From the transformed bytes to the result: inverse transform, length,
 // checksum, flag.
-Ref finish(Buffer raw, std::size_t n, PyObject* key) {
+Ref finish(ReadFrame& frame, PyObject* key) {
+  const std::size_t n = frame.n;
   core::ByteSpan key_bytes;
   if (!transform_key(key, n, key_bytes)) return {};
-  core::transform_inverse(core::ByteSpan(raw.get(), n), key_bytes, 0, raw.get());
+  if (!invert(frame, key_bytes)) return {};
 
   Ref checksum_size = lookup_global(g.names.CHECKSUM_SIZE);
   if (!checksum_size) return {};
   FrameParts parts;
   const bool split = PyLong_CheckExact(checksum_size.get())
-                         ? split_plain(checksum_size.get(), raw.get(), n, parts)
-                         : split_general(checksum_size.get(), raw.get(), n, parts);
+                         ? split_plain(checksum_size.get(), frame, parts)
+                         : split_general(checksum_size.get(), frame, parts);
   if (!split) return {};
 
+  const std::size_t fp_length = parts.fp_length;
+  const core::ByteSpan head(frame.head, fp_length != 0 ? 1 : 0);
+  const core::ByteSpan payload(frame.rest, fp_length != 0 ? fp_length - 1 : 0);
+  // The CRC taken on the way covers all bytes but the last four.
+  const bool crc_known = frame.crc_known && fp_length + 4 == n;
   std::uint32_t expected;
-  if (!frame_crc32(parts.fp, {}, expected)) return {};
+  if (!frame_crc32(head, payload, expected, crc_known ? &frame.crc : nullptr)) return {};
   if (expected != parts.got) {
     raise_crc_mismatch(expected, parts.got);
     return {};
   }
-  if (parts.fp.empty()) {
+  if (fp_length == 0) {
     raise_bytes_index();
     return {};
   }
-  const std::uint8_t flag = parts.fp[0];
-  const core::ByteSpan payload = parts.fp.subspan(1);
+  const std::uint8_t flag = *frame.head;
 
   Ref compressed_flag = lookup_global(g.names._COMPRESSED);
   if (!compressed_flag) return {};
@@ -226,13 +367,13 @@ Ref finish(Buffer raw, std::size_t n, PyObject* key) {
     compressed = PyObject_RichCompareBool(flag_object.get(), compressed_flag.get(), Py_EQ);
     if (compressed < 0) return {};
   }
-  if (!compressed) return bytes_copy(payload.data(), payload.size());
+  if (!compressed) return rest_as_bytes(frame, payload.size());
 
   bool direct;
   Ref decompress = zlib_function(g.names.decompress, g.zlib_decompress, direct);
   if (!decompress) return {};
   if (direct) return decompress_directly(payload);
-  Ref payload_object = bytes_copy(payload.data(), payload.size());
+  Ref payload_object = rest_as_bytes(frame, payload.size());
   if (!payload_object) return {};
   Ref data(PyObject_CallOneArg(decompress.get(), payload_object.get()));
   if (data && !is_declared(data.get(), &PyBytes_Type)) {
@@ -287,18 +428,23 @@ Ref decode_bytes(PyObject* encoded, PyObject* key) {
 
   KeyTable dec;
   if (!dec.fetch(key, 1)) return {};
-  Buffer raw;
-  std::size_t n = 0;
+  ReadFrame frame;
   core::DecodeTable table;
   if (plain_delimiter &&
       (dec.has_tokens() ? tokens_dec(dec, table) : ordinary_dec(dec.table(), table))) {
-    if (!read_ordinary(table, encoded, start, delimiter_char, raw, n)) return {};
+    if (!read_ordinary(table, encoded, start, delimiter_char, key, frame)) return {};
   } else {
     if (!token_list && !(token_list = split_body(encoded, start, delimiter.get()))) return {};
     PyObject* dec_table = dec.table();
+    Buffer raw;
+    std::size_t n = 0;
     if (!dec_table || !read_general(token_list.get(), dec_table, raw, n)) return {};
+    frame.n = n;
+    frame.raw = std::move(raw);
+    frame.head = frame.raw.get();
+    frame.rest = frame.raw.get() + 1;
   }
-  return finish(std::move(raw), n, key);
+  return finish(frame, key);
 }
 
 }  // namespace
