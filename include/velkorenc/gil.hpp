@@ -69,7 +69,7 @@ class GilRelease final : public core::Checkpoint {
   };
 
  private:
-  static constexpr std::chrono::milliseconds kSignalInterval{50};
+  static constexpr std::chrono::milliseconds kSignalInterval{20};
 
   bool handles_signals_;
   bool interrupted_ = false;

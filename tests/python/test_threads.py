@@ -6,6 +6,7 @@ import random
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 import velkorenc
@@ -74,6 +75,43 @@ class Threads(unittest.TestCase):
             thread.join(timeout=300)
             self.assertFalse(thread.is_alive())
         self.assertEqual(errors, [])
+
+    def test_other_threads_run_during_large_calls(self):
+        data = random.Random(78).randbytes(4 << 20)
+        calls = [("encode_bytes", v.encode_bytes, data),
+                 ("decode_bytes", v.decode_bytes, v.encode_bytes(data))]
+        stamps, stop = [], threading.Event()
+
+        def spin():
+            last = 0.0
+            while not stop.is_set():
+                now = time.perf_counter()
+                if now - last > 1e-4:
+                    stamps.append(now)
+                    last = now
+
+        spinner = threading.Thread(target=spin)
+        spinner.start()
+        try:
+            for name, call, argument in calls:
+                with self.subTest(name):
+                    # Held for the call, the GIL would keep the spinner out of
+                    # all of it; let go of around the native work, it lets the
+                    # spinner in all along.  A busy machine may not give the
+                    # spinner a core at once, so it has a few calls to do so.
+                    for _ in range(5):
+                        stamps.clear()
+                        entered = time.perf_counter()
+                        call(argument)
+                        left = time.perf_counter()
+                        points = [entered] + [t for t in stamps if entered < t < left] + [left]
+                        longest_out = max(b - a for a, b in zip(points, points[1:]))
+                        if longest_out < (left - entered) / 2:
+                            break
+                    self.assertLess(longest_out, (left - entered) / 2)
+        finally:
+            stop.set()
+            spinner.join()
 
 
 if __name__ == "__main__":
