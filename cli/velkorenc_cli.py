@@ -159,7 +159,7 @@ def resolve_key(args):
     elif KEY_VARIABLE in os.environ:
         key, origin = os.environ[KEY_VARIABLE], KEY_VARIABLE
     else:
-        key, origin = ask_key(confirm=args.command == "encode"), "the key typed"
+        key, origin = ask_key(confirm=args.command == "encode"), "typed key"
     if not key:
         raise Failure(USAGE, f"{origin}: the key is empty")
     try:
@@ -248,7 +248,9 @@ def silence_stdout():
     """After a broken pipe, the interpreter's last flush of standard output
     would fail again and print a second report: point it at /dev/null."""
     try:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
     except (OSError, ValueError):
         pass
 
@@ -275,8 +277,8 @@ def human(count):
 class Progress:
     """Bytes read and written, and the rate, on a terminal while a long
     conversion runs; nothing at all elsewhere or for a short one.  A thread
-    polls the process's I/O counters, so that it goes on while the module
-    works (which it does without holding the interpreter)."""
+    polls the process's I/O counters, so that the line moves on while the
+    module works, whenever the module lets go of the interpreter lock."""
 
     def __init__(self, stream, verb, delay=0.5, interval=0.25, counters=io_counters):
         self.stream, self.verb = stream, verb
@@ -285,11 +287,7 @@ class Progress:
         self.stop = threading.Event()
 
     def __enter__(self):
-        try:
-            on_terminal = self.stream is not None and self.stream.isatty()
-        except ValueError:  # closed
-            on_terminal = False
-        if on_terminal and (start := self.counters()) is not None:
+        if is_terminal(self.stream) and (start := self.counters()) is not None:
             self.start = (time.monotonic(), start)
             self.thread = threading.Thread(target=self.run, name="velkorenc progress",
                                            daemon=True)
@@ -315,9 +313,14 @@ class Progress:
 
     def show(self):
         line = self.line()
-        if line is not None:
+        if line is None:
+            return
+        try:
             self.stream.write(f"\r{line}\x1b[K")
             self.stream.flush()
+        except (OSError, ValueError):  # the terminal went away: stop showing
+            self.stop.set()
+        else:
             self.shown = True
 
     def __exit__(self, *exc):
