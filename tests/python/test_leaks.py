@@ -182,6 +182,10 @@ class Leaks(unittest.TestCase):
                 (Case("a reference released", release, released), "argument 0 shrinks"),
             ]:
                 with self.subTest(case.name):
+                    if figure.startswith("blocks") and sys.getallocatedblocks() == 0:
+                        # PYTHONMALLOC=malloc, as under the sanitizers: only
+                        # the interpreter's own allocator counts blocks.
+                        self.skipTest("no block counts without pymalloc")
                     self.assertIn(figure, " ".join(self.leaks(case)))
         finally:
             for descriptor in descriptors:
