@@ -8,6 +8,7 @@ pipes of any size take the module's bounded memory, and a decode that fails
 writes nothing at all.
 """
 import argparse
+import contextlib
 import getpass
 import os
 import shutil
@@ -171,8 +172,22 @@ def resolve_key(args):
 
 # -- standard input and output ---------------------------------------------
 
+@contextlib.contextmanager
+def signals_held():
+    """Holds SIGINT and SIGTERM back for a block, so that the exception a
+    handler raises comes after it, not halfway through it."""
+    held = {signal.SIGINT, signal.SIGTERM}
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
 class Workspace:
-    """A temporary folder, made on first use and removed with all it holds."""
+    """A temporary folder, made on first use and removed with all it holds;
+    a signal can come neither between making it and noting it, nor during
+    its removal."""
 
     def __init__(self):
         self.folder = None
@@ -181,7 +196,8 @@ class Workspace:
     def path(self, name, stands_for):
         if self.folder is None:
             try:
-                self.folder = tempfile.mkdtemp(prefix="velkorenc-")
+                with signals_held():
+                    self.folder = tempfile.mkdtemp(prefix="velkorenc-")
             except OSError as exc:
                 raise Failure(IO_ERROR, f"cannot make a temporary folder in "
                                         f"{tempfile.gettempdir()}: {exc.strerror}") from None
@@ -197,7 +213,8 @@ class Workspace:
 
     def __exit__(self, *exc):
         if self.folder is not None:
-            shutil.rmtree(self.folder, ignore_errors=True)
+            with signals_held():
+                shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def spool_stdin(path, work):
