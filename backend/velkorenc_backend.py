@@ -108,9 +108,11 @@ def _entry_points(project):
 
 # -- the interpreter -------------------------------------------------------
 
-def _wheel_tag():
-    """cp312-cp312-<platform> for the running interpreter."""
-    if sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 12):
+def _wheel_tag(check=True):
+    """cp312-cp312-<platform> for the running interpreter.  Metadata is
+    prepared unchecked, so that pip itself refuses another Python version by
+    the metadata's Requires-Python, in its own words."""
+    if check and (sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 12)):
         raise BuildError(f"{NAME} builds only for CPython 3.12; this is "
                          f"{sys.implementation.name} {sys.version.split()[0]} "
                          f"({sys.executable})")
@@ -258,7 +260,7 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     dist_info = _dist_info_dir(project)
     target = os.path.join(metadata_directory, dist_info)
     os.makedirs(target, exist_ok=True)
-    for name, text in _dist_info_files(project, _wheel_tag()).items():
+    for name, text in _dist_info_files(project, _wheel_tag(check=False)).items():
         with open(os.path.join(target, name), "w", encoding="utf-8", newline="\n") as f:
             f.write(text)
     return dist_info

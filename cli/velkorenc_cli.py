@@ -56,8 +56,8 @@ examples:
   velkorenc encode --key-file ~/.vk photo.jpg photo.txt
   velkorenc decode --key-file ~/.vk photo.txt photo.jpg
   VELKORENC_KEY=... velkorenc check photo.txt
-  tar c docs | velkorenc encode > docs.txt      (- or nothing: standard input/output)
-  velkorenc decode < docs.txt | tar x
+  tar cf - docs | velkorenc encode > docs.txt   (- or nothing: standard input/output)
+  velkorenc decode < docs.txt | tar xf -
   velkorenc encode --in-place notes.md          (converts the file itself, safely)
 """
 
@@ -445,7 +445,7 @@ def main(argv=None):
             args.output = args.input
         key = resolve_key(args)
         # Output on the terminal itself would mix with the progress line.
-        quiet = args.command == "check" or (args.output == "-" and is_terminal(sys.stdout))
+        quiet = getattr(args, "output", None) == "-" and is_terminal(sys.stdout)
         with Workspace() as work, Progress(None if quiet else sys.stderr, args.command):
             run(args, key, velkorenc, work)
     except Failure as failure:

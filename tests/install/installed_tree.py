@@ -54,8 +54,7 @@ def check_command(command, cwd):
 def mypy_command(python):
     """How to run mypy here: the tested interpreter's own, else one on the
     PATH; None when the machine has none."""
-    probe = subprocess.run([python, "-c", "import importlib.util, sys; "
-                            "sys.exit(importlib.util.find_spec('mypy') is None)"])
+    probe = subprocess.run([python, "-c", "import mypy"], capture_output=True)
     if probe.returncode == 0:
         return [python, "-m", "mypy"]
     found = shutil.which("mypy")

@@ -205,7 +205,7 @@ class Command(unittest.TestCase):
         help_text = self.assert_ok(self.run_command("--help")).decode()
         for expected in ("encode", "decode", "check", "--key-file", "VELKORENC_KEY",
                          "visible to other users", "exit status:", "examples:",
-                         "velkorenc decode < docs.txt | tar x"):
+                         "velkorenc decode < docs.txt | tar xf -"):
             self.assertIn(expected, help_text)
         self.assertIn("--in-place", self.assert_ok(self.run_command("encode", "--help")).decode())
         self.assertEqual(self.assert_ok(self.run_command("--version")).decode().strip(),

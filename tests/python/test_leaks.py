@@ -10,7 +10,7 @@ That full measurement is slow, so each case is screened first with short
 rounds, where any growth or shrinking of a reference count or descriptor
 count shows as plainly (every call repeats the same work), and so does a leak of
 blocks, at three or more a round.  A figure that moves in three of the four
-rounds makes the case suspect; only a suspect case is measured in full, and
+rounds makes the case doubtful; only a doubtful case is measured in full, and
 only the full measurement can fail it."""
 import contextlib
 import ctypes
@@ -125,7 +125,7 @@ class Leaks(unittest.TestCase):
         return deltas
 
     @staticmethod
-    def suspect(deltas):
+    def doubtful(deltas):
         """Whether a screening measurement calls for the full one: a figure
         that moves the same way in all measured rounds but at most one (the
         caches' noise comes as a jump in a single round)."""
@@ -135,9 +135,9 @@ class Leaks(unittest.TestCase):
 
     def leaks(self, case):
         """What grows or shrinks in every round of the full measurement of
-        a case that the screening found suspect: a list of reports."""
+        a case that the screening found doubtful: a list of reports."""
         objects = self.watched(case)
-        if not self.suspect(self.measure(case, objects, SCREENING_CALLS_PER_ROUND)):
+        if not self.doubtful(self.measure(case, objects, SCREENING_CALLS_PER_ROUND)):
             return []
         reports = []
         for name, changes in self.measure(case, objects, CALLS_PER_ROUND).items():
