@@ -82,16 +82,31 @@ void BM_WriteFrameText(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
 }
 
-// Token reading; bytes are characters of text read.
-void BM_ReadTokens(benchmark::State& state) {
-  const auto& data = random_data();
-  std::string text(joined_length(data.size()), '\0');
-  write_tokens(tables().enc, data, '~', false, text.data());
+// The text of the random data, written once for every reading case.
+const std::string& random_text() {
+  static const std::string text = [] {
+    const auto& data = random_data();
+    std::string written(joined_length(data.size()), '\0');
+    write_tokens(tables().enc, data, '~', false, written.data());
+    return written;
+  }();
+  return text;
+}
+
+// Token reading with each reader; bytes are characters of text read.
+void BM_ReadTokens(benchmark::State& state, NarrowReader reader) {
+  if (!can_run(reader)) {
+    state.SkipWithError("this CPU lacks the reader's instructions");
+    return;
+  }
+  state.SetLabel(reader == chosen_reader() ? "chosen" : "");
+  const std::string& text = random_text();
   std::vector<std::uint8_t> out(max_tokens(text.size()));
   const auto* units = reinterpret_cast<const std::uint8_t*>(text.data());
   for (auto _ : state) {
-    const ReadResult r = read_tokens(tables().dec, std::span(units, text.size()), '~', out.data());
-    if (!r.ok || r.count != data.size()) state.SkipWithError("text did not read back");
+    const ReadResult r =
+        read_tokens_with(reader, tables().dec, std::span(units, text.size()), '~', out.data());
+    if (!r.ok || r.count != random_data().size()) state.SkipWithError("text did not read back");
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
@@ -100,7 +115,10 @@ void BM_ReadTokens(benchmark::State& state) {
 BENCHMARK(BM_TransformForward)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TransformInverse)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriteFrameText)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReadTokens)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadTokens, scalar, NarrowReader::kScalar)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadTokens, avx2, NarrowReader::kAvx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadTokens, avx2_pext, NarrowReader::kAvx2Pext)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace velkorenc::core

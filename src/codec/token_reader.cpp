@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "velkorenc/core/token_kernels.hpp"
 #include "velkorenc/core/tokens.hpp"
 
 namespace velkorenc::core {
@@ -80,14 +81,13 @@ ReadResult read_pieces(const DecodeTable& table, std::span<const Char> body,
 
 // Letters-only tables with a delimiter that is not a letter: every piece of a
 // valid body is eight letters followed by the delimiter, so the body can be
-// walked at a fixed stride; at the first irregularity the general reader
-// takes over from the start of that piece.
+// walked at a fixed stride from `pos`, which starts a piece; at the first
+// irregularity the general reader takes over from the start of that piece.
 ReadResult read_letters(const DecodeTable& table, std::span<const std::uint8_t> body,
-                        std::uint8_t delimiter, std::uint8_t* out) noexcept {
+                        std::uint8_t delimiter, std::uint8_t* out, std::size_t pos,
+                        std::size_t count) noexcept {
   const std::uint8_t* chars = body.data();
   const std::size_t size = body.size();
-  std::size_t pos = 0;
-  std::size_t count = 0;
   while (pos + kTokenLength < size) {
     std::uint64_t packed;
     std::memcpy(&packed, chars + pos, kTokenLength);
@@ -99,6 +99,13 @@ ReadResult read_letters(const DecodeTable& table, std::span<const std::uint8_t> 
     pos += kTokenLength + 1;
   }
   return read_pieces(table, body, delimiter, out, pos, count);
+}
+
+// Whether the fixed-stride readers apply: every token is made of the two
+// letters and the delimiter is none of them.
+bool reads_at_stride(const DecodeTable& table, std::uint32_t delimiter) noexcept {
+  return table.letters_only() && delimiter <= 0xFF && delimiter != std::uint8_t(kOneLetter) &&
+         delimiter != std::uint8_t(kZeroLetter);
 }
 
 }  // namespace
@@ -141,13 +148,48 @@ bool DecodeTable::find(std::uint64_t packed, std::uint8_t& value) const noexcept
   return false;
 }
 
+const char* reader_name(NarrowReader reader) noexcept {
+  switch (reader) {
+    case NarrowReader::kScalar: return "scalar";
+    case NarrowReader::kAvx2: return "avx2";
+    case NarrowReader::kAvx2Pext: return "avx2_pext";
+  }
+  return "unknown";
+}
+
+bool can_run(NarrowReader reader) noexcept {
+  static const bool has_vector_kernels = detail::cpu_has_avx2_bmi2();
+  return reader == NarrowReader::kScalar || has_vector_kernels;
+}
+
+// The one place where the kernel is chosen, once per process: the CPU does
+// not change while it runs.
+NarrowReader chosen_reader() noexcept {
+  static const NarrowReader reader = !detail::cpu_has_avx2_bmi2() ? NarrowReader::kScalar
+                                     : detail::cpu_pext_is_fast() ? NarrowReader::kAvx2Pext
+                                                                  : NarrowReader::kAvx2;
+  return reader;
+}
+
+ReadResult read_tokens_with(NarrowReader reader, const DecodeTable& table,
+                            std::span<const std::uint8_t> body, std::uint32_t delimiter,
+                            std::uint8_t* out) noexcept {
+  if (!reads_at_stride(table, delimiter)) return read_pieces(table, body, delimiter, out, 0, 0);
+  const auto narrow = static_cast<std::uint8_t>(delimiter);
+  std::size_t count = 0;
+  if (reader != NarrowReader::kScalar && can_run(reader)) {
+    count = reader == NarrowReader::kAvx2Pext
+                ? detail::read_letter_blocks_avx2_pext(table, body.data(), body.size(), narrow, out)
+                : detail::read_letter_blocks_avx2(table, body.data(), body.size(), narrow, out);
+  }
+  // The kernels leave the block where they stop whole, so the fixed-stride
+  // reader below meets every irregularity itself.
+  return read_letters(table, body, narrow, out, count * (kTokenLength + 1), count);
+}
+
 ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint8_t> body,
                        std::uint32_t delimiter, std::uint8_t* out) noexcept {
-  if (table.letters_only() && delimiter <= 0xFF && delimiter != std::uint8_t(kOneLetter) &&
-      delimiter != std::uint8_t(kZeroLetter)) {
-    return read_letters(table, body, static_cast<std::uint8_t>(delimiter), out);
-  }
-  return read_pieces(table, body, delimiter, out, 0, 0);
+  return read_tokens_with(chosen_reader(), table, body, delimiter, out);
 }
 
 ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint16_t> body,

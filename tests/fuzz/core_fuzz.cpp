@@ -1,8 +1,10 @@
 // libFuzzer target for the core: the token reader against a plain reference
-// reader in all three code-unit widths, the transform against its per-byte
-// definition, and the round trips between bytes and text.
+// reader in all three code-unit widths, the vector readers of narrow bodies
+// against the scalar one, the transform against its per-byte definition, and
+// the round trips between bytes and text.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "fuzz_case.hpp"
@@ -42,6 +44,30 @@ core::ReadResult reference_read(const Tables& t, const std::vector<Char>& body,
   }
 }
 
+// Every narrow reader that this CPU runs gives the scalar reader's result
+// and leaves the same bytes in the whole output buffer.
+void compare_narrow_readers(const Tables& t, const std::vector<std::uint8_t>& body,
+                            std::uint32_t delimiter) {
+  const std::size_t room = core::max_tokens(body.size());
+  std::unique_ptr<std::uint8_t[]> want(new std::uint8_t[room ? room : 1]);
+  std::unique_ptr<std::uint8_t[]> got(new std::uint8_t[room ? room : 1]);
+  std::memset(want.get(), 0xA5, room);
+  const std::span<const std::uint8_t> units(body.data(), body.size());
+  const core::ReadResult w = core::read_tokens_with(core::NarrowReader::kScalar, t.dec, units,
+                                                    delimiter, room ? want.get() : nullptr);
+  for (core::NarrowReader reader : core::kNarrowReaders) {
+    if (reader == core::NarrowReader::kScalar || !core::can_run(reader)) continue;
+    std::memset(got.get(), 0xA5, room);
+    const core::ReadResult g =
+        core::read_tokens_with(reader, t.dec, units, delimiter, room ? got.get() : nullptr);
+    require(g.ok == w.ok && g.count == w.count && g.bad_begin == w.bad_begin &&
+                g.bad_end == w.bad_end,
+            "a vector reader and the scalar reader disagree on the result");
+    require(std::memcmp(got.get(), want.get(), room) == 0,
+            "a vector reader and the scalar reader write different bytes");
+  }
+}
+
 // Runs the reader on `body` into a buffer of exactly the documented size, so
 // that any write past it is caught, and compares with the reference.
 template <class Char>
@@ -61,6 +87,7 @@ core::ReadResult checked_read(const Tables& t, const std::vector<Char>& body,
             "reader and reference disagree on the bad piece");
   }
   require(got.count <= room, "reader claims more tokens than fit");
+  if constexpr (sizeof(Char) == 1) compare_narrow_readers(t, body, delimiter);
   require(std::equal(expected.begin(), expected.end(), out.get()),
           "reader and reference disagree on the bytes");
   bytes = std::move(expected);
@@ -198,6 +225,18 @@ void check_case(const std::uint8_t* input, std::size_t size) {
 
 }  // namespace
 }  // namespace velkorenc::fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  using velkorenc::core::NarrowReader;
+  if (velkorenc::core::can_run(NarrowReader::kAvx2)) {
+    std::fprintf(stderr, "core_fuzz: the avx2 and avx2_pext token readers are compared with "
+                         "the scalar one\n");
+  } else {
+    std::fprintf(stderr, "core_fuzz: this CPU has no AVX2 and BMI2, so the vector token "
+                         "readers are not compared\n");
+  }
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   velkorenc::fuzz::check_case(data, size);

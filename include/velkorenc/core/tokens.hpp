@@ -97,9 +97,32 @@ struct ReadResult {
 
 // Splits `body` at every `delimiter` and looks each piece up in `table`,
 // writing one byte per piece to `out`, which must hold max_tokens(size)
-// bytes.  Reading stops at the first piece that is not a token.
+// bytes.  Reading stops at the first piece that is not a token.  Narrow
+// bodies are read by chosen_reader().
 ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint8_t> body,
                        std::uint32_t delimiter, std::uint8_t* out) noexcept;
+
+// The readers of narrow bodies.  All give the same result and write the same
+// bytes.  kScalar is the portable reference.  The other two check 64 tokens
+// at a time with AVX2 wherever the table is made of letter tokens and the
+// delimiter is not a letter, and gather each token's letter bits with a
+// multiplication (kAvx2) or with BMI2's PEXT (kAvx2Pext); both need AVX2 and
+// BMI2, and PEXT is kept for CPUs that run it at full speed, as AMD's do
+// only from Zen 3 on.
+enum class NarrowReader : std::uint8_t { kScalar, kAvx2, kAvx2Pext };
+inline constexpr NarrowReader kNarrowReaders[] = {NarrowReader::kScalar, NarrowReader::kAvx2,
+                                                  NarrowReader::kAvx2Pext};
+const char* reader_name(NarrowReader reader) noexcept;
+// Whether this CPU has the instructions that `reader` needs.
+bool can_run(NarrowReader reader) noexcept;
+// The fastest reader this CPU runs well.
+NarrowReader chosen_reader() noexcept;
+// read_tokens with `reader`; a reader that this CPU cannot run leaves the
+// work to kScalar.
+ReadResult read_tokens_with(NarrowReader reader, const DecodeTable& table,
+                            std::span<const std::uint8_t> body, std::uint32_t delimiter,
+                            std::uint8_t* out) noexcept;
+
 ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint16_t> body,
                        std::uint32_t delimiter, std::uint8_t* out) noexcept;
 ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint32_t> body,

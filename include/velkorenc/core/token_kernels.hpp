@@ -1,0 +1,33 @@
+// The AVX2 block kernels of the narrow token reader.  Their scalar
+// continuation and the choice between them live in token_reader.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "velkorenc/core/tokens.hpp"
+
+namespace velkorenc::core::detail {
+
+inline constexpr std::size_t kBlockTokens = 64;
+
+// Read whole blocks of kBlockTokens pieces from the start of `chars`, each
+// piece eight letters followed by `delimiter`, for as long as every piece of
+// a block is a token of `table`; return the number of tokens written to
+// `out`.  The block where reading stops is left whole to the caller.
+// `table` must be letters-only and `delimiter` not a letter.  Both need AVX2
+// and BMI2; the first gathers letter bits by multiplication, the second
+// with PEXT.
+std::size_t read_letter_blocks_avx2(const DecodeTable& table, const std::uint8_t* chars,
+                                    std::size_t size, std::uint8_t delimiter,
+                                    std::uint8_t* out) noexcept;
+std::size_t read_letter_blocks_avx2_pext(const DecodeTable& table, const std::uint8_t* chars,
+                                         std::size_t size, std::uint8_t delimiter,
+                                         std::uint8_t* out) noexcept;
+
+// Whether the CPU and the operating system let the kernels run.
+bool cpu_has_avx2_bmi2() noexcept;
+// False where PEXT runs in microcode (AMD and Hygon before family 19h).
+bool cpu_pext_is_fast() noexcept;
+
+}  // namespace velkorenc::core::detail
