@@ -217,6 +217,11 @@ int open_scratch(int dirfd) noexcept {
   return fd;
 }
 
+int open_parent_directory(const char* path) noexcept {
+  char name[256];
+  return open_parent(path, name);
+}
+
 int open_scratch_in(const char* directory) noexcept {
   const int dirfd = ::open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dirfd < 0) return -errno;

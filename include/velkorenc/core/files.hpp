@@ -47,6 +47,10 @@ const char* temporary_directory() noexcept;
 int open_scratch(int dirfd) noexcept;
 int open_scratch_in(const char* directory) noexcept;
 
+// The directory that `path` names its file in, opened O_PATH: the
+// descriptor, or -errno.
+int open_parent_directory(const char* path) noexcept;
+
 // The prefix of every temporary file that this module names.  A file of that
 // name is only left behind when the process dies mid-conversion.
 inline constexpr char kTemporaryPrefix[] = ".velkorenc-";
