@@ -116,20 +116,8 @@ Ref fs_path(PyObject* path) {
   return encoded;
 }
 
-// An OSError for a failed system call: named after the output when the call
-// concerned its name, as open reports it, and unnamed for writing, as a
-// file object's write reports it.
-void raise_file_failure(int code, PyObject* path) {
-  errno = code;
-  if (path) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-  } else {
-    PyErr_SetFromErrno(PyExc_OSError);
-  }
-}
-
 void raise_file_failure(const core::FileFailure& failure, PyObject* output_path) {
-  raise_file_failure(failure.code, failure.names_output ? output_path : nullptr);
+  raise_os_error_code(failure.code, failure.names_output ? output_path : nullptr);
 }
 
 // open(fd, mode[, encoding="utf-8"], closefd=False): a file object of the
@@ -228,6 +216,14 @@ PyObject* encode_file_function(PyObject*, PyObject* const* args, Py_ssize_t narg
                                PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_arguments(kEncodeFileSignature, args, nargs, kwnames, bound)) return nullptr;
+  switch (stream_encode_file(bound[0], bound[1], bound[2])) {
+    case StreamResult::done:
+      Py_RETURN_NONE;
+    case StreamResult::failed:
+      return nullptr;
+    case StreamResult::declined:
+      break;
+  }
   return convert_file(bound[0], bound[1], bound[2], {g.names.mode_rb, false},
                       g.names.encode_bytes, "data", {g.names.mode_w, true})
       .release();
@@ -237,6 +233,14 @@ PyObject* decode_file_function(PyObject*, PyObject* const* args, Py_ssize_t narg
                                PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_arguments(kDecodeFileSignature, args, nargs, kwnames, bound)) return nullptr;
+  switch (stream_decode_file(bound[0], bound[1], bound[2])) {
+    case StreamResult::done:
+      Py_RETURN_NONE;
+    case StreamResult::failed:
+      return nullptr;
+    case StreamResult::declined:
+      break;
+  }
   return convert_file(bound[0], bound[1], bound[2], {g.names.mode_r, true},
                       g.names.decode_bytes, "encoded", {g.names.mode_wb, false})
       .release();
