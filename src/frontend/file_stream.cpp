@@ -113,19 +113,20 @@ bool streamable(PyObject* codec_name, PyObject* own_codec, PyObject* key) {
   // A key with UTF-8 bytes: no seed report and no transform error can arise.
   Py_ssize_t size;
   if (!PyUnicode_AsUTF8AndSize(key, &size)) {
-    PyErr_Clear();
+    // Out of memory is passed on; a key without UTF-8 goes the whole way.
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
     return false;
   }
   return size > 0;
 }
 
-// The path as the file system takes it, or null (without an error) when it
-// cannot name a file.
+// The path as the file system takes it, or null: without an error when it
+// cannot name a file, with one when memory ran out.
 Ref system_path(PyObject* path) {
   if (!PyUnicode_CheckExact(path)) return {};
   Ref encoded(PyUnicode_EncodeFSDefault(path));
   if (!encoded) {
-    PyErr_Clear();
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
     return {};
   }
   if (std::strlen(PyBytes_AS_STRING(encoded.get())) !=
@@ -372,21 +373,29 @@ void raise_decoding_failure(const core::FileDecoder& decoder, int fd, PyObject* 
 
 // A plan that could not be made goes back to the whole-file path, which
 // makes the same lookups and reports what they raise in its own order; only
-// an interruption is passed on.
+// an interruption or running out of memory is passed on.
 bool give_up_plan() {
   if (!PyErr_Occurred()) return true;
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
+  }
   PyErr_Clear();
   return true;
+}
+
+StreamResult declined_unless_failed() {
+  return PyErr_Occurred() ? StreamResult::failed : StreamResult::declined;
 }
 
 }  // namespace
 
 StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
-  if (!streamable(g.names.encode_bytes, g.encode_bytes_function, key)) return StreamResult::declined;
+  if (!streamable(g.names.encode_bytes, g.encode_bytes_function, key)) {
+    return declined_unless_failed();
+  }
   Ref in_path = system_path(input_path);
   Ref out_path = in_path ? system_path(output_path) : Ref();
-  if (!out_path) return StreamResult::declined;
+  if (!out_path) return declined_unless_failed();
   Descriptor input(open_regular(PyBytes_AS_STRING(in_path.get())));
   if (input.get() < 0) return StreamResult::declined;
   Descriptor spool_dir(spool_directory(PyBytes_AS_STRING(out_path.get())));
@@ -426,10 +435,12 @@ StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyO
 }
 
 StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
-  if (!streamable(g.names.decode_bytes, g.decode_bytes_function, key)) return StreamResult::declined;
+  if (!streamable(g.names.decode_bytes, g.decode_bytes_function, key)) {
+    return declined_unless_failed();
+  }
   Ref in_path = system_path(input_path);
   Ref out_path = in_path ? system_path(output_path) : Ref();
-  if (!out_path) return StreamResult::declined;
+  if (!out_path) return declined_unless_failed();
   core::ReadPlan plan;
   Ref header;
   bool native;
