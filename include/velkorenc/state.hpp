@@ -41,7 +41,8 @@ namespace velkorenc::py {
   X(output_path, "output_path") X(q, "q") X(z, "z")                         \
   X(default_key, "QJX") X(version_text, "Velkor Enc v2.0.0")                \
   X(header_text, "VELKORENCV2:") X(delimiter_text, "~")                     \
-  X(seed_context, "velkorenc._key_to_seed")
+  X(seed_context, "velkorenc._key_to_seed") X(closefd, "closefd")          \
+  X(close, "close")
 
 struct Names {
 #define VELKORENC_DECLARE_NAME(field, text) PyObject* field = nullptr;
@@ -53,7 +54,18 @@ struct State {
   PyObject* module = nullptr;    // strong; cleared again if loading fails
   PyObject* builtins = nullptr;  // the builtins module, strong
   PyObject* open = nullptr;      // builtins.open as it was at load, strong
-  PyObject* generate_table_function = nullptr;  // the one bound at load, strong
+  bool open_is_io_open = false;  // that open is the interpreter's own io.open
+  // The functions bound at load, strong.
+  PyObject* generate_table_function = nullptr;
+  PyObject* shuffle_function = nullptr;
+  PyObject* encode_bytes_function = nullptr;
+  PyObject* decode_bytes_function = nullptr;
+  // The random module imported at load, its Random class, and copies of
+  // both namespaces as they were then (strong).
+  PyObject* random = nullptr;
+  PyObject* random_class = nullptr;
+  PyObject* random_names = nullptr;
+  PyObject* random_class_names = nullptr;
   // The interpreter's zlib module as imported at load, the functions the
   // codec calls on it and its error class (all strong), and whether the
   // zlib library linked into this module is the one that module runs.

@@ -303,6 +303,62 @@ Ref decode_bytes(PyObject* encoded, PyObject* key) {
 
 }  // namespace
 
+bool read_plan(PyObject* key, core::ReadPlan& plan, Ref& header, bool& native) {
+  native = false;
+  header = lookup_global(g.names.HEADER);
+  if (!header) return false;
+  Ref delimiter = lookup_global(g.names.DELIMITER);
+  if (!delimiter) return false;
+  std::uint32_t delimiter_char;
+  if (!PyUnicode_CheckExact(header.get()) || !single_char(delimiter.get(), delimiter_char) ||
+      delimiter_char >= 0x80 || delimiter_char == '\r' || delimiter_char == '\n') {
+    return true;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(header.get(), &size);
+  if (!utf8) {
+    PyErr_Clear();
+    return true;
+  }
+  // A text read in text mode has no carriage return, so its header cannot.
+  if (std::memchr(utf8, '\r', static_cast<std::size_t>(size)) ||
+      std::memchr(utf8, '\n', static_cast<std::size_t>(size))) {
+    return true;
+  }
+  plan.header = {reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)};
+  plan.delimiter = static_cast<char>(delimiter_char);
+  KeyTable dec;
+  if (!dec.fetch(key, 1)) return false;
+  if (dec.has_tokens()) {
+    if (!tokens_dec(dec, plan.table)) return true;
+  } else {
+    PyObject* table = dec.table();
+    if (!table) return false;
+    if (!ordinary_dec(table, plan.table)) return true;
+  }
+  if (!transform_key(key, 1, plan.key)) return false;
+  Ref checksum_size = lookup_global(g.names.CHECKSUM_SIZE);
+  if (!checksum_size) return false;
+  int overflow;
+  if (!PyLong_CheckExact(checksum_size.get()) ||
+      PyLong_AsLongAndOverflow(checksum_size.get(), &overflow) != 4 || overflow) {
+    return true;
+  }
+  Ref compressed_flag = lookup_global(g.names._COMPRESSED);
+  if (!compressed_flag) return false;
+  if (!PyLong_CheckExact(compressed_flag.get())) return true;
+  const long v = PyLong_AsLongAndOverflow(compressed_flag.get(), &overflow);
+  plan.compressed_flag = !overflow && v >= 0 && v <= 255 ? static_cast<int>(v) : -1;
+  bool crc_direct;
+  bool decompress_direct;
+  if (!zlib_function(g.names.crc32, g.zlib_crc32, crc_direct) ||
+      !zlib_function(g.names.decompress, g.zlib_decompress, decompress_direct)) {
+    return false;
+  }
+  native = crc_direct && decompress_direct;
+  return true;
+}
+
 PyObject* decode_bytes_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   PyObject* bound[kMaxParams];

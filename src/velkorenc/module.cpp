@@ -165,9 +165,12 @@ int bind_functions(PyObject* ns) {
   for (PyMethodDef& def : functions) {
     Ref function(PyCFunction_NewEx(&def, nullptr, g.names.module_name));
     if (!function || PyDict_SetItemString(ns, def.ml_name, function.get()) < 0) return -1;
-    if (def.ml_meth == fastcall<generate_table_function>()) {
-      Py_XSETREF(g.generate_table_function, function.release());
-    }
+    PyObject** keep = nullptr;
+    if (def.ml_meth == fastcall<generate_table_function>()) keep = &g.generate_table_function;
+    if (def.ml_meth == fastcall<shuffle_function>()) keep = &g.shuffle_function;
+    if (def.ml_meth == fastcall<encode_bytes_function>()) keep = &g.encode_bytes_function;
+    if (def.ml_meth == fastcall<decode_bytes_function>()) keep = &g.decode_bytes_function;
+    if (keep) Py_XSETREF(*keep, function.release());
   }
   return 0;
 }
@@ -186,7 +189,33 @@ int capture_open() {
     return -1;
   }
   Py_XSETREF(g.open, open.release());
+  // Whether it is io.open itself, whose files this module may then write
+  // through descriptors of its own without anyone seeing the difference.
+  g.open_is_io_open = false;
+  Ref io(PyImport_ImportModule("_io"));
+  Ref io_open = io ? Ref(PyObject_GetAttr(io.get(), g.names.open)) : Ref();
+  if (!io_open) PyErr_Clear();
+  g.open_is_io_open = io_open && io_open.get() == g.open;
   return 0;
+}
+
+// Remembers the random module just imported, for telling later whether the
+// namespace's random is still that module, unchanged.
+void capture_random(PyObject* ns) {
+  PyObject* random = PyDict_GetItemWithError(ns, g.names.random);
+  Ref cls = random && PyModule_Check(random) ? Ref(PyObject_GetAttr(random, g.names.Random)) : Ref();
+  Ref names = cls ? Ref(PyDict_Copy(PyModule_GetDict(random))) : Ref();
+  Ref class_names = names && PyType_Check(cls.get())
+                        ? Ref(PyDict_Copy(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict))
+                        : Ref();
+  if (!class_names) {
+    PyErr_Clear();
+    return;
+  }
+  Py_XSETREF(g.random, Py_NewRef(random));
+  Py_XSETREF(g.random_class, cls.release());
+  Py_XSETREF(g.random_names, names.release());
+  Py_XSETREF(g.random_class_names, class_names.release());
 }
 
 int insert_into_sys_modules(PyObject* module) {
@@ -229,6 +258,7 @@ int exec_module(PyObject* module) {
   VELKORENC_STEP(import_into(ns, g.names.zlib));
   capture_zlib(ns);
   VELKORENC_STEP(import_into(ns, g.names.random));
+  capture_random(ns);
   VELKORENC_STEP(bind_typing_names(ns));
   VELKORENC_STEP(bind_exception_classes(ns));
   VELKORENC_STEP(bind_constants(ns));
