@@ -53,6 +53,9 @@ struct State {
   PyObject* builtins = nullptr;  // the builtins module, strong
   PyObject* open = nullptr;      // builtins.open as it was at load, strong
   PyObject* generate_table_function = nullptr;  // the one bound at load, strong
+  PyObject* shuffle_function = nullptr;         // the one bound at load, strong
+  PyObject* alphabet = nullptr;         // the _BASE_TOKENS list bound at load, strong
+  PyObject* alphabet_tokens = nullptr;  // its 256 tokens as made at load, a tuple
   bool constants_ready = false;
   Names names;
   // Shared constant objects.

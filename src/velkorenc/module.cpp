@@ -9,6 +9,7 @@
 #include "velkorenc/errors.hpp"
 #include "velkorenc/frontend.hpp"
 #include "velkorenc/keying.hpp"
+#include "velkorenc/native_random.hpp"
 #include "velkorenc/state.hpp"
 
 namespace velkorenc::py {
@@ -167,6 +168,8 @@ int bind_functions(PyObject* ns) {
     if (!function || PyDict_SetItemString(ns, def.ml_name, function.get()) < 0) return -1;
     if (def.ml_meth == fastcall<generate_table_function>()) {
       Py_XSETREF(g.generate_table_function, function.release());
+    } else if (def.ml_meth == fastcall<shuffle_function>()) {
+      Py_XSETREF(g.shuffle_function, function.release());
     }
   }
   return 0;
@@ -228,6 +231,7 @@ int exec_module(PyObject* module) {
   VELKORENC_STEP(capture_open());
   VELKORENC_STEP(import_into(ns, g.names.zlib));
   VELKORENC_STEP(import_into(ns, g.names.random));
+  VELKORENC_STEP(capture_random(PyDict_GetItemWithError(ns, g.names.random)));
   VELKORENC_STEP(bind_typing_names(ns));
   VELKORENC_STEP(bind_exception_classes(ns));
   VELKORENC_STEP(bind_constants(ns));
