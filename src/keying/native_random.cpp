@@ -40,25 +40,21 @@ struct FunctionParts {
   }
 };
 
-// Type slots that follow from the dicts of the class and its base.
+// Type slots that follow from the dicts of the class and its base.  tp_new
+// is left out: with the dicts as recorded it is either the base's or the
+// slot that looks __new__ up through the bases (a class keeps that one once
+// a __new__ of its own was set and deleted again), and both reach the base's
+// __new__.
 struct Slots {
-  newfunc tp_new;
   initproc tp_init;
   getattrofunc tp_getattro;
   setattrofunc tp_setattro;
   allocfunc tp_alloc;
 
   static Slots of(PyTypeObject* type) {
-    return {type->tp_new, type->tp_init, type->tp_getattro, type->tp_setattro, type->tp_alloc};
+    return {type->tp_init, type->tp_getattro, type->tp_setattro, type->tp_alloc};
   }
-  // Equal, or tp_new is the slot that looks __new__ up: a class whose
-  // __new__ was set and deleted again keeps that one, and it reaches the
-  // same __new__ through the class's bases.
-  bool same_as(const Slots& recorded, newfunc looked_up_new) const {
-    return (tp_new == recorded.tp_new || tp_new == looked_up_new) && tp_init == recorded.tp_init &&
-           tp_getattro == recorded.tp_getattro && tp_setattro == recorded.tp_setattro &&
-           tp_alloc == recorded.tp_alloc;
-  }
+  bool operator==(const Slots&) const = default;
 };
 
 struct Recorded {
@@ -72,7 +68,6 @@ struct Recorded {
   PyObject* base_dict = nullptr;
   Slots class_slots{};
   Slots base_slots{};
-  newfunc looked_up_new = nullptr;
   // The names the functions read from their globals and builtins.
   PyObject* globals = nullptr;   // the random module's dict, strong
   PyObject* builtins = nullptr;  // their builtins dict, strong
@@ -172,8 +167,7 @@ bool class_as_recorded() {
                     same_items(cls->tp_bases, {r.base}) &&
                     same_items(cls->tp_mro, {cls, r.base, &PyBaseObject_Type}) &&
                     same_items(r.base->tp_mro, {r.base, &PyBaseObject_Type}) &&
-                    Slots::of(cls).same_as(r.class_slots, r.looked_up_new) &&
-                    Slots::of(r.base).same_as(r.base_slots, r.looked_up_new) &&
+                    Slots::of(cls) == r.class_slots && Slots::of(r.base) == r.base_slots &&
                     same_entries(cls->tp_dict, r.class_dict) &&
                     same_entries(r.base->tp_dict, r.base_dict);
   if (!same || !PyUnstable_Type_AssignVersionTag(cls)) return false;
@@ -187,6 +181,13 @@ int find(PyObject* dict, const char* name, PyObject*& value) {
   if (!key) return -1;
   value = PyDict_GetItemWithError(dict, key.get());
   return value ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+
+// The dict of a module whose dict has str keys only, or null.
+PyObject* plain_module_dict(PyObject* module) {
+  if (!module || !PyModule_CheckExact(module)) return nullptr;
+  PyObject* dict = PyModule_GetDict(module);
+  return dict && PyDict_CheckExact(dict) && all_keys_exact_str(dict) ? dict : nullptr;
 }
 
 // The Python functions of the class: 1 when each is a plain function of the
@@ -222,36 +223,46 @@ int record_functions(PyObject* random_module) {
   return 1;
 }
 
-// 1 when the class is the interpreter's random.Random over _random.Random,
-// with the methods those modules give it; 0 when it is something else.
+// 1 when the module's Random is the interpreter's random.Random over
+// _random.Random, with the methods those modules give it; 0 when it is
+// something else.  Only dicts are read, so loading runs no code of theirs.
 int record_class(PyObject* random_module) {
   Recorded& r = recorded;
-  Ref cls(PyObject_GetAttr(random_module, g.names.Random));
-  if (!cls) return -1;
-  Ref base_module_name(PyUnicode_FromString("_random"));
-  if (!base_module_name) return -1;
-  Ref base_module(PyImport_GetModule(base_module_name.get()));
-  if (!base_module) return PyErr_Occurred() ? -1 : 0;
-  Ref base(PyObject_GetAttr(base_module.get(), g.names.Random));
-  if (!base) return -1;
-  if (!PyType_CheckExact(cls.get()) || !PyType_CheckExact(base.get())) return 0;
-  auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-  auto* base_type = reinterpret_cast<PyTypeObject*>(base.get());
-  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(base_type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
-      !same_items(type->tp_bases, {base_type}) ||
-      !same_items(type->tp_mro, {type, base_type, &PyBaseObject_Type}) ||
+  PyObject* module_dict = plain_module_dict(random_module);
+  if (!module_dict) return 0;
+  PyObject* cls;
+  int found = find(module_dict, "Random", cls);
+  if (found <= 0) return found;
+  if (!PyType_CheckExact(cls) || !(PyType_GetFlags(reinterpret_cast<PyTypeObject*>(cls)) &
+                                   Py_TPFLAGS_HEAPTYPE)) {
+    return 0;
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (!type->tp_bases || PyTuple_GET_SIZE(type->tp_bases) != 1) return 0;
+  PyObject* base = PyTuple_GET_ITEM(type->tp_bases, 0);
+  if (!PyType_CheckExact(base)) return 0;
+  auto* base_type = reinterpret_cast<PyTypeObject*>(base);
+  // The base is the Random of the extension module _random that made it.
+  PyObject* base_module = (base_type->tp_flags & Py_TPFLAGS_HEAPTYPE) ? PyType_GetModule(base_type)
+                                                                      : nullptr;
+  PyErr_Clear();  // a type made without a module is not that one
+  PyModuleDef* def = base_module ? PyModule_GetDef(base_module) : nullptr;
+  PyErr_Clear();
+  PyObject* base_dict = plain_module_dict(base_module);
+  PyObject* exported;
+  if (!def || !def->m_name || std::strcmp(def->m_name, "_random") != 0 || !base_dict) return 0;
+  if ((found = find(base_dict, "Random", exported)) <= 0) return found;
+  if (exported != base || !same_items(type->tp_mro, {type, base_type, &PyBaseObject_Type}) ||
       type->tp_new != base_type->tp_new) {
     return 0;
   }
   PyObject* value;
   for (const char* name : {"seed", "getrandbits"}) {
-    const int found = find(base_type->tp_dict, name, value);
-    if (found <= 0) return found;
+    if ((found = find(base_type->tp_dict, name, value)) <= 0) return found;
     if (!Py_IS_TYPE(value, &PyMethodDescr_Type) || PyDescr_TYPE(value) != base_type) return 0;
   }
-  int found = find(base_type->tp_dict, "__new__", value);
-  if (found <= 0) return found;
-  if (!is_builtin_function(value, base.get(), "__new__")) return 0;
+  if ((found = find(base_type->tp_dict, "__new__", value)) <= 0) return found;
+  if (!is_builtin_function(value, base, "__new__")) return 0;
   for (const char* name : {"__new__", "getrandbits"}) {
     if ((found = find(type->tp_dict, name, value)) != 0) return found < 0 ? -1 : 0;
   }
@@ -261,8 +272,8 @@ int record_class(PyObject* random_module) {
     return found;
   }
   if (value != with_getrandbits) return 0;
-  r.random_class = reinterpret_cast<PyTypeObject*>(cls.release());
-  r.base = reinterpret_cast<PyTypeObject*>(base.release());
+  r.random_class = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
+  r.base = reinterpret_cast<PyTypeObject*>(Py_NewRef(base));
   return 1;
 }
 
@@ -275,7 +286,10 @@ int record_names() {
   for (const FunctionParts& parts : r.functions) {
     if (parts.function->func_builtins != r.builtins) return 0;
   }
-  if (!PyDict_CheckExact(r.globals) || !PyDict_CheckExact(r.builtins)) return 0;
+  if (!PyDict_CheckExact(r.globals) || !PyDict_CheckExact(r.builtins) ||
+      !all_keys_exact_str(r.globals) || !all_keys_exact_str(r.builtins)) {
+    return 0;
+  }
   if (!(r.index_name = PyUnicode_InternFromString("_index"))) return -1;
   PyObject* index = PyDict_GetItemWithError(r.globals, r.index_name);
   if (!index) return PyErr_Occurred() ? -1 : 0;
@@ -284,13 +298,10 @@ int record_names() {
       std::strcmp(reinterpret_cast<PyCFunctionObject*>(index)->m_ml->ml_name, "index") != 0) {
     return 0;
   }
-  Ref owner_name(PyModule_GetNameObject(owner));
-  if (!owner_name) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
-    PyErr_Clear();  // a module without a name is not the interpreter's
+  PyModuleDef* owner_def = PyModule_GetDef(owner);
+  if (!owner_def || !owner_def->m_name || std::strcmp(owner_def->m_name, "_operator") != 0) {
     return 0;
   }
-  if (PyUnicode_CompareWithASCIIString(owner_name.get(), "_operator") != 0) return 0;
   r.index = Py_NewRef(index);
   PyTypeObject* const builtin_types[] = {nullptr,          &PyUnicode_Type, &PyBytes_Type,
                                          &PyByteArray_Type, &PyType_Type,    &PyLong_Type,
@@ -305,17 +316,6 @@ int record_names() {
     if (!genuine) return 0;
     r.builtin_values[n] = Py_NewRef(value);
   }
-  return 1;
-}
-
-// The tp_new of a class whose __new__ is not the base's own.
-int record_looked_up_new() {
-  Ref body(PyDict_New());
-  if (!body || PyDict_SetItemString(body.get(), "__new__", Py_None) < 0) return -1;
-  Ref probe(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
-                                  "velkorenc_probe", body.get()));
-  if (!probe) return -1;
-  recorded.looked_up_new = reinterpret_cast<PyTypeObject*>(probe.get())->tp_new;
   return 1;
 }
 
@@ -374,7 +374,6 @@ int capture_random(PyObject* random_module) {
     }
     r.class_slots = Slots::of(r.random_class);
     r.base_slots = Slots::of(r.base);
-    if (record_looked_up_new() < 0) return -1;
     found = PyUnstable_Type_AssignVersionTag(r.random_class);
     r.version_tag = r.random_class->tp_version_tag;
   }

@@ -179,6 +179,12 @@ int import_into(PyObject* ns, PyObject* name) {
   return bind_owned(ns, name, Ref(PyImport_ImportModuleLevelObject(name, ns, nullptr, nullptr, 0)));
 }
 
+// What random.Random is made of, for the shuffle to know it again later.
+int record_random(PyObject* ns) {
+  Ref random(Ref::borrow(PyDict_GetItemWithError(ns, g.names.random)));
+  return capture_random(random.get());
+}
+
 int capture_open() {
   Ref open(PyObject_GetAttr(g.builtins, g.names.open));
   if (!open) {
@@ -231,7 +237,7 @@ int exec_module(PyObject* module) {
   VELKORENC_STEP(capture_open());
   VELKORENC_STEP(import_into(ns, g.names.zlib));
   VELKORENC_STEP(import_into(ns, g.names.random));
-  VELKORENC_STEP(capture_random(PyDict_GetItemWithError(ns, g.names.random)));
+  VELKORENC_STEP(record_random(ns));
   VELKORENC_STEP(bind_typing_names(ns));
   VELKORENC_STEP(bind_exception_classes(ns));
   VELKORENC_STEP(bind_constants(ns));
