@@ -47,6 +47,7 @@ class KeyTable {
  public:
   bool fetch(PyObject* key, Py_ssize_t index);
   // True when token(v) can be read: every token is eight ASCII characters.
+  // When false, the table has been made already.
   bool has_tokens() const { return kind_ == Kind::order || (kind_ == Kind::tokens && ascii_words_); }
   // The eight characters of the token of byte value v.
   const char* token(int v) const;

@@ -204,7 +204,8 @@ bool KeyTable::fetch(PyObject* key, Py_ssize_t index) {
   tokens_ = str_snapshot(shuffled.list.get(), ascii_words_);
   if (tokens_) {
     kind_ = Kind::tokens;
-    return true;
+    // Tokens that cannot be read as words are read from the table: made now.
+    return ascii_words_ || table();
   }
   if (PyErr_Occurred()) return false;
   // Tokens of other types: hashing them may run code, so both dicts are
