@@ -1,8 +1,8 @@
 #include <climits>
 
 #include "velkorenc/args.hpp"
-#include "velkorenc/errors.hpp"
 #include "velkorenc/core/generator.hpp"
+#include "velkorenc/errors.hpp"
 #include "velkorenc/keying.hpp"
 #include "velkorenc/native_random.hpp"
 #include "velkorenc/state.hpp"
