@@ -60,12 +60,9 @@ struct State {
   PyObject* shuffle_function = nullptr;
   PyObject* encode_bytes_function = nullptr;
   PyObject* decode_bytes_function = nullptr;
-  // The random module imported at load, its Random class, and copies of
-  // both namespaces as they were then (strong).
-  PyObject* random = nullptr;
-  PyObject* random_class = nullptr;
-  PyObject* random_names = nullptr;
-  PyObject* random_class_names = nullptr;
+  PyObject* alphabet = nullptr;         // the _BASE_TOKENS list bound at load, strong
+  PyObject* alphabet_tokens = nullptr;  // its 256 tokens as made at load, a tuple
+  PyObject* random = nullptr;  // the random module imported at load, strong
   // The interpreter's zlib module as imported at load, the functions the
   // codec calls on it and its error class (all strong), and whether the
   // zlib library linked into this module is the one that module runs.

@@ -93,26 +93,48 @@ bool byte_value(PyObject* value, std::uint8_t& out) {
   return true;
 }
 
-// Looks each piece of `token_list` up in `dec` with Python's own operations.
+// Doubles a working buffer, keeping its bytes.
+bool grow(Buffer& buffer, std::size_t& capacity) {
+  const std::size_t wanted = capacity < 8 ? 16 : capacity * 2;
+  void* grown = wanted <= static_cast<std::size_t>(PY_SSIZE_T_MAX)
+                    ? PyMem_Realloc(buffer.get(), wanted)
+                    : nullptr;
+  if (!grown) {
+    PyErr_NoMemory();
+    return false;
+  }
+  static_cast<void>(buffer.release());
+  buffer.reset(static_cast<std::uint8_t*>(grown));
+  capacity = wanted;
+  return true;
+}
+
+// for piece in token_list: decoded.append(dec[piece]), each piece tested
+// with `in` first.  `dec` may run code that changes the list: it is walked
+// as a for loop walks it, and each piece is held while it is looked up.
 bool read_general(PyObject* token_list, PyObject* dec, Buffer& raw, std::size_t& n) {
-  Ref pieces(PySequence_Fast(token_list, "split() did not return a sequence"));
+  Ref pieces(PyObject_GetIter(token_list));
   if (!pieces) return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(pieces.get());
-  raw = allocate_buffer(static_cast<std::size_t>(count));
+  std::size_t capacity =
+      PyList_CheckExact(token_list) ? static_cast<std::size_t>(PyList_GET_SIZE(token_list)) : 0;
+  raw = allocate_buffer(capacity);
   if (!raw) return false;
-  for (Py_ssize_t t = 0; t < count; ++t) {
-    PyObject* piece = PySequence_Fast_GET_ITEM(pieces.get(), t);
-    const int known = PySequence_Contains(dec, piece);
+  n = 0;
+  for (;;) {
+    Ref piece(PyIter_Next(pieces.get()));
+    if (!piece) return !PyErr_Occurred();
+    const int known = PySequence_Contains(dec, piece.get());
     if (known < 0) return false;
     if (!known) {
-      raise_unrecognized_token(piece);
+      raise_unrecognized_token(piece.get());
       return false;
     }
-    Ref value(PyObject_GetItem(dec, piece));
-    if (!value || !byte_value(value.get(), raw[t])) return false;
+    Ref value(PyObject_GetItem(dec, piece.get()));
+    std::uint8_t byte;
+    if (!value || !byte_value(value.get(), byte)) return false;
+    if (n == capacity && !grow(raw, capacity)) return false;
+    raw[n++] = byte;
   }
-  n = static_cast<std::size_t>(count);
-  return true;
 }
 
 struct FrameParts {

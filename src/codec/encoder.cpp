@@ -65,13 +65,14 @@ Ref join_general(PyObject* header, PyObject* delimiter, PyObject* enc,
                  core::ByteSpan transformed) {
   Ref join(PyObject_GetAttr(delimiter, g.names.join));
   if (!join) return {};
-  Ref tokens(PyList_New(static_cast<Py_ssize_t>(transformed.size())));
+  // Grown by appending: `enc` may run code that reaches the list, which
+  // must never hold an empty slot.
+  Ref tokens(PyList_New(0));
   if (!tokens) return {};
   for (std::size_t t = 0; t < transformed.size(); ++t) {
     Ref value(PyLong_FromLong(transformed[t]));
-    PyObject* token = value ? PyObject_GetItem(enc, value.get()) : nullptr;
-    if (!token) return {};
-    PyList_SET_ITEM(tokens.get(), static_cast<Py_ssize_t>(t), token);
+    Ref token = value ? Ref(PyObject_GetItem(enc, value.get())) : Ref();
+    if (!token || PyList_Append(tokens.get(), token.get()) < 0) return {};
   }
   Ref joined(PyObject_CallOneArg(join.get(), tokens.get()));
   if (!joined) return {};

@@ -16,6 +16,7 @@
 #include "velkorenc/errors.hpp"
 #include "velkorenc/frontend.hpp"
 #include "velkorenc/gil.hpp"
+#include "velkorenc/native_random.hpp"
 #include "velkorenc/state.hpp"
 
 namespace velkorenc::py {
@@ -53,36 +54,21 @@ bool plain_namespace(PyObject* ns) {
   return true;
 }
 
-// `now` holds exactly the entries of `then`, the same objects.
-bool unchanged(PyObject* now, PyObject* then) {
-  if (PyDict_GET_SIZE(now) != PyDict_GET_SIZE(then)) return false;
-  Py_ssize_t pos = 0;
-  PyObject* name;
-  PyObject* value;
-  while (PyDict_Next(then, &pos, &name, &value)) {
-    if (!PyUnicode_CheckExact(name) || PyDict_GetItem(now, name) != value) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The namespace's value for `name`, borrowed, only if the namespace itself
 // holds it.
 PyObject* own_name(PyObject* ns, PyObject* name) {
   return PyDict_GetItem(ns, name);
 }
 
-// The random module and its Random class as imported at load, unchanged:
-// then the key's table is built by code that nobody has replaced.
+// The random module imported at load, read without running code, whose
+// Random nobody has replaced: then the key's table is the core generator's.
 bool genuine_random(PyObject* ns) {
   PyObject* random = own_name(ns, g.names.random);
-  if (!g.random || random != g.random || !unchanged(PyModule_GetDict(random), g.random_names)) {
-    return false;
-  }
-  PyObject* cls = PyDict_GetItem(PyModule_GetDict(random), g.names.Random);
-  return cls == g.random_class &&
-         unchanged(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, g.random_class_names);
+  if (!random || random != g.random) return false;
+  PyObject* names = PyModule_GetDict(random);
+  if (!plain_namespace(names)) return false;
+  PyObject* cls = PyDict_GetItem(names, g.names.Random);
+  return cls && is_genuine_random(cls);
 }
 
 // _BASE_TOKENS a list whose first 256 entries are eight-character ASCII strs.

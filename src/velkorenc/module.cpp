@@ -9,6 +9,7 @@
 #include "velkorenc/errors.hpp"
 #include "velkorenc/frontend.hpp"
 #include "velkorenc/keying.hpp"
+#include "velkorenc/native_random.hpp"
 #include "velkorenc/state.hpp"
 
 namespace velkorenc::py {
@@ -179,6 +180,13 @@ int import_into(PyObject* ns, PyObject* name) {
   return bind_owned(ns, name, Ref(PyImport_ImportModuleLevelObject(name, ns, nullptr, nullptr, 0)));
 }
 
+// What random.Random is made of, for the shuffle to know it again later.
+int record_random(PyObject* ns) {
+  Ref random(Ref::borrow(PyDict_GetItemWithError(ns, g.names.random)));
+  Py_XSETREF(g.random, Py_XNewRef(random.get()));
+  return capture_random(random.get());
+}
+
 int capture_open() {
   Ref open(PyObject_GetAttr(g.builtins, g.names.open));
   if (!open) {
@@ -197,25 +205,6 @@ int capture_open() {
   if (!io_open) PyErr_Clear();
   g.open_is_io_open = io_open && io_open.get() == g.open;
   return 0;
-}
-
-// Remembers the random module just imported, for telling later whether the
-// namespace's random is still that module, unchanged.
-void capture_random(PyObject* ns) {
-  PyObject* random = PyDict_GetItemWithError(ns, g.names.random);
-  Ref cls = random && PyModule_Check(random) ? Ref(PyObject_GetAttr(random, g.names.Random)) : Ref();
-  Ref names = cls ? Ref(PyDict_Copy(PyModule_GetDict(random))) : Ref();
-  Ref class_names = names && PyType_Check(cls.get())
-                        ? Ref(PyDict_Copy(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict))
-                        : Ref();
-  if (!class_names) {
-    PyErr_Clear();
-    return;
-  }
-  Py_XSETREF(g.random, Py_NewRef(random));
-  Py_XSETREF(g.random_class, cls.release());
-  Py_XSETREF(g.random_names, names.release());
-  Py_XSETREF(g.random_class_names, class_names.release());
 }
 
 int insert_into_sys_modules(PyObject* module) {
@@ -258,7 +247,7 @@ int exec_module(PyObject* module) {
   VELKORENC_STEP(import_into(ns, g.names.zlib));
   capture_zlib(ns);
   VELKORENC_STEP(import_into(ns, g.names.random));
-  capture_random(ns);
+  VELKORENC_STEP(record_random(ns));
   VELKORENC_STEP(bind_typing_names(ns));
   VELKORENC_STEP(bind_exception_classes(ns));
   VELKORENC_STEP(bind_constants(ns));

@@ -18,14 +18,16 @@ import gc
 import itertools
 import os
 import pathlib
+import random
 import sys
 import tempfile
+import types
 import unittest
 import zlib
 
 import velkorenc
 import oracle
-from support import DictSub, StrSub, fresh, rebound, texts_for
+from support import DictSub, StrSub, fresh, rebound, run_child, texts_for
 
 v = velkorenc
 WARMUP_ROUNDS = 2
@@ -39,6 +41,13 @@ LEAK_RATE = 1 / 10
 
 class IntSub(int):
     """An int that is not exactly an int."""
+
+
+class RandomSub(random.Random):
+    """The interpreter's generator as a class of the caller's."""
+
+
+CALLERS_RANDOM = types.SimpleNamespace(Random=RandomSub)
 
 
 class Case:
@@ -209,6 +218,10 @@ class Leaks(unittest.TestCase):
             Case("generate_table with a surrogate key", v.generate_table, fresh("k\udc80")),
             Case("generate_table with a str subclass", v.generate_table, StrSub("k"),
                  raises=TypeError),
+            Case("generate_table, a generator class of the caller's", v.generate_table, key,
+                 names={"random": CALLERS_RANDOM}),
+            Case("decode_bytes, a generator class of the caller's", v.decode_bytes,
+                 v.encode_bytes(b"data", key), key, names={"random": CALLERS_RANDOM}),
         ]:
             self.assert_no_leak(case)
 
@@ -313,6 +326,39 @@ class Leaks(unittest.TestCase):
             self.assertEqual(f.read(), data)
         self.assertEqual(sorted(os.listdir(self.dir)),
                          sorted(["plain", "encoded", "corrupt", "not utf8", "out", "in place"]))
+
+    def test_exception_swallowed_by_a_suppressing_exit_is_released(self):
+        result = run_child("""
+            import builtins, gc, weakref
+
+            class Unreadable(OSError):
+                pass
+
+            swallowed = []
+
+            class Swallowing:
+                def __init__(self, path, mode, **kwargs):
+                    pass
+                def __enter__(self):
+                    return self
+                def __exit__(self, *exc):
+                    return True
+                def read(self):
+                    exc = Unreadable("unreadable")
+                    swallowed.append(weakref.ref(exc))
+                    raise exc
+
+            builtins.open = Swallowing
+            import velkorenc
+            for fn in (velkorenc.encode_file, velkorenc.decode_file):
+                try:
+                    fn("in", "out")
+                except UnboundLocalError:
+                    pass
+            gc.collect()
+            print(len(swallowed), [ref() for ref in swallowed])
+        """)
+        self.assertEqual(result.stdout, "2 [None, None]\n")
 
 
 if __name__ == "__main__":
