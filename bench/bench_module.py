@@ -2,11 +2,19 @@
 
 Every figure is the ratio of two medians measured side by side in this one
 process (the module's call, then the floor, alternating), except the memory
-figures, which are measured in child processes.
+figures, which are measured in child processes.  Each row prints as soon as
+it is measured; then the byte-level core's table follows, from core_bench
+(Google Benchmark), when the build made it.
 
-    python bench/bench_module.py [--repeat N] [--size MIB]
+    python bench/bench_module.py [--repeat N] [--size MIB] [--calls N] [--only TEXT]
+                                 [--core-bench PATH] [--strict]
+
+A row that misses its goal is marked NO; only --strict turns that into exit
+status 1, after both tables.  To add a row, write a function below that
+takes the Inputs and returns a Figure, and decorate it with @row(name, goal).
 """
 import argparse
+import functools
 import random
 import statistics
 import subprocess
@@ -18,7 +26,66 @@ import zlib
 import velkorenc
 
 KEY = "QJX"
+ROWS = []
 
+
+def row(name, goal=None):
+    """Registers a measurement: name (may use {mib}), goal (None: shown for
+    context only) and a function of the Inputs that returns a Figure."""
+    def register(measure):
+        ROWS.append((name, goal, measure))
+        return measure
+    return register
+
+
+class Figure:
+    def __init__(self, value, detail):
+        self.value, self.detail = value, detail
+
+
+def ratio(times):
+    """A Figure from (module's time, floor's time)."""
+    ours, floor = times
+    unit, scale = ("us", 1e6) if floor < 1e-3 else ("ms", 1e3)
+    return Figure(ours / floor, f"{ours * scale:.3f} {unit} vs {floor * scale:.3f} {unit}")
+
+
+class Inputs:
+    """The data the rows share, each made on first use."""
+
+    def __init__(self, args):
+        self.args = args
+        self.size = args.size << 20
+        self.repeat = args.repeat
+        self.small_repeat = max(15, 3 * args.repeat)
+
+    @functools.cached_property
+    def noise(self):
+        return random.Random(1).randbytes(self.size)
+
+    @functools.cached_property
+    def repetitive(self):
+        block = b"velkorenc repetitive block! "
+        return (block * (self.size // len(block) + 1))[:self.size]
+
+    @functools.cached_property
+    def noise_text(self):
+        return velkorenc.encode_bytes(self.noise)
+
+    @functools.cached_property
+    def repetitive_text(self):
+        return velkorenc.encode_bytes(self.repetitive)
+
+    @functools.cached_property
+    def repetitive_stream(self):
+        return zlib.compress(self.repetitive, level=6)
+
+    @functools.cached_property
+    def hello_text(self):
+        return velkorenc.encode_bytes(b"hello")
+
+
+# -- timing helpers ----------------------------------------------------------
 
 def key_seed(key):
     seed = 0
@@ -50,7 +117,7 @@ def side_by_side(candidate, floor, repeat):
     return statistics.median(ours), statistics.median(theirs)
 
 
-def small_side_by_side(candidate, floor, repeat, number=500):
+def small_side_by_side(candidate, floor, repeat, number):
     ours, theirs = [], []
     for _ in range(repeat):
         ours.append(timeit.timeit(candidate, number=number) / number)
@@ -85,66 +152,122 @@ def peak_beyond_start(operation, size):
     return int(out[0]), int(out[1])
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--size", type=int, default=32, help="MiB of data for the large figures")
-    args = parser.parse_args()
-    size = args.size << 20
-    mib = f"{args.size} MiB"
+# -- the rows ------------------------------------------------------------------
 
-    rng = random.Random(1)
-    noise = rng.randbytes(size)
-    block = b"velkorenc repetitive block! "
-    repetitive = (block * (size // len(block) + 1))[:size]
-    noise_text = velkorenc.encode_bytes(noise)
-    repetitive_text = velkorenc.encode_bytes(repetitive)
-    repetitive_stream = zlib.compress(repetitive, level=6)
-    hello_text = velkorenc.encode_bytes(b"hello")
+@row("encode_bytes({mib} random) / zlib.compress + crc32", 1.15)
+def encode_random(d):
+    return ratio(side_by_side(lambda: velkorenc.encode_bytes(d.noise),
+                              lambda: (zlib.compress(d.noise, level=6), zlib.crc32(d.noise)),
+                              d.repeat))
 
-    rows = []
 
-    def ratio(name, goal, times):
-        rows.append((name, times[0] / times[1], goal, f"{times[0] * 1e3:.3f} ms vs {times[1] * 1e3:.3f} ms"))
+@row("encode_bytes({mib} repetitive) / zlib.compress + crc32", 1.05)
+def encode_repetitive(d):
+    return ratio(side_by_side(lambda: velkorenc.encode_bytes(d.repetitive),
+                              lambda: (zlib.compress(d.repetitive, level=6),
+                                       zlib.crc32(d.repetitive)),
+                              d.repeat))
 
-    ratio(f"encode_bytes({mib} random) / zlib.compress + crc32", 1.15, side_by_side(
-        lambda: velkorenc.encode_bytes(noise),
-        lambda: (zlib.compress(noise, level=6), zlib.crc32(noise)), args.repeat))
-    ratio(f"encode_bytes({mib} repetitive) / zlib.compress + crc32", 1.05, side_by_side(
-        lambda: velkorenc.encode_bytes(repetitive),
-        lambda: (zlib.compress(repetitive, level=6), zlib.crc32(repetitive)), args.repeat))
-    ratio(f"decode_bytes(text of {mib} random) / text.encode('ascii') + crc32", 1.5, side_by_side(
-        lambda: velkorenc.decode_bytes(noise_text),
-        lambda: (noise_text.encode("ascii"), zlib.crc32(noise)), args.repeat))
-    ratio(f"decode_bytes(text of {mib} repetitive) / zlib.decompress", 1.05, side_by_side(
-        lambda: velkorenc.decode_bytes(repetitive_text),
-        lambda: zlib.decompress(repetitive_stream), args.repeat))
-    small_repeat = max(15, 3 * args.repeat)
-    ratio("encode_bytes(b'hello') / Random(seed) + 255 randint", 1.10, small_side_by_side(
-        lambda: velkorenc.encode_bytes(b"hello"), shuffle_floor, small_repeat))
-    ratio("decode_bytes(its text) / Random(seed) + 255 randint", 1.10, small_side_by_side(
-        lambda: velkorenc.decode_bytes(hello_text), shuffle_floor, small_repeat))
-    # Not a goal: the same call against all of its mandated work, zlib included.
-    context = small_side_by_side(
+
+@row("decode_bytes(text of {mib} random) / text.encode('ascii') + crc32", 1.5)
+def decode_random(d):
+    return ratio(side_by_side(lambda: velkorenc.decode_bytes(d.noise_text),
+                              lambda: (d.noise_text.encode("ascii"), zlib.crc32(d.noise)),
+                              d.repeat))
+
+
+@row("decode_bytes(text of {mib} repetitive) / zlib.decompress", 1.05)
+def decode_repetitive(d):
+    return ratio(side_by_side(lambda: velkorenc.decode_bytes(d.repetitive_text),
+                              lambda: zlib.decompress(d.repetitive_stream), d.repeat))
+
+
+@row("encode_bytes(b'hello') / Random(seed) + 255 randint", 1.10)
+def encode_small(d):
+    return ratio(small_side_by_side(lambda: velkorenc.encode_bytes(b"hello"), shuffle_floor,
+                                    d.small_repeat, d.args.calls))
+
+
+@row("decode_bytes(its text) / Random(seed) + 255 randint", 1.10)
+def decode_small(d):
+    return ratio(small_side_by_side(lambda: velkorenc.decode_bytes(d.hello_text), shuffle_floor,
+                                    d.small_repeat, d.args.calls))
+
+
+@row("encode_bytes(b'hello') / zlib.compress + crc32 + shuffle (context, not a goal)")
+def encode_small_context(d):
+    return ratio(small_side_by_side(
         lambda: velkorenc.encode_bytes(b"hello"),
         lambda: (zlib.compress(b"hello", level=6), zlib.crc32(b"\x00hello"), shuffle_floor()),
-        small_repeat)
+        d.small_repeat, d.args.calls))
 
-    peak, decoded = peak_beyond_start("decode", size)
-    rows.append((f"peak memory decoding the text of {mib} / decoded size", peak / decoded, 3.0,
-                 f"{peak / 2**20:.1f} MiB beyond the text"))
-    peak, text_length = peak_beyond_start("encode", size)
-    rows.append((f"peak memory encoding {mib} / (text + 2 x input)", peak / (text_length + 2 * size),
-                 1.0, f"{peak / 2**20:.1f} MiB beyond the input"))
 
-    width = max(len(row[0]) for row in rows)
-    print(f"{'figure':<{width}}  {'ratio':>6}  {'goal':>6}  met  measured")
-    for name, value, goal, detail in rows:
-        print(f"{name:<{width}}  {value:6.3f}  {goal:6.2f}  {'yes' if value <= goal else 'NO ':3}  {detail}")
-    print(f"\n(for context, not a goal: encode_bytes(b'hello') / its mandated calls "
-          f"zlib.compress + crc32 + shuffle = {context[0] / context[1]:.3f}, "
-          f"{context[0] * 1e6:.1f} us vs {context[1] * 1e6:.1f} us)")
-    return 0 if all(value <= goal for _, value, goal, _ in rows) else 1
+@row("peak memory decoding the text of {mib} / decoded size", 3.0)
+def decode_memory(d):
+    peak, decoded = peak_beyond_start("decode", d.size)
+    return Figure(peak / decoded, f"{peak / 2**20:.1f} MiB beyond the text")
+
+
+@row("peak memory encoding {mib} / (text + 2 x input)", 1.0)
+def encode_memory(d):
+    peak, text_length = peak_beyond_start("encode", d.size)
+    return Figure(peak / (text_length + 2 * d.size), f"{peak / 2**20:.1f} MiB beyond the input")
+
+
+# -- the driver ----------------------------------------------------------------
+
+def module_table(args):
+    """Measures and prints the chosen rows, one at a time; returns the names
+    of those that missed their goal."""
+    inputs = Inputs(args)
+    chosen = [(name.format(mib=f"{args.size} MiB"), goal, measure)
+              for name, goal, measure in ROWS]
+    chosen = [r for r in chosen if args.only is None or args.only in r[0]]
+    width = max([len(name) for name, _, _ in chosen] + [6])
+    print(f"{'figure':<{width}}  {'ratio':>6}  {'goal':>6}  met  measured", flush=True)
+    missed = []
+    for name, goal, measure in chosen:
+        figure = measure(inputs)
+        if goal is None:
+            goal_text, met = "-", "-"
+        else:
+            goal_text, met = f"{goal:.2f}", "yes" if figure.value <= goal else "NO"
+            if figure.value > goal:
+                missed.append(name)
+        print(f"{name:<{width}}  {figure.value:6.3f}  {goal_text:>6}  {met:<3}  {figure.detail}",
+              flush=True)
+    return missed
+
+
+def core_table(args):
+    """Runs core_bench, whose table follows the module's; its status."""
+    print(flush=True)
+    if args.core_bench is None:
+        reason = args.core_bench_missing or "no --core-bench PATH given"
+        print(f"core_bench: not run: {reason}", flush=True)
+        return 0
+    return subprocess.run([args.core_bench]).returncode
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=5, help="timings per large figure")
+    parser.add_argument("--size", type=int, default=32, help="MiB of data for the large figures")
+    parser.add_argument("--calls", type=int, default=500, help="calls per timing of a small call")
+    parser.add_argument("--only", metavar="TEXT", help="only the rows whose name has TEXT")
+    parser.add_argument("--core-bench", metavar="PATH", help="the core_bench program to run")
+    parser.add_argument("--core-bench-missing", metavar="REASON", help=argparse.SUPPRESS)
+    parser.add_argument("--strict", action="store_true",
+                        help="exit with status 1 when a figure misses its goal")
+    args = parser.parse_args()
+    missed = module_table(args)
+    core_status = core_table(args)
+    if missed:
+        print(f"\n{len(missed)} figure(s) missed the goal: " + "; ".join(missed), flush=True)
+    if core_status != 0:
+        print(f"core_bench failed with status {core_status}", flush=True)
+        return 1
+    return 1 if missed and args.strict else 0
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "velkorenc/core/generator.hpp"
 #include "velkorenc/core/keying.hpp"
 #include "velkorenc/core/tokens.hpp"
 
@@ -112,6 +113,16 @@ void BM_ReadTokens(benchmark::State& state, NarrowReader reader) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
+// A key's shuffled alphabet from its seed: the generator's seeding, the
+// draws and the swaps, as every call of the codec makes it.
+void BM_AlphabetOrder(benchmark::State& state) {
+  std::uint32_t seed = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(alphabet_order(seed));
+    seed = (seed * 31 + 7) & 0x7FFFFFFF;
+  }
+}
+
 BENCHMARK(BM_TransformForward)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TransformInverse)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriteFrameText)->Unit(benchmark::kMillisecond);
@@ -119,6 +130,7 @@ BENCHMARK_CAPTURE(BM_ReadTokens, scalar, NarrowReader::kScalar)->Unit(benchmark:
 BENCHMARK_CAPTURE(BM_ReadTokens, avx2, NarrowReader::kAvx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ReadTokens, avx2_pext, NarrowReader::kAvx2Pext)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AlphabetOrder)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace velkorenc::core

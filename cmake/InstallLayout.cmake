@@ -1,4 +1,5 @@
-# Decides where `cmake --install` puts the module and its type stub.
+# Decides where `cmake --install` puts the module, its type stub and the
+# velkorenc command.
 #
 # The files always go to ${CMAKE_INSTALL_PREFIX}/${VELKORENC_PYTHON_INSTALL_DIR},
 # the second part relative, so that `cmake --install build --prefix P` moves
@@ -41,6 +42,27 @@ endif()
 cmake_path(APPEND CMAKE_INSTALL_PREFIX "${VELKORENC_PYTHON_INSTALL_DIR}" OUTPUT_VARIABLE _destination)
 message(STATUS "velkorenc: installs into ${_destination}")
 
-install(TARGETS velkorenc LIBRARY DESTINATION "${VELKORENC_PYTHON_INSTALL_DIR}")
+# Component "python", what a wheel holds too: the module, its type stub
+# beside it (for editors that look there) and as the stub-only package
+# velkorenc-stubs (which type checkers find, by PEP 561), and the command's
+# code.  Component "command": <prefix>/bin/velkorenc, which a wheel leaves to
+# the installer's own launcher.
+set(_site "${VELKORENC_PYTHON_INSTALL_DIR}")
+install(TARGETS velkorenc LIBRARY DESTINATION "${_site}" COMPONENT python)
+install(FILES "${CMAKE_CURRENT_SOURCE_DIR}/stubs/velkorenc.pyi" DESTINATION "${_site}"
+        COMPONENT python)
 install(FILES "${CMAKE_CURRENT_SOURCE_DIR}/stubs/velkorenc.pyi"
-        DESTINATION "${VELKORENC_PYTHON_INSTALL_DIR}")
+        DESTINATION "${_site}/velkorenc-stubs" RENAME __init__.pyi COMPONENT python)
+install(FILES "${CMAKE_CURRENT_SOURCE_DIR}/cli/velkorenc_cli.py" DESTINATION "${_site}"
+        COMPONENT python)
+
+include(GNUInstallDirs)
+# The command finds the site folder relative to itself.
+cmake_path(APPEND CMAKE_INSTALL_PREFIX "${CMAKE_INSTALL_BINDIR}" OUTPUT_VARIABLE _bin)
+cmake_path(RELATIVE_PATH _destination BASE_DIRECTORY "${_bin}"
+           OUTPUT_VARIABLE VELKORENC_COMMAND_SITE)
+configure_file("${CMAKE_CURRENT_SOURCE_DIR}/cli/velkorenc.in"
+               "${CMAKE_BINARY_DIR}/install/velkorenc" @ONLY)
+install(PROGRAMS "${CMAKE_BINARY_DIR}/install/velkorenc" DESTINATION "${CMAKE_INSTALL_BINDIR}"
+        COMPONENT command)
+message(STATUS "velkorenc: the command installs into ${_bin}")

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/stream.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {
@@ -51,6 +52,18 @@ Ref decompress_directly(core::ByteSpan payload);
 
 // The code point of a one-character str, or false.
 bool single_char(PyObject* text, std::uint32_t& out);
+
+// The native form of what encode_bytes's fast path writes for `key` once
+// the compression decision is made: the flag, the checksum function, the
+// key's bytes and table, HEADER and DELIMITER, looked up in its order.
+// False with an error set when a lookup fails; `native` false when the fast
+// path's conditions do not hold.  `header` keeps what plan.header points to.
+bool text_plan(PyObject* key, bool compressed, core::TextPlan& plan, Ref& header, bool& native);
+
+// The same for decode_bytes's fast path: HEADER (without line breaks),
+// DELIMITER, the key's table and bytes, CHECKSUM_SIZE (4), _COMPRESSED, and
+// zlib's crc32 and decompress.
+bool read_plan(PyObject* key, core::ReadPlan& plan, Ref& header, bool& native);
 
 PyObject* encode_bytes_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "velkorenc/core/generator.hpp"
 #include "velkorenc/core/keying.hpp"
 #include "velkorenc/pyref.hpp"
 
@@ -17,27 +18,49 @@ std::uint32_t key_to_seed(PyObject* key);
 // ValueError for an empty key when there is something to transform.
 bool transform_key(PyObject* key, std::size_t length, core::ByteSpan& out);
 
-// Builds _BASE_TOKENS and binds it with the loop names _i, _chars, _bit.
+// Steps 1 and 2 of the shuffle: the key's seed, then random.Random(seed)
+// with `random` read from the namespace.  When that class is the
+// interpreter's own and nothing it reaches has been replaced, no generator
+// object is made: the core generator stands in for it and its randint.
+struct Generator {
+  std::uint32_t seed = 0;
+  Ref rng;  // null when the core generator stands in
+  bool native() const { return !rng; }
+};
+bool make_generator(PyObject* key, Generator& out);
+
+// The rest of the shuffle: a copy of the list `items`, shuffled with the
+// generator (rng.randint looked up at every position).
+Ref shuffle_with(const Generator& generator, PyObject* items);
+
+// Builds _BASE_TOKENS and binds it with the loop names _i, _chars, _bit, and
+// keeps the list and its tokens to recognise them later.
 int bind_alphabet(PyObject* namespace_dict);
 
 // Element `index` (0 for enc, 1 for dec) of generate_table(key), with
 // generate_table read from the namespace.  While that is the module's own
-// function and the shuffled alphabet is made of eight-character ASCII
-// tokens, the codec reads the tokens straight from the shuffled list: the
-// same table, without building dicts that would only be read back.
+// function, no dict is built that would only be read back: the table is kept
+// as the shuffled tokens as they were when it was made (a copy of the list,
+// or, when _shuffle and _BASE_TOKENS are the module's own too and the core
+// generator stands in, only the order of the alphabet).
 class KeyTable {
  public:
   bool fetch(PyObject* key, Py_ssize_t index);
-  // True when token(v) can be read; otherwise use table().
-  bool has_tokens() const { return static_cast<bool>(tokens_); }
-  // The eight characters of the token at position v of the shuffled list.
+  // True when token(v) can be read: every token is eight ASCII characters.
+  // When false, the table has been made already.
+  bool has_tokens() const { return kind_ == Kind::order || (kind_ == Kind::tokens && ascii_words_); }
+  // The eight characters of the token of byte value v.
   const char* token(int v) const;
   // The table as a Python object, built on first use (borrowed).
   PyObject* table();
 
  private:
-  Ref tokens_;
+  enum class Kind { object, tokens, order };
+  Kind kind_ = Kind::object;
   Ref table_;
+  Ref tokens_;  // a tuple of the 256 tokens, when kind_ is tokens
+  bool ascii_words_ = false;
+  core::AlphabetOrder order_;  // when kind_ is order
   Py_ssize_t index_ = 0;
 };
 

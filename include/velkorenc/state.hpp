@@ -41,7 +41,8 @@ namespace velkorenc::py {
   X(output_path, "output_path") X(q, "q") X(z, "z")                         \
   X(default_key, "QJX") X(version_text, "Velkor Enc v2.0.0")                \
   X(header_text, "VELKORENCV2:") X(delimiter_text, "~")                     \
-  X(seed_context, "velkorenc._key_to_seed")
+  X(seed_context, "velkorenc._key_to_seed") X(closefd, "closefd")          \
+  X(close, "close")
 
 struct Names {
 #define VELKORENC_DECLARE_NAME(field, text) PyObject* field = nullptr;
@@ -53,7 +54,15 @@ struct State {
   PyObject* module = nullptr;    // strong; cleared again if loading fails
   PyObject* builtins = nullptr;  // the builtins module, strong
   PyObject* open = nullptr;      // builtins.open as it was at load, strong
-  PyObject* generate_table_function = nullptr;  // the one bound at load, strong
+  bool open_is_io_open = false;  // that open is the interpreter's own io.open
+  // The functions bound at load, strong.
+  PyObject* generate_table_function = nullptr;
+  PyObject* shuffle_function = nullptr;
+  PyObject* encode_bytes_function = nullptr;
+  PyObject* decode_bytes_function = nullptr;
+  PyObject* alphabet = nullptr;         // the _BASE_TOKENS list bound at load, strong
+  PyObject* alphabet_tokens = nullptr;  // its 256 tokens as made at load, a tuple
+  PyObject* random = nullptr;  // the random module imported at load, strong
   // The interpreter's zlib module as imported at load, the functions the
   // codec calls on it and its error class (all strong), and whether the
   // zlib library linked into this module is the one that module runs.

@@ -192,26 +192,48 @@ bool byte_value(PyObject* value, std::uint8_t& out) {
   return true;
 }
 
-// Looks each piece of `token_list` up in `dec` with Python's own operations.
+// Doubles a working buffer, keeping its bytes.
+bool grow(Buffer& buffer, std::size_t& capacity) {
+  const std::size_t wanted = capacity < 8 ? 16 : capacity * 2;
+  void* grown = wanted <= static_cast<std::size_t>(PY_SSIZE_T_MAX)
+                    ? PyMem_Realloc(buffer.get(), wanted)
+                    : nullptr;
+  if (!grown) {
+    PyErr_NoMemory();
+    return false;
+  }
+  static_cast<void>(buffer.release());
+  buffer.reset(static_cast<std::uint8_t*>(grown));
+  capacity = wanted;
+  return true;
+}
+
+// for piece in token_list: decoded.append(dec[piece]), each piece tested
+// with `in` first.  `dec` may run code that changes the list: it is walked
+// as a for loop walks it, and each piece is held while it is looked up.
 bool read_general(PyObject* token_list, PyObject* dec, Buffer& raw, std::size_t& n) {
-  Ref pieces(PySequence_Fast(token_list, "split() did not return a sequence"));
+  Ref pieces(PyObject_GetIter(token_list));
   if (!pieces) return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(pieces.get());
-  raw = allocate_buffer(static_cast<std::size_t>(count));
+  std::size_t capacity =
+      PyList_CheckExact(token_list) ? static_cast<std::size_t>(PyList_GET_SIZE(token_list)) : 0;
+  raw = allocate_buffer(capacity);
   if (!raw) return false;
-  for (Py_ssize_t t = 0; t < count; ++t) {
-    PyObject* piece = PySequence_Fast_GET_ITEM(pieces.get(), t);
-    const int known = PySequence_Contains(dec, piece);
+  n = 0;
+  for (;;) {
+    Ref piece(PyIter_Next(pieces.get()));
+    if (!piece) return !PyErr_Occurred();
+    const int known = PySequence_Contains(dec, piece.get());
     if (known < 0) return false;
     if (!known) {
-      raise_unrecognized_token(piece);
+      raise_unrecognized_token(piece.get());
       return false;
     }
-    Ref value(PyObject_GetItem(dec, piece));
-    if (!value || !byte_value(value.get(), raw[t])) return false;
+    Ref value(PyObject_GetItem(dec, piece.get()));
+    std::uint8_t byte;
+    if (!value || !byte_value(value.get(), byte)) return false;
+    if (n == capacity && !grow(raw, capacity)) return false;
+    raw[n++] = byte;
   }
-  n = static_cast<std::size_t>(count);
-  return true;
 }
 
 // Where the checksum splits the frame: fp is its first fp_length bytes.
@@ -448,6 +470,62 @@ Ref decode_bytes(PyObject* encoded, PyObject* key) {
 }
 
 }  // namespace
+
+bool read_plan(PyObject* key, core::ReadPlan& plan, Ref& header, bool& native) {
+  native = false;
+  header = lookup_global(g.names.HEADER);
+  if (!header) return false;
+  Ref delimiter = lookup_global(g.names.DELIMITER);
+  if (!delimiter) return false;
+  std::uint32_t delimiter_char;
+  if (!PyUnicode_CheckExact(header.get()) || !single_char(delimiter.get(), delimiter_char) ||
+      delimiter_char >= 0x80 || delimiter_char == '\r' || delimiter_char == '\n') {
+    return true;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(header.get(), &size);
+  if (!utf8) {
+    PyErr_Clear();
+    return true;
+  }
+  // A text read in text mode has no carriage return, so its header cannot.
+  if (std::memchr(utf8, '\r', static_cast<std::size_t>(size)) ||
+      std::memchr(utf8, '\n', static_cast<std::size_t>(size))) {
+    return true;
+  }
+  plan.header = {reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)};
+  plan.delimiter = static_cast<char>(delimiter_char);
+  KeyTable dec;
+  if (!dec.fetch(key, 1)) return false;
+  if (dec.has_tokens()) {
+    if (!tokens_dec(dec, plan.table)) return true;
+  } else {
+    PyObject* table = dec.table();
+    if (!table) return false;
+    if (!ordinary_dec(table, plan.table)) return true;
+  }
+  if (!transform_key(key, 1, plan.key)) return false;
+  Ref checksum_size = lookup_global(g.names.CHECKSUM_SIZE);
+  if (!checksum_size) return false;
+  int overflow;
+  if (!PyLong_CheckExact(checksum_size.get()) ||
+      PyLong_AsLongAndOverflow(checksum_size.get(), &overflow) != 4 || overflow) {
+    return true;
+  }
+  Ref compressed_flag = lookup_global(g.names._COMPRESSED);
+  if (!compressed_flag) return false;
+  if (!PyLong_CheckExact(compressed_flag.get())) return true;
+  const long v = PyLong_AsLongAndOverflow(compressed_flag.get(), &overflow);
+  plan.compressed_flag = !overflow && v >= 0 && v <= 255 ? static_cast<int>(v) : -1;
+  bool crc_direct;
+  bool decompress_direct;
+  if (!zlib_function(g.names.crc32, g.zlib_crc32, crc_direct) ||
+      !zlib_function(g.names.decompress, g.zlib_decompress, decompress_direct)) {
+    return false;
+  }
+  native = crc_direct && decompress_direct;
+  return true;
+}
 
 PyObject* decode_bytes_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {

@@ -66,13 +66,14 @@ Ref join_general(PyObject* header, PyObject* delimiter, PyObject* enc,
                  core::ByteSpan transformed) {
   Ref join(PyObject_GetAttr(delimiter, g.names.join));
   if (!join) return {};
-  Ref tokens(PyList_New(static_cast<Py_ssize_t>(transformed.size())));
+  // Grown by appending: `enc` may run code that reaches the list, which
+  // must never hold an empty slot.
+  Ref tokens(PyList_New(0));
   if (!tokens) return {};
   for (std::size_t t = 0; t < transformed.size(); ++t) {
     Ref value(PyLong_FromLong(transformed[t]));
-    PyObject* token = value ? PyObject_GetItem(enc, value.get()) : nullptr;
-    if (!token) return {};
-    PyList_SET_ITEM(tokens.get(), static_cast<Py_ssize_t>(t), token);
+    Ref token = value ? Ref(PyObject_GetItem(enc, value.get())) : Ref();
+    if (!token || PyList_Append(tokens.get(), token.get()) < 0) return {};
   }
   Ref joined(PyObject_CallOneArg(join.get(), tokens.get()));
   if (!joined) return {};
@@ -259,6 +260,43 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
 }
 
 }  // namespace
+
+bool text_plan(PyObject* key, bool compressed, core::TextPlan& plan, Ref& header, bool& native) {
+  native = false;
+  int flag;
+  if (!flag_value(compressed ? g.names._COMPRESSED : g.names._UNCOMPRESSED, flag)) return false;
+  if (flag < 0 || flag > 255) return true;
+  plan.compressed_flag = plan.stored_flag = static_cast<std::uint8_t>(flag);
+  bool direct;
+  if (!zlib_function(g.names.crc32, g.zlib_crc32, direct)) return false;
+  if (!direct) return true;
+  if (!transform_key(key, 1, plan.key)) return false;
+  KeyTable enc;
+  if (!enc.fetch(key, 0)) return false;
+  header = lookup_global(g.names.HEADER);
+  if (!header) return false;
+  Ref delimiter = lookup_global(g.names.DELIMITER);
+  if (!delimiter) return false;
+  std::uint32_t delimiter_char;
+  if (!PyUnicode_CheckExact(header.get()) || !single_char(delimiter.get(), delimiter_char) ||
+      delimiter_char >= 0x80) {
+    return true;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(header.get(), &size);
+  if (!utf8) {
+    PyErr_Clear();
+    return true;
+  }
+  plan.header = {reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)};
+  plan.delimiter = static_cast<char>(delimiter_char);
+  if (enc.has_tokens()) {
+    native = tokens_enc(enc, plan.table);
+  } else if (is_declared(enc.table(), &PyDict_Type)) {
+    native = ordinary_enc(enc.table(), plan.table);
+  }
+  return true;
+}
 
 PyObject* encode_bytes_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {

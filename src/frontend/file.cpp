@@ -1,11 +1,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "velkorenc/args.hpp"
+#include "velkorenc/core/files.hpp"
+#include "velkorenc/gil.hpp"
 #include "velkorenc/codec.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/frontend.hpp"
@@ -115,90 +116,73 @@ Ref fs_path(PyObject* path) {
   return encoded;
 }
 
-// True when both paths name one existing regular file.
-bool same_regular_file(PyObject* input_path, PyObject* output_path, struct stat& info) {
-  Ref in = fs_path(input_path);
-  Ref out = in ? fs_path(output_path) : Ref();
-  struct stat in_info;
-  return out && ::stat(PyBytes_AS_STRING(in.get()), &in_info) == 0 &&
-         ::stat(PyBytes_AS_STRING(out.get()), &info) == 0 && S_ISREG(info.st_mode) &&
-         in_info.st_dev == info.st_dev && in_info.st_ino == info.st_ino;
+void raise_file_failure(const core::FileFailure& failure, PyObject* output_path) {
+  raise_os_error_code(failure.code, failure.names_output ? output_path : nullptr);
 }
 
-// Writes `content` to a new file beside the one at `output_path` and moves it
-// over that file once it is complete and on disk, so that a failure part way
-// never destroys the only copy of the data.
-bool replace_file(PyObject* output_path, const FileForm& form, PyObject* content,
-                  const struct stat& original) {
-  Ref path = fs_path(output_path);
-  if (!path) {
-    // The path was converted a moment ago: only memory can run out now.
-    if (!PyErr_Occurred()) PyErr_NoMemory();
-    return false;
+// open(fd, mode[, encoding="utf-8"], closefd=False): a file object of the
+// interpreter's own over a descriptor of this module's.
+Ref open_descriptor(int fd, const FileForm& form) {
+  Ref descriptor(PyLong_FromLong(fd));
+  Ref args = descriptor ? Ref(PyTuple_Pack(2, descriptor.get(), form.mode)) : Ref();
+  Ref kwargs = args ? Ref(PyDict_New()) : Ref();
+  if (!kwargs || PyDict_SetItem(kwargs.get(), g.names.closefd, Py_False) < 0 ||
+      (form.utf8 && PyDict_SetItem(kwargs.get(), g.names.encoding, g.names.utf_8) < 0)) {
+    return {};
   }
-  // The real file, so that a symbolic link stays a link to it.
-  std::unique_ptr<char, decltype(&std::free)> resolved(
-      ::realpath(PyBytes_AS_STRING(path.get()), nullptr), &std::free);
-  if (!resolved) {
-    raise_os_error(output_path);
-    return false;
-  }
-  const char* target = resolved.get();
-  const std::size_t length = std::strlen(target);
-  const std::size_t name = static_cast<std::size_t>(std::strrchr(target, '/') - target) + 1;
-  // <directory>/.<name>.XXXXXX
-  constexpr char kSuffix[] = ".XXXXXX";
-  Buffer buffer = allocate_buffer(length + 1 + sizeof kSuffix);
-  if (!buffer) return false;
-  char* temp = reinterpret_cast<char*>(buffer.get());
-  std::memcpy(temp, target, name);
-  temp[name] = '.';
-  std::memcpy(temp + name + 1, target + name, length - name);
-  std::memcpy(temp + length + 1, kSuffix, sizeof kSuffix);
-  const int fd = ::mkstemp(temp);
-  if (fd < 0) {
-    Ref directory(PyUnicode_DecodeFSDefaultAndSize(target, static_cast<Py_ssize_t>(name)));
-    if (directory) raise_os_error(directory.get());
-    return false;
-  }
-  ::close(fd);
-  Ref temp_path(PyUnicode_DecodeFSDefault(temp));
-  bool ok = static_cast<bool>(temp_path);
-  if (ok) {
-    Ref manager = open_file(temp_path.get(), form);
-    ok = manager && with_block(manager.get(), [&](PyObject* f) {
-                      if (!write_to(f, content)) return false;
-                      Ref flushed(PyObject_CallMethodNoArgs(f, g.names.flush));
-                      Ref fileno = flushed ? Ref(PyObject_CallMethodNoArgs(f, g.names.fileno))
-                                           : Ref();
-                      const long descriptor = fileno ? PyLong_AsLong(fileno.get()) : -1;
-                      if (descriptor == -1 && PyErr_Occurred()) return false;
-                      if (::fsync(static_cast<int>(descriptor)) != 0) {
-                        raise_os_error(temp_path.get());
-                        return false;
-                      }
-                      return true;
-                    }) != BlockEnd::failed;
-  }
-  if (ok && (::chmod(temp, original.st_mode & 07777) != 0 || ::rename(temp, target) != 0)) {
-    raise_os_error(output_path);
-    ok = false;
-  }
-  if (!ok) {
-    PyObject* exc = PyErr_GetRaisedException();
-    ::unlink(temp);
-    PyErr_SetRaisedException(exc);
-  }
-  return ok;
+  return Ref(PyObject_Call(g.open, args.get(), kwargs.get()));
 }
 
-bool write_whole(PyObject* input_path, PyObject* output_path, const FileForm& form,
-                 PyObject* content) {
-  struct stat original;
-  if (same_regular_file(input_path, output_path, original)) {
-    return replace_file(output_path, form, content, original);
+// Writes `content` to the temporary file of `out` as open(path, mode).write
+// would, then puts it in place.
+bool write_through(core::OutputFile& out, const FileForm& form, PyObject* content,
+                   PyObject* output_path) {
+  Ref f = open_descriptor(out.fd(), form);
+  if (!f) return false;
+  const bool written = write_to(f.get(), content);
+  PyObject* pending = written ? nullptr : PyErr_GetRaisedException();
+  Ref closed(PyObject_CallMethodNoArgs(f.get(), g.names.close));
+  if (pending) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return false;
   }
-  if (PyErr_Occurred()) return false;
+  if (!closed) return false;
+  core::FileFailure failure;
+  {
+    GilRelease gil(true);
+    failure = out.commit();
+  }
+  if (failure) {
+    raise_file_failure(failure, output_path);
+    return false;
+  }
+  return true;
+}
+
+// Writes the whole result.  While `open` is the interpreter's own, a regular
+// or missing output is replaced through a temporary file, so that a failure
+// leaves it as it was; anything else is opened and written as before.
+bool write_whole(PyObject* output_path, const FileForm& form, PyObject* content) {
+  if (g.open_is_io_open) {
+    Ref path = fs_path(output_path);
+    if (!path && PyErr_Occurred()) return false;
+    if (path) {
+      core::OutputFile out;
+      core::FileFailure failure;
+      {
+        GilRelease gil(true);
+        failure = out.open(PyBytes_AS_STRING(path.get()));
+      }
+      if (failure) {
+        raise_file_failure(failure, output_path);
+        return false;
+      }
+      if (out.way() != core::OutputFile::Way::direct) {
+        return write_through(out, form, content, output_path);
+      }
+    }
+  }
   Ref manager = open_file(output_path, form);
   if (!manager) return false;
   return with_block(manager.get(), [&](PyObject* f) { return write_to(f, content); }) !=
@@ -222,7 +206,7 @@ Ref convert_file(PyObject* input_path, PyObject* output_path, PyObject* key,
   Ref result(PyObject_Vectorcall(function.get(), call, 2, nullptr));
   if (!result) return {};
   content.reset();
-  if (!write_whole(input_path, output_path, out_form, result.get())) return {};
+  if (!write_whole(output_path, out_form, result.get())) return {};
   return Ref::borrow(Py_None);
 }
 
@@ -232,6 +216,14 @@ PyObject* encode_file_function(PyObject*, PyObject* const* args, Py_ssize_t narg
                                PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_arguments(kEncodeFileSignature, args, nargs, kwnames, bound)) return nullptr;
+  switch (stream_encode_file(bound[0], bound[1], bound[2])) {
+    case StreamResult::done:
+      Py_RETURN_NONE;
+    case StreamResult::failed:
+      return nullptr;
+    case StreamResult::declined:
+      break;
+  }
   return convert_file(bound[0], bound[1], bound[2], {g.names.mode_rb, false},
                       g.names.encode_bytes, "data", {g.names.mode_w, true})
       .release();
@@ -241,6 +233,14 @@ PyObject* decode_file_function(PyObject*, PyObject* const* args, Py_ssize_t narg
                                PyObject* kwnames) {
   PyObject* bound[kMaxParams];
   if (!bind_arguments(kDecodeFileSignature, args, nargs, kwnames, bound)) return nullptr;
+  switch (stream_decode_file(bound[0], bound[1], bound[2])) {
+    case StreamResult::done:
+      Py_RETURN_NONE;
+    case StreamResult::failed:
+      return nullptr;
+    case StreamResult::declined:
+      break;
+  }
   return convert_file(bound[0], bound[1], bound[2], {g.names.mode_r, true},
                       g.names.decode_bytes, "encoded", {g.names.mode_wb, false})
       .release();

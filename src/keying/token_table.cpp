@@ -1,3 +1,6 @@
+#include <array>
+#include <cstring>
+
 #include "velkorenc/args.hpp"
 #include "velkorenc/core/tokens.hpp"
 #include "velkorenc/errors.hpp"
@@ -6,6 +9,27 @@
 
 namespace velkorenc::py {
 namespace {
+
+constexpr std::size_t kTableSize = 256;
+
+// The letters of every unshuffled token.
+constexpr auto kBaseLetters = [] {
+  std::array<std::array<char, core::kTokenLength>, kTableSize> letters{};
+  for (std::size_t v = 0; v < kTableSize; ++v) letters[v] = core::base_token(static_cast<std::uint8_t>(v));
+  return letters;
+}();
+
+// True while `tokens` is the _BASE_TOKENS list bound at load holding its 256
+// tokens in their order.
+bool is_loaded_alphabet(PyObject* tokens) {
+  return tokens == g.alphabet && PyList_GET_SIZE(tokens) == static_cast<Py_ssize_t>(kTableSize) &&
+         std::memcmp(reinterpret_cast<PyListObject*>(tokens)->ob_item,
+                     reinterpret_cast<PyTupleObject*>(g.alphabet_tokens)->ob_item,
+                     kTableSize * sizeof(PyObject*)) == 0;
+}
+
+// The token object of unshuffled value v (borrowed).
+PyObject* base_token(std::uint8_t v) { return PyTuple_GET_ITEM(g.alphabet_tokens, v); }
 
 // tokens[index] as the table build reads it.
 Ref token_at(PyObject* tokens, Py_ssize_t index) {
@@ -21,28 +45,54 @@ Ref token_at(PyObject* tokens, Py_ssize_t index) {
   return Ref(PyObject_GetItem(tokens, position.get()));
 }
 
-// _shuffle(_BASE_TOKENS, key), both names read now.
-Ref shuffled_tokens(PyObject* key) {
+// What _shuffle(_BASE_TOKENS, key) gives, both names read now: the list, or,
+// when _shuffle and _BASE_TOKENS are the module's own and the core generator
+// stands in, only the order of the alphabet.
+struct Shuffled {
+  Ref list;
+  bool ordered = false;
+  core::AlphabetOrder order;
+};
+
+bool shuffle_alphabet(PyObject* key, Shuffled& out) {
   Ref shuffle = lookup_global(g.names._shuffle);
-  if (!shuffle) return {};
+  if (!shuffle) return false;
   Ref base = lookup_global(g.names._BASE_TOKENS);
-  if (!base) return {};
-  PyObject* call[] = {base.get(), key};
-  return Ref(PyObject_Vectorcall(shuffle.get(), call, 2, nullptr));
+  if (!base) return false;
+  if (shuffle.get() != g.shuffle_function) {
+    PyObject* call[] = {base.get(), key};
+    out.list.reset(PyObject_Vectorcall(shuffle.get(), call, 2, nullptr));
+    return static_cast<bool>(out.list);
+  }
+  // The module's own _shuffle, with its argument test: the key passed it
+  // already, as generate_table's own.
+  if (!PyList_CheckExact(base.get())) {
+    raise_arg_type("items", &PyList_Type, base.get());
+    return false;
+  }
+  Generator generator;
+  if (!make_generator(key, generator)) return false;
+  if (generator.native() && is_loaded_alphabet(base.get())) {
+    out.order = core::alphabet_order(generator.seed);
+    out.ordered = true;
+    return true;
+  }
+  out.list = shuffle_with(generator, base.get());
+  return static_cast<bool>(out.list);
 }
 
 // The pair (enc, dec) of the first 256 tokens.
 Ref tables_from_tokens(PyObject* tokens) {
-  Ref enc(_PyDict_NewPresized(256));
+  Ref enc(_PyDict_NewPresized(kTableSize));
   if (!enc) return {};
-  for (Py_ssize_t i = 0; i < 256; ++i) {
+  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(kTableSize); ++i) {
     Ref value(PyLong_FromSsize_t(i));
     Ref token = value ? token_at(tokens, i) : Ref();
     if (!token || PyDict_SetItem(enc.get(), value.get(), token.get()) < 0) return {};
   }
-  Ref dec(_PyDict_NewPresized(256));
+  Ref dec(_PyDict_NewPresized(kTableSize));
   if (!dec) return {};
-  for (Py_ssize_t i = 0; i < 256; ++i) {
+  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(kTableSize); ++i) {
     Ref value(PyLong_FromSsize_t(i));
     Ref token = value ? token_at(tokens, i) : Ref();
     if (!token || PyDict_SetItem(dec.get(), token.get(), value.get()) < 0) return {};
@@ -50,23 +100,53 @@ Ref tables_from_tokens(PyObject* tokens) {
   return Ref(PyTuple_Pack(2, enc.get(), dec.get()));
 }
 
-Ref generate_table(PyObject* key) {
-  Ref tokens = shuffled_tokens(key);
-  return tokens ? tables_from_tokens(tokens.get()) : Ref();
+// enc (index 0) or dec (index 1) of tokens that are all strs, the token of
+// value v being token_of(v) (borrowed): building it runs no Python code.
+template <class TokenOf>
+Ref str_table(Py_ssize_t index, TokenOf token_of) {
+  Ref table(_PyDict_NewPresized(kTableSize));
+  if (!table) return {};
+  for (std::size_t v = 0; v < kTableSize; ++v) {
+    Ref value(PyLong_FromSize_t(v));
+    if (!value) return {};
+    PyObject* token = token_of(v);
+    const int set = index == 0 ? PyDict_SetItem(table.get(), value.get(), token)
+                               : PyDict_SetItem(table.get(), token, value.get());
+    if (set < 0) return {};
+  }
+  return table;
 }
 
-// True when the first 256 of `tokens` are eight-character ASCII strs: then
-// each table follows from the list alone, and no dict is needed to build it.
-bool ordinary_tokens(PyObject* tokens) {
-  if (!PyList_CheckExact(tokens) || PyList_GET_SIZE(tokens) < 256) return false;
-  for (Py_ssize_t i = 0; i < 256; ++i) {
+Ref order_table(const core::AlphabetOrder& order, Py_ssize_t index) {
+  return str_table(index, [&](std::size_t v) { return base_token(order[v]); });
+}
+
+Ref generate_table(PyObject* key) {
+  Shuffled shuffled;
+  if (!shuffle_alphabet(key, shuffled)) return {};
+  if (!shuffled.ordered) return tables_from_tokens(shuffled.list.get());
+  Ref enc = order_table(shuffled.order, 0);
+  Ref dec = enc ? order_table(shuffled.order, 1) : Ref();
+  return dec ? Ref(PyTuple_Pack(2, enc.get(), dec.get())) : Ref();
+}
+
+// The first 256 entries of a list, when all are strs, as a tuple: what the
+// list held when the table was made, whatever happens to the list later.
+// The tuple is made first, so that nothing can run between the test of an
+// entry and its copy.
+Ref str_snapshot(PyObject* tokens, bool& ascii_words) {
+  if (!PyList_CheckExact(tokens)) return {};
+  Ref snapshot(PyTuple_New(kTableSize));
+  if (!snapshot || PyList_GET_SIZE(tokens) < static_cast<Py_ssize_t>(kTableSize)) return {};
+  ascii_words = true;
+  for (std::size_t i = 0; i < kTableSize; ++i) {
     PyObject* token = PyList_GET_ITEM(tokens, i);
-    if (!PyUnicode_CheckExact(token) || !PyUnicode_IS_ASCII(token) ||
-        PyUnicode_GET_LENGTH(token) != core::kTokenLength) {
-      return false;
-    }
+    if (!PyUnicode_CheckExact(token)) return {};
+    ascii_words = ascii_words && PyUnicode_IS_ASCII(token) &&
+                  PyUnicode_GET_LENGTH(token) == static_cast<Py_ssize_t>(core::kTokenLength);
+    PyTuple_SET_ITEM(snapshot.get(), i, Py_NewRef(token));
   }
-  return true;
+  return snapshot;
 }
 
 Ref element(Ref tables, Py_ssize_t index) {
@@ -84,11 +164,14 @@ Ref element(Ref tables, Py_ssize_t index) {
 int bind_alphabet(PyObject* ns) {
   Ref tokens(PyList_New(0));
   if (!tokens || PyDict_SetItem(ns, g.names._BASE_TOKENS, tokens.get()) < 0) return -1;
-  for (int v = 0; v < 256; ++v) {
-    const auto letters = core::base_token(static_cast<std::uint8_t>(v));
-    Ref token(PyUnicode_FromStringAndSize(letters.data(), letters.size()));
+  for (std::size_t v = 0; v < kTableSize; ++v) {
+    Ref token(PyUnicode_FromStringAndSize(kBaseLetters[v].data(), core::kTokenLength));
     if (!token || PyList_Append(tokens.get(), token.get()) < 0) return -1;
   }
+  Ref made(PyList_AsTuple(tokens.get()));
+  if (!made) return -1;
+  Py_XSETREF(g.alphabet_tokens, made.release());
+  Py_XSETREF(g.alphabet, Py_NewRef(tokens.get()));
   // The loop names keep the values of the last pass: 255, its eight "q", 0.
   Ref last_letters(PyList_New(8));
   if (!last_letters) return -1;
@@ -111,22 +194,40 @@ bool KeyTable::fetch(PyObject* key, Py_ssize_t index) {
     return static_cast<bool>(table_);
   }
   // The module's own generate_table: its dicts would only be read back.
-  Ref shuffled = shuffled_tokens(key);
-  if (!shuffled) return false;
-  if (ordinary_tokens(shuffled.get())) {
-    tokens_ = std::move(shuffled);
+  Shuffled shuffled;
+  if (!shuffle_alphabet(key, shuffled)) return false;
+  if (shuffled.ordered) {
+    kind_ = Kind::order;
+    order_ = shuffled.order;
     return true;
   }
-  table_ = element(tables_from_tokens(shuffled.get()), index);
+  tokens_ = str_snapshot(shuffled.list.get(), ascii_words_);
+  if (tokens_) {
+    kind_ = Kind::tokens;
+    // Tokens that cannot be read as words are read from the table: made now.
+    return ascii_words_ || table();
+  }
+  if (PyErr_Occurred()) return false;
+  // Tokens of other types: hashing them may run code, so both dicts are
+  // built now, as generate_table builds them.
+  table_ = element(tables_from_tokens(shuffled.list.get()), index);
   return static_cast<bool>(table_);
 }
 
-const char* KeyTable::token(int value) const {
-  return reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(PyList_GET_ITEM(tokens_.get(), value)));
+const char* KeyTable::token(int v) const {
+  if (kind_ == Kind::order) return kBaseLetters[order_[v]].data();
+  return reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(PyTuple_GET_ITEM(tokens_.get(), v)));
 }
 
 PyObject* KeyTable::table() {
-  if (!table_) table_ = element(tables_from_tokens(tokens_.get()), index_);
+  if (!table_) {
+    if (kind_ == Kind::order) {
+      table_ = order_table(order_, index_);
+    } else {
+      PyObject* tokens = tokens_.get();
+      table_ = str_table(index_, [&](std::size_t v) { return PyTuple_GET_ITEM(tokens, v); });
+    }
+  }
   return table_.get();
 }
 

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "velkorenc/state.hpp"
@@ -82,6 +83,15 @@ void raise_not_context_manager(PyObject* manager, bool missing_exit) {
 
 void raise_os_error(PyObject* path) {
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+}
+
+void raise_os_error_code(int code, PyObject* path) {
+  errno = code;
+  if (path) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  } else {
+    PyErr_SetFromErrno(PyExc_OSError);
+  }
 }
 
 void raise_empty_key() { PyErr_SetString(PyExc_ValueError, "key must not be empty"); }

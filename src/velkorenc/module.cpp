@@ -9,6 +9,7 @@
 #include "velkorenc/errors.hpp"
 #include "velkorenc/frontend.hpp"
 #include "velkorenc/keying.hpp"
+#include "velkorenc/native_random.hpp"
 #include "velkorenc/state.hpp"
 
 namespace velkorenc::py {
@@ -165,15 +166,25 @@ int bind_functions(PyObject* ns) {
   for (PyMethodDef& def : functions) {
     Ref function(PyCFunction_NewEx(&def, nullptr, g.names.module_name));
     if (!function || PyDict_SetItemString(ns, def.ml_name, function.get()) < 0) return -1;
-    if (def.ml_meth == fastcall<generate_table_function>()) {
-      Py_XSETREF(g.generate_table_function, function.release());
-    }
+    PyObject** keep = nullptr;
+    if (def.ml_meth == fastcall<generate_table_function>()) keep = &g.generate_table_function;
+    if (def.ml_meth == fastcall<shuffle_function>()) keep = &g.shuffle_function;
+    if (def.ml_meth == fastcall<encode_bytes_function>()) keep = &g.encode_bytes_function;
+    if (def.ml_meth == fastcall<decode_bytes_function>()) keep = &g.decode_bytes_function;
+    if (keep) Py_XSETREF(*keep, function.release());
   }
   return 0;
 }
 
 int import_into(PyObject* ns, PyObject* name) {
   return bind_owned(ns, name, Ref(PyImport_ImportModuleLevelObject(name, ns, nullptr, nullptr, 0)));
+}
+
+// What random.Random is made of, for the shuffle to know it again later.
+int record_random(PyObject* ns) {
+  Ref random(Ref::borrow(PyDict_GetItemWithError(ns, g.names.random)));
+  Py_XSETREF(g.random, Py_XNewRef(random.get()));
+  return capture_random(random.get());
 }
 
 int capture_open() {
@@ -186,6 +197,13 @@ int capture_open() {
     return -1;
   }
   Py_XSETREF(g.open, open.release());
+  // Whether it is io.open itself, whose files this module may then write
+  // through descriptors of its own without anyone seeing the difference.
+  g.open_is_io_open = false;
+  Ref io(PyImport_ImportModule("_io"));
+  Ref io_open = io ? Ref(PyObject_GetAttr(io.get(), g.names.open)) : Ref();
+  if (!io_open) PyErr_Clear();
+  g.open_is_io_open = io_open && io_open.get() == g.open;
   return 0;
 }
 
@@ -229,6 +247,7 @@ int exec_module(PyObject* module) {
   VELKORENC_STEP(import_into(ns, g.names.zlib));
   capture_zlib(ns);
   VELKORENC_STEP(import_into(ns, g.names.random));
+  VELKORENC_STEP(record_random(ns));
   VELKORENC_STEP(bind_typing_names(ns));
   VELKORENC_STEP(bind_exception_classes(ns));
   VELKORENC_STEP(bind_constants(ns));

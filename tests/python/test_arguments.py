@@ -56,11 +56,13 @@ class Arity(unittest.TestCase):
 
 class Keywords(unittest.TestCase):
     def test_unexpected_keyword(self):
-        for fn, args in [(v.encode_file, ("a", "b")), (v.encode_bytes, (b"",)),
-                         (v.generate_table, ()), (v._shuffle, ([], "k"))]:
-            with self.subTest(fn=fn.__name__):
+        for fn, args, valid in [(v.encode_file, ("a", "b"), {}), (v.encode_bytes, (b"",), {}),
+                                (v.generate_table, (), {}), (v._shuffle, ([], "k"), {}),
+                                (v.encode_bytes, (b"x",), {"key": "k"}),
+                                (v.generate_table, (), {"key": "k"})]:
+            with self.subTest(fn=fn.__name__, valid=valid):
                 with self.assertRaises(TypeError) as caught:
-                    fn(*args, bogus=1)
+                    fn(*args, **valid, bogus=1)
                 self.assertEqual(str(caught.exception),
                                  f"{fn.__name__}() got an unexpected keyword argument 'bogus'")
 

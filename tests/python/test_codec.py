@@ -1,5 +1,6 @@
 """encode_bytes and decode_bytes: the format, round trips, every failure, the
 names read at call time, and the agreement of the fast and general paths."""
+import builtins
 import random
 import types
 import unittest
@@ -314,6 +315,21 @@ class NamesReadAtCallTime(PathsAgree, unittest.TestCase):
         with rebound(HEADER=DELETE):
             self.assert_outcome(lambda: v.encode_bytes(b"x"),
                                 (NameError, "name 'HEADER' is not defined"))
+
+    def test_names_missing_from_the_namespace_are_taken_from_builtins(self):
+        for name, value in [("HEADER", "FROM BUILTINS:"), ("random", random),
+                            ("_BASE_TOKENS", [f"t{i:07d}" for i in range(256)])]:
+            with self.subTest(name=name), rebound(**{name: DELETE}):
+                setattr(builtins, name, value)
+                try:
+                    text = v.encode_bytes(b"x")
+                    self.assertEqual(v.decode_bytes(text), b"x")
+                finally:
+                    delattr(builtins, name)
+                tokens = value if name == "_BASE_TOKENS" else None
+                header = value if name == "HEADER" else oracle.HEADER
+                self.assertEqual(text, header + oracle.text_of_frame(
+                    oracle.frame(b"x"), tokens=tokens)[len(oracle.HEADER):])
 
     def test_delimiter(self):
         for delimiter in ("|", "é", "€", "~~", "->"):

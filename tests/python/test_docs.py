@@ -1,16 +1,40 @@
 """The README's examples and the scripts in examples/, run against the build."""
 import doctest
+import json
 import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
+import velkorenc
 from support import BUILD_DIR
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 README = os.path.join(ROOT, "README.md")
 FENCE = re.compile(r"^```(\w*)\s*$")
+# The build folder: it holds the velkorenc command and the python3.12 runner.
+BUILD = os.path.dirname(os.path.dirname(os.path.abspath(velkorenc.__file__)))
+
+
+def readme_blocks(language):
+    with open(README, encoding="utf-8") as f:
+        return re.findall(rf"^```{language}\n(.*?)\n```", f.read(), re.S | re.M)
+
+
+def console_sessions():
+    """The ```console blocks as lists of (command, expected output)."""
+    sessions = []
+    for block in readme_blocks("console"):
+        steps = []
+        for line in block.split("\n"):
+            if line.startswith("$ "):
+                steps.append((line[2:], []))
+            else:
+                steps[-1][1].append(line)
+        sessions.append([(command, "\n".join(output)) for command, output in steps])
+    return sessions
 
 
 def readme_examples():
@@ -53,9 +77,47 @@ class Readme(unittest.TestCase):
         runner.run(test, out=report.append)
         self.assertEqual(runner.failures, 0, "".join(report))
 
-    def test_opens_with_the_build_and_test_commands(self):
+    def test_command_sessions(self):
+        """Each `$` command runs in a fresh folder, with the build's command
+        first on the PATH, and shows what the README shows."""
+        sessions = console_sessions()
+        self.assertGreater(len(sessions), 0, "the README lost its command examples")
+        env = {k: v for k, v in os.environ.items() if k != "VELKORENC_KEY"}
+        env["PATH"] = BUILD + os.pathsep + env.get("PATH", "")
+        for session in sessions:
+            with tempfile.TemporaryDirectory() as work:
+                for command, expected in session:
+                    with self.subTest(command):
+                        result = subprocess.run(["bash", "-c", command], cwd=work, env=env,
+                                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                                text=True, timeout=60)
+                        self.assertEqual(result.stdout.rstrip("\n"), expected)
+
+    def test_shell_commands_name_what_exists(self):
+        """A shell block calls no interpreter by a name that need not be on
+        the PATH, and every build/ path it names is made by the build."""
+        for block in readme_blocks("sh"):
+            for line in block.split("\n"):
+                with self.subTest(line):
+                    words = re.split(r"\s+|&&|\||;", line)
+                    for word in words:
+                        self.assertNotIn(word, {"python", "python3", "python3.12", "pip"})
+                    for path in re.findall(r"(?<![\w.-])build/[\w.-]+", line):
+                        self.assertTrue(os.path.exists(os.path.join(BUILD, path[len("build/"):])),
+                                        path)
+
+    def test_cmake_versions_agree(self):
         with open(README, encoding="utf-8") as f:
-            blocks = re.findall(r"```sh\n(.*?)\n```", f.read(), re.S)
+            readme = re.search(r"CMake (\d+\.\d+) or later", f.read()).group(1)
+        with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+            required = re.search(r"cmake_minimum_required\(VERSION (\d+\.\d+)", f.read()).group(1)
+        with open(os.path.join(ROOT, "CMakePresets.json"), encoding="utf-8") as f:
+            presets = json.load(f)["cmakeMinimumRequired"]
+        self.assertEqual(readme, required)
+        self.assertEqual(required, f"{presets['major']}.{presets['minor']}")
+
+    def test_opens_with_the_build_and_test_commands(self):
+        blocks = readme_blocks("sh")
         self.assertEqual(blocks[:2], [
             "cmake -S . -B build && cmake --build build -j2 --target example",
             "cmake -S . -B build && cmake --build build -j2 && ctest --test-dir build --output-on-failure",

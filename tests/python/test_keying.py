@@ -1,4 +1,7 @@
 """Seed, shuffle and token tables against the pure-Python oracle."""
+import _random
+import builtins
+import contextlib
 import random
 import sys
 import types
@@ -6,7 +9,9 @@ import unittest
 
 import velkorenc
 import oracle
-from support import DELETE, quiet_seed_reports, rebound, run_child
+from support import DELETE, outcome, quiet_seed_reports, rebound, run_child
+
+v = velkorenc
 
 KEYS = ["", "\0", "\0\0\0", "QJX", "a", "ключ", "🔑 key", "x" * 10_000,
         "".join(chr(0x20 + (i * 7919) % 0x2FF0) for i in range(300))]
@@ -197,9 +202,14 @@ class GenerateTable(unittest.TestCase):
                     velkorenc.generate_table("k")
 
     def test_short_or_foreign_alphabets(self):
-        with rebound(_BASE_TOKENS=velkorenc._BASE_TOKENS[:100]):
-            with self.assertRaisesRegex(IndexError, "^list index out of range$"):
-                velkorenc.generate_table("k")
+        text = velkorenc.encode_bytes(b"x")
+        for size in (0, 100, 255):
+            with rebound(_BASE_TOKENS=velkorenc._BASE_TOKENS[:size]):
+                for call in (lambda: velkorenc.generate_table("k"),
+                             lambda: velkorenc.encode_bytes(b"x"),
+                             lambda: velkorenc.decode_bytes(text)):
+                    with self.subTest(size=size):
+                        self.assertEqual(outcome(call), (IndexError, "list index out of range"))
         with rebound(_BASE_TOKENS=tuple(velkorenc._BASE_TOKENS)):
             with self.assertRaisesRegex(TypeError, "expected list, got tuple"):
                 velkorenc.generate_table("k")
@@ -209,6 +219,165 @@ class GenerateTable(unittest.TestCase):
         with rebound(_shuffle=lambda items, key: [[]] * 256):
             with self.assertRaisesRegex(TypeError, "unhashable type: 'list'"):
                 velkorenc.generate_table("k")
+
+
+def key_for_seed(seed):
+    """A key whose seed is `seed`: its base-31 digits as characters."""
+    digits = []
+    while seed:
+        seed, digit = divmod(seed, 31)
+        digits.append(chr(digit))
+    return "".join(reversed(digits))
+
+
+def counting_randint(call):
+    """call() and the number of times Random.randint ran as Python code."""
+    count = 0
+
+    def profile(frame, event, arg):
+        nonlocal count
+        if event == "call" and frame.f_code.co_qualname == "Random.randint":
+            count += 1
+    saved = sys.getprofile()
+    sys.setprofile(profile)
+    try:
+        return outcome(call), count
+    finally:
+        sys.setprofile(saved)
+
+
+class WidthRecording(random.Random):
+    """The interpreter's generator as a class of the caller's, which notes the
+    getrandbits widths that randint draws."""
+    widths = set()
+
+    def getrandbits(self, k):
+        WidthRecording.widths.add(k)
+        return super().getrandbits(k)
+
+
+PYTHON_RANDOM = types.SimpleNamespace(Random=WidthRecording)
+
+
+@contextlib.contextmanager
+def patched(target, name, value):
+    """target.name = value for a block.  A class or module gets back what it
+    had of its own (or loses the name); any other object gets back the value
+    its attribute had."""
+    own = isinstance(target, (type, types.ModuleType))
+    saved = vars(target).get(name, DELETE) if own else getattr(target, name)
+    setattr(target, name, value)
+    try:
+        yield
+    finally:
+        if saved is DELETE:
+            delattr(target, name)
+        else:
+            setattr(target, name, saved)
+
+
+class NativeGenerator(unittest.TestCase):
+    """While random.Random is the interpreter's own and untouched, the shuffle
+    runs on a generator of the module's own; it must give what the calls on
+    the interpreter's give, and anything replaced must take those calls."""
+
+    def test_agrees_with_the_interpreter_on_many_keys(self):
+        rng = random.Random(31)
+        keys = [key_for_seed(s) for s in (0, 1, 2, 2**31 - 2, 2**31 - 1)] + KEYS[:-1] + [
+            "".join(chr(rng.choice([rng.randrange(0x80), rng.randrange(0x80, 0x11000)]))
+                    for _ in range(rng.choice([1, 2, 5, 40, 1000])))
+            for _ in range(150)]
+        keys = [k.encode("utf-8", "ignore").decode() for k in keys]
+        self.assertEqual({oracle.key_to_seed(k) for k in keys[:5]}, {0, 1, 2, 2**31 - 2, 2**31 - 1})
+        sizes = [0, 1, 2, 3, 4, 5, 8, 9, 17, 64, 65, 129, 256, 300, 513]
+        WidthRecording.widths.clear()
+        for key in keys:
+            native = counting_randint(lambda: (v.generate_table(key), v._shuffle(sizes, key),
+                                               [v._shuffle(list(range(n)), key) for n in sizes]))
+            with rebound(random=PYTHON_RANDOM):
+                python = counting_randint(lambda: (v.generate_table(key), v._shuffle(sizes, key),
+                                                   [v._shuffle(list(range(n)), key) for n in sizes]))
+            self.assertEqual(native[0], python[0], key[:20])
+            self.assertEqual(native[1], 0)
+            self.assertEqual(python[1], 255 + len(sizes) - 1 + sum(max(n - 1, 0) for n in sizes))
+        self.assertEqual(native[0][1][0], oracle.tables(key))
+        self.assertEqual(WidthRecording.widths, set(range(2, 11)))
+
+    def test_texts_errors_and_reports_agree(self):
+        text = oracle.encode_bytes(b"agree", "k")
+        cases = [(v.encode_bytes, b"agree", "k"), (v.encode_bytes, b"x" * 300, "ключ"),
+                 (v.encode_bytes, b"x", None), (v.encode_bytes, b"x", "\ud800"),
+                 (v.encode_bytes, b"x", ""), (v.decode_bytes, text, "k"),
+                 (v.decode_bytes, text, "other"), (v.decode_bytes, text, None),
+                 (v.decode_bytes, text, "\udfff"), (v.generate_table, None),
+                 (v._shuffle, [1, 2, 3], "\ud800"), (v.encode, "agree", "k"),
+                 (v.decode, oracle.encode_bytes("agree".encode(), "k"), "k")]
+        for function, *args in cases:
+            with self.subTest(function=function.__name__, args=args):
+                with quiet_seed_reports() as native_reports:
+                    native = counting_randint(lambda: function(*args))
+                with quiet_seed_reports() as python_reports, rebound(random=PYTHON_RANDOM):
+                    python = counting_randint(lambda: function(*args))
+                self.assertEqual(native[0], python[0])
+                self.assertEqual([len(r) for r in native_reports], [len(r) for r in python_reports])
+                self.assertEqual(native[1], 0)
+
+    def test_whatever_the_shuffle_reaches_when_replaced_takes_the_python_calls(self):
+        R = random.Random
+        originals = {name: getattr(R, name) for name in ("randint", "randrange", "_randbelow",
+                                                          "seed", "__init__")}
+        base_getrandbits = _random.Random.getrandbits
+        base_new = _random.Random.__new__
+        real_isinstance = isinstance
+
+        class Sub(R):
+            pass
+
+        def replaced(name):
+            original = originals[name]
+            return patched(R, name, lambda self, *args: original(self, *args))
+
+        cases = [
+            ("random.Random is a subclass", patched(random, "Random", Sub)),
+            ("namespace's random is another module", rebound(random=PYTHON_RANDOM)),
+            ("Random.randint", replaced("randint")),
+            ("Random.randrange", replaced("randrange")),
+            ("Random._randbelow", replaced("_randbelow")),
+            ("Random.seed", replaced("seed")),
+            ("Random.__init__", replaced("__init__")),
+            ("Random.__new__", patched(
+                R, "__new__", staticmethod(lambda cls, *args: base_new(cls, *args)))),
+            ("Random.getrandbits", patched(
+                R, "getrandbits", lambda self, k: base_getrandbits(self, k))),
+            ("_random.Random.getrandbits", patched(
+                _random.Random, "getrandbits", lambda self, k: base_getrandbits(self, k))),
+            ("Random.gauss_next as a property", patched(
+                R, "gauss_next", property(lambda self: None, lambda self, value: None))),
+            ("Random.__getattribute__", patched(
+                R, "__getattribute__", lambda self, name: object.__getattribute__(self, name))),
+            ("randint.__code__", patched(R.randint, "__code__", R.randint.__code__.replace())),
+            ("randrange.__defaults__", patched(R.randrange, "__defaults__", (None, 1))),
+            ("randrange.__kwdefaults__", patched(R.randrange, "__kwdefaults__", {})),
+            ("super()'s class cell of seed", patched(
+                R.seed.__closure__[0], "cell_contents", _random.Random)),
+            ("random._index", patched(random, "_index", lambda x: x.__index__())),
+            ("random shadows isinstance", patched(random, "isinstance", isinstance)),
+            ("builtins.isinstance", patched(
+                builtins, "isinstance", lambda o, t: real_isinstance(o, t))),
+            ("builtins.int", patched(builtins, "int", type("IntSub", (int,), {}))),
+        ]
+        native = v.generate_table("k")
+        for name, patch in cases:
+            with self.subTest(name):
+                with patch:
+                    got, calls = counting_randint(lambda: v.generate_table("k"))
+                    expected = outcome(oracle.tables, "k")
+                self.assertEqual(got, expected)
+                if got[0] == "ok":
+                    self.assertEqual(got[1], native)
+                    self.assertEqual(calls, 255)
+                # Put back as it was, the class is used natively again.
+                self.assertEqual(counting_randint(lambda: v.generate_table("k")), (("ok", native), 0))
 
 
 if __name__ == "__main__":

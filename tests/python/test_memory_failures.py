@@ -9,7 +9,9 @@ import io
 import itertools
 import json
 import os
+import random
 import tempfile
+import types
 import unittest
 import warnings
 
@@ -17,7 +19,7 @@ import _testcapi
 
 import velkorenc
 import oracle
-from support import fresh, quiet_seed_reports, run_child, texts_for
+from support import fresh, quiet_seed_reports, rebound, run_child, texts_for
 
 v = velkorenc
 # Allocations past the last one that a call makes change nothing; this many
@@ -125,6 +127,11 @@ class Calls(unittest.TestCase):
         ]:
             with self.subTest(name):
                 self.sweep(function, *args)
+        # A generator class of the caller's and tokens that are not words:
+        # the table is made from the tokens as the shuffle left them.
+        with rebound(random=types.SimpleNamespace(Random=type("Sub", (random.Random,), {})),
+                     _BASE_TOKENS=[f"\xe9{i:07d}" for i in range(256)]):
+            self.sweep(v.encode_bytes, b"x", key)
 
     def test_seed_report(self):
         # A None key is reported and shuffles as the empty key does; the

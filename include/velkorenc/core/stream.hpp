@@ -1,0 +1,227 @@
+// Conversions between files in chunks, with memory bounded independently of
+// the file size: the same text, the same bytes and the same first failure as
+// the byte codec on the whole content.  Each step does one chunk of work, so
+// that the caller can look at signals between steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/zlib.hpp"
+
+namespace velkorenc::core {
+
+// Input read and payload written per step.
+inline constexpr std::size_t kStreamChunk = std::size_t{1} << 20;
+// Text read per step: whole tokens for about a chunk of payload.
+inline constexpr std::size_t kTextChunk = 4 * kStreamChunk;
+
+// A block of memory from malloc, freed with it.
+struct FreeDeleter {
+  void operator()(std::uint8_t* p) const noexcept;
+};
+using Block = std::unique_ptr<std::uint8_t[], FreeDeleter>;
+Block allocate_block(std::size_t size) noexcept;  // null when out of memory
+
+// Why a stream stopped.  `code` is the errno for the file kinds.
+struct StreamFailure {
+  enum class Kind { none, memory, input, output, spool } kind = Kind::none;
+  int code = 0;
+
+  explicit operator bool() const noexcept { return kind != Kind::none; }
+};
+
+enum class Step { more, done, failed };
+
+// Buffered writing to a descriptor.  After its first failure, which it keeps,
+// it drops whatever it is given; with no descriptor it drops everything.
+class FdWriter final : public OutputSink {
+ public:
+  FdWriter() noexcept = default;
+  bool start(int fd, std::size_t capacity) noexcept;  // false: out of memory
+
+  void put(ByteSpan bytes) noexcept;
+  // Room for at least `size` bytes at the end of the buffer.
+  std::uint8_t* reserve(std::size_t size) noexcept;
+  void advance(std::size_t size) noexcept { filled_ += size; }
+  // Writes out what the buffer holds.
+  bool flush() noexcept;
+  int failure() const noexcept { return failure_; }
+
+  std::span<std::uint8_t> space() noexcept override;
+  void commit(std::size_t filled) noexcept override { filled_ += filled; }
+
+ private:
+  Block buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t filled_ = 0;
+  int fd_ = -1;
+  int failure_ = 0;
+};
+
+// What the text of a key looks like: the native form of the namespace's
+// HEADER, DELIMITER, the key's table and bytes, and the flag values.
+struct TextPlan {
+  ByteSpan header;  // HEADER as UTF-8
+  char delimiter = '~';
+  ByteSpan key;     // the key's UTF-8 bytes, not empty
+  EncodeTable table;
+  std::uint8_t compressed_flag = 1;
+  std::uint8_t stored_flag = 0;
+};
+
+// encode_bytes(whole input) written to a file, in two passes: the first
+// deflates the input into a spool (memory, then an unnamed file) to learn
+// whether the stream is strictly shorter; the second writes the text of the
+// frame, from the spool or from the input read again.  The checksum is that
+// of what the second pass writes, so the text is always self-consistent.
+class FileEncoder {
+ public:
+  // `spool_dir` is where the spool goes when it outgrows memory.
+  FileEncoder(int input_fd, int spool_dir) noexcept : input_(input_fd), spool_dir_(spool_dir) {}
+  ~FileEncoder();
+  FileEncoder(const FileEncoder&) = delete;
+  FileEncoder& operator=(const FileEncoder&) = delete;
+
+  // Pass 1, one chunk at a time.
+  Step compress_step() noexcept;
+  // After pass 1: whether the frame holds the zlib stream.
+  bool compressed() const noexcept { return spool_size_ < input_size_; }
+
+  // Pass 2: the header, then one chunk of payload a step, then the checksum.
+  bool start_text(const TextPlan& plan, int output_fd) noexcept;
+  Step write_step() noexcept;
+
+  const StreamFailure& failure() const noexcept { return failure_; }
+  const ZlibFailure& zlib_failure() const noexcept { return deflater_.failure(); }
+
+ private:
+  class Spool;
+  Step fail(StreamFailure::Kind kind, int code) noexcept;
+  void write_frame_bytes(ByteSpan bytes) noexcept;
+
+  int input_;
+  int spool_dir_;
+  Block chunk_;
+  Deflater deflater_;
+  struct SpoolDeleter {
+    void operator()(Spool* spool) const noexcept;
+  };
+  std::unique_ptr<Spool, SpoolDeleter> spool_;
+  std::uint64_t input_size_ = 0;
+  std::uint64_t spool_size_ = 0;
+  bool whole_in_chunk_ = false;  // the input was one chunk, still held
+  bool input_ended_ = false;
+
+  const TextPlan* plan_ = nullptr;
+  FdWriter writer_;
+  Block transformed_;
+  std::uint64_t position_ = 0;   // frame position of the next byte
+  std::uint64_t read_from_ = 0;  // payload offset of the next chunk
+  std::uint32_t crc_ = 0;
+  bool payload_done_ = false;
+  StreamFailure failure_;
+};
+
+// Checks UTF-8 as the interpreter's strict decoder does, across pieces.
+class Utf8Checker {
+ public:
+  // False at the first ill-formed sequence (and ever after).
+  bool feed(ByteSpan bytes) noexcept;
+  // At the end of the input: false when a sequence was left incomplete.
+  bool finish() noexcept;
+  // The offset in the whole input of the first byte of the bad sequence.
+  std::uint64_t error_offset() const noexcept { return error_; }
+  bool failed() const noexcept { return failed_; }
+
+ private:
+  std::uint64_t offset_ = 0;  // bytes fed so far
+  std::uint8_t pending_[4] = {};
+  std::size_t pending_size_ = 0;
+  std::uint64_t error_ = 0;
+  bool failed_ = false;
+};
+
+// What the reader of a key's texts needs: the native form of HEADER and
+// DELIMITER, the key's table and bytes, and the value of _COMPRESSED.
+struct ReadPlan {
+  ByteSpan header;  // HEADER as UTF-8, without line breaks
+  char delimiter = '~';
+  ByteSpan key;     // not empty
+  DecodeTable table;
+  int compressed_flag = 1;  // -1 when no byte value equals it
+};
+
+// decode_bytes(whole text) written to a file.  The text is read in chunks
+// and checked for UTF-8 to its end; the first failure of the decoding is
+// kept and reported after that check, in the decoder's order.
+class FileDecoder {
+ public:
+  enum class Outcome {
+    ok, not_utf8, bad_header, no_data, bad_token, too_short, bad_checksum, bad_stream,
+  };
+
+  explicit FileDecoder(int input_fd) noexcept : input_(input_fd) {}
+  FileDecoder(const FileDecoder&) = delete;
+  FileDecoder& operator=(const FileDecoder&) = delete;
+
+  // `output_fd` may be -1: the data is checked and dropped.
+  bool start(const ReadPlan& plan, int output_fd) noexcept;
+  Step step() noexcept;
+
+  // Once step() said done.
+  Outcome outcome() const noexcept { return outcome_; }
+  std::uint64_t utf8_error_offset() const noexcept { return utf8_.error_offset(); }
+  std::uint64_t text_size() const noexcept { return offset_; }
+  // The bad piece, as byte offsets in the file.
+  std::uint64_t bad_begin() const noexcept { return bad_begin_; }
+  std::uint64_t bad_end() const noexcept { return bad_end_; }
+  std::uint32_t expected_crc() const noexcept { return crc_; }
+  std::uint32_t got_crc() const noexcept;
+  const ZlibFailure& zlib_failure() const noexcept { return inflater_.failure(); }
+  int output_failure() const noexcept { return writer_.failure(); }
+  const StreamFailure& failure() const noexcept { return failure_; }
+
+ private:
+  void check_header(ByteSpan& bytes) noexcept;
+  void read_pieces(ByteSpan bytes, bool last) noexcept;
+  void take_frame_bytes(std::uint8_t* bytes, std::size_t size) noexcept;
+  void take_fp(ByteSpan bytes) noexcept;
+  void fail_decoding(Outcome outcome) noexcept;
+  void finish() noexcept;
+
+  int input_;
+  const ReadPlan* plan_ = nullptr;
+  Block chunk_;
+  Block frame_;
+  FdWriter writer_;
+  Inflater inflater_;
+  Utf8Checker utf8_;
+  Outcome outcome_ = Outcome::ok;
+  bool decoding_ = true;        // no decoding failure met yet
+  bool header_checked_ = false;
+  bool flag_seen_ = false;
+  bool inflating_ = false;
+  std::uint64_t offset_ = 0;    // bytes of text read so far
+  std::size_t chunk_size_ = 0;  // bytes in the chunk being read
+  std::size_t header_seen_ = 0;
+  // The unfinished last piece: kept while short enough to be a token, else
+  // only its start, while looking for its end.
+  std::uint8_t carry_[kTokenLength + 1] = {};
+  std::size_t carry_size_ = 0;
+  std::uint64_t carry_begin_ = 0;
+  bool long_piece_ = false;
+  std::uint64_t bad_begin_ = 0;
+  std::uint64_t bad_end_ = 0;
+  std::uint64_t frame_size_ = 0;  // frame bytes read from tokens
+  std::uint8_t held_[4] = {};     // the last four frame bytes: the checksum
+  std::size_t held_size_ = 0;
+  std::uint32_t crc_ = 0;
+  StreamFailure failure_;
+};
+
+}  // namespace velkorenc::core

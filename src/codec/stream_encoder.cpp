@@ -1,0 +1,166 @@
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+
+#include "velkorenc/core/files.hpp"
+#include "velkorenc/core/stream.hpp"
+
+namespace velkorenc::core {
+namespace {
+
+// The stream stays in memory up to this size, then moves to a file.
+constexpr std::size_t kSpoolMemory = 4 * kStreamChunk;
+// The text of one chunk of frame bytes.
+constexpr std::size_t kTextBuffer = kStreamChunk * (kTokenLength + 1) + 64;
+
+}  // namespace
+
+// Where pass 1 puts the zlib stream: memory, then an unnamed file.
+class FileEncoder::Spool final : public OutputSink {
+ public:
+  explicit Spool(int dir) noexcept : dir_(dir) {}
+  ~Spool() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool start() noexcept {
+    memory_ = allocate_block(kSpoolMemory);
+    return static_cast<bool>(memory_);
+  }
+
+  std::span<std::uint8_t> space() noexcept override {
+    if (failure_ != 0) return {};
+    if (filled_ == kSpoolMemory && !spill()) return {};
+    return {memory_.get() + filled_, kSpoolMemory - filled_};
+  }
+  void commit(std::size_t filled) noexcept override {
+    filled_ += filled;
+    size_ += filled;
+  }
+
+  // After the last byte: everything is in memory or everything in the file.
+  bool finish() noexcept { return fd_ < 0 || filled_ == 0 || spill(); }
+
+  // Up to buffer.size() bytes from `offset`: the count, or -errno.
+  std::ptrdiff_t read(std::uint64_t offset, std::span<std::uint8_t> buffer) const noexcept {
+    if (fd_ >= 0) return pread_full(fd_, buffer, offset);
+    const std::size_t left = offset < size_ ? static_cast<std::size_t>(size_ - offset) : 0;
+    const std::size_t n = left < buffer.size() ? left : buffer.size();
+    std::memcpy(buffer.data(), memory_.get() + offset, n);
+    return static_cast<std::ptrdiff_t>(n);
+  }
+
+  std::uint64_t size() const noexcept { return size_; }
+  int failure() const noexcept { return failure_; }
+
+ private:
+  bool spill() noexcept {
+    if (fd_ < 0) {
+      fd_ = open_scratch(dir_);
+      if (fd_ < 0) {
+        failure_ = -fd_;
+        return false;
+      }
+    }
+    failure_ = write_all(fd_, {memory_.get(), filled_});
+    filled_ = 0;
+    return failure_ == 0;
+  }
+
+  int dir_;
+  int fd_ = -1;
+  Block memory_;
+  std::size_t filled_ = 0;
+  std::uint64_t size_ = 0;
+  int failure_ = 0;
+};
+
+FileEncoder::~FileEncoder() = default;
+
+void FileEncoder::SpoolDeleter::operator()(Spool* spool) const noexcept { delete spool; }
+
+Step FileEncoder::fail(StreamFailure::Kind kind, int code) noexcept {
+  failure_ = {kind, code};
+  return Step::failed;
+}
+
+Step FileEncoder::compress_step() noexcept {
+  if (failure_ || deflater_.failure()) return Step::failed;
+  if (!chunk_) {
+    chunk_ = allocate_block(kStreamChunk);
+    spool_.reset(new (std::nothrow) Spool(spool_dir_));
+    if (!chunk_ || !spool_ || !spool_->start()) return fail(StreamFailure::Kind::memory, 0);
+  }
+  const std::ptrdiff_t got = read_full(input_, {chunk_.get(), kStreamChunk});
+  if (got < 0) return fail(StreamFailure::Kind::input, static_cast<int>(-got));
+  const bool first = input_size_ == 0;
+  input_size_ += static_cast<std::uint64_t>(got);
+  input_ended_ = static_cast<std::size_t>(got) < kStreamChunk;
+  whole_in_chunk_ = first && input_ended_;
+  if (!deflater_.feed({chunk_.get(), static_cast<std::size_t>(got)}, input_ended_, *spool_)) {
+    if (spool_->failure() != 0) return fail(StreamFailure::Kind::spool, spool_->failure());
+    return Step::failed;  // see zlib_failure()
+  }
+  if (!input_ended_) return Step::more;
+  if (!spool_->finish()) return fail(StreamFailure::Kind::spool, spool_->failure());
+  spool_size_ = spool_->size();
+  return Step::done;
+}
+
+void FileEncoder::write_frame_bytes(ByteSpan bytes) noexcept {
+  transform_forward(bytes, plan_->key, position_, transformed_.get());
+  std::uint8_t* out = writer_.reserve(bytes.size() * (kTokenLength + 1));
+  char* end = write_tokens(plan_->table, {transformed_.get(), bytes.size()}, plan_->delimiter,
+                           position_ != 0, reinterpret_cast<char*>(out));
+  writer_.advance(static_cast<std::size_t>(reinterpret_cast<std::uint8_t*>(end) - out));
+  position_ += bytes.size();
+}
+
+bool FileEncoder::start_text(const TextPlan& plan, int output_fd) noexcept {
+  plan_ = &plan;
+  transformed_ = allocate_block(kStreamChunk);
+  if (!transformed_ || !writer_.start(output_fd, kTextBuffer)) {
+    fail(StreamFailure::Kind::memory, 0);
+    return false;
+  }
+  // The stored frame does not need the stream.
+  if (!compressed()) spool_.reset();
+  writer_.put(plan.header);
+  const std::uint8_t flag = compressed() ? plan.compressed_flag : plan.stored_flag;
+  crc_ = crc32(0, {&flag, 1});
+  write_frame_bytes({&flag, 1});
+  return true;
+}
+
+Step FileEncoder::write_step() noexcept {
+  if (failure_) return Step::failed;
+  std::ptrdiff_t got;
+  if (compressed()) {
+    got = spool_->read(read_from_, {chunk_.get(), kStreamChunk});
+    if (got < 0) return fail(StreamFailure::Kind::spool, static_cast<int>(-got));
+  } else if (whole_in_chunk_) {
+    // The whole input is still in the chunk buffer.
+    got = read_from_ == 0 ? static_cast<std::ptrdiff_t>(input_size_) : 0;
+  } else {
+    got = pread_full(input_, {chunk_.get(), kStreamChunk}, read_from_);
+    if (got < 0) return fail(StreamFailure::Kind::input, static_cast<int>(-got));
+  }
+  if (got > 0) {
+    const ByteSpan piece(chunk_.get(), static_cast<std::size_t>(got));
+    crc_ = crc32(crc_, piece);
+    write_frame_bytes(piece);
+    read_from_ += static_cast<std::uint64_t>(got);
+    if (writer_.failure() != 0) return fail(StreamFailure::Kind::output, writer_.failure());
+    return Step::more;
+  }
+  const std::uint8_t ck[4] = {static_cast<std::uint8_t>(crc_ >> 24),
+                              static_cast<std::uint8_t>(crc_ >> 16),
+                              static_cast<std::uint8_t>(crc_ >> 8),
+                              static_cast<std::uint8_t>(crc_)};
+  write_frame_bytes(ck);
+  if (!writer_.flush()) return fail(StreamFailure::Kind::output, writer_.failure());
+  return Step::done;
+}
+
+}  // namespace velkorenc::core

@@ -1,0 +1,468 @@
+// encode_file and decode_file in chunks, with memory bounded independently of
+// the file size.  Taken only while every object the conversion stands for is
+// the interpreter's or the module's own, so that no caller can tell it from
+// reading the whole file, calling the codec and writing the whole result.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "velkorenc/codec.hpp"
+#include "velkorenc/core/files.hpp"
+#include "velkorenc/core/stream.hpp"
+#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/errors.hpp"
+#include "velkorenc/frontend.hpp"
+#include "velkorenc/gil.hpp"
+#include "velkorenc/native_random.hpp"
+#include "velkorenc/state.hpp"
+
+namespace velkorenc::py {
+namespace {
+
+// Up to this size, the UnicodeDecodeError of a text that is not UTF-8 holds
+// the whole file as its object, as reading it whole would.
+constexpr std::uint64_t kWholeErrorObject = std::uint64_t{64} << 20;
+// Around the bad sequence of a larger file, the bytes kept in the object.
+constexpr std::uint64_t kErrorWindow = std::uint64_t{64} << 10;
+
+// A descriptor closed on every path.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Every name of `ns` an exact str: then looking one up runs no code.
+bool plain_namespace(PyObject* ns) {
+  Py_ssize_t pos = 0;
+  PyObject* name;
+  PyObject* value;
+  while (PyDict_Next(ns, &pos, &name, &value)) {
+    if (!PyUnicode_CheckExact(name)) return false;
+  }
+  return true;
+}
+
+// The namespace's value for `name`, borrowed, only if the namespace itself
+// holds it.
+PyObject* own_name(PyObject* ns, PyObject* name) {
+  return PyDict_GetItem(ns, name);
+}
+
+// The random module imported at load, read without running code, whose
+// Random nobody has replaced: then the key's table is the core generator's.
+bool genuine_random(PyObject* ns) {
+  PyObject* random = own_name(ns, g.names.random);
+  if (!random || random != g.random) return false;
+  PyObject* names = PyModule_GetDict(random);
+  if (!plain_namespace(names)) return false;
+  PyObject* cls = PyDict_GetItem(names, g.names.Random);
+  return cls && is_genuine_random(cls);
+}
+
+// _BASE_TOKENS a list whose first 256 entries are eight-character ASCII strs.
+bool ordinary_alphabet(PyObject* ns) {
+  PyObject* tokens = own_name(ns, g.names._BASE_TOKENS);
+  if (!tokens || !PyList_CheckExact(tokens) || PyList_GET_SIZE(tokens) < 256) return false;
+  for (Py_ssize_t i = 0; i < 256; ++i) {
+    PyObject* token = PyList_GET_ITEM(tokens, i);
+    if (!PyUnicode_CheckExact(token) || !PyUnicode_IS_ASCII(token) ||
+        PyUnicode_GET_LENGTH(token) != core::kTokenLength) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The conditions checked before anything is touched.  The codec's own
+// conditions (constants, zlib) are those of its plan, tested after.
+bool streamable(PyObject* codec_name, PyObject* own_codec, PyObject* key) {
+  if (!g.open_is_io_open || !PyUnicode_CheckExact(key)) return false;
+  PyObject* ns = module_dict();
+  if (!plain_namespace(ns) || own_name(ns, codec_name) != own_codec ||
+      own_name(ns, g.names.generate_table) != g.generate_table_function ||
+      own_name(ns, g.names._shuffle) != g.shuffle_function || !ordinary_alphabet(ns) ||
+      !genuine_random(ns)) {
+    return false;
+  }
+  // A key with UTF-8 bytes: no seed report and no transform error can arise.
+  Py_ssize_t size;
+  if (!PyUnicode_AsUTF8AndSize(key, &size)) {
+    // Out of memory is passed on; a key without UTF-8 goes the whole way.
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
+    return false;
+  }
+  return size > 0;
+}
+
+// The path as the file system takes it, or null: without an error when it
+// cannot name a file, with one when memory ran out.
+Ref system_path(PyObject* path) {
+  if (!PyUnicode_CheckExact(path)) return {};
+  Ref encoded(PyUnicode_EncodeFSDefault(path));
+  if (!encoded) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
+    return {};
+  }
+  if (std::strlen(PyBytes_AS_STRING(encoded.get())) !=
+      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) {
+    return {};
+  }
+  return encoded;
+}
+
+// A regular file opened for reading, or -1 (nothing raised).
+int open_regular(const char* path) {
+  GilRelease gil(true);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  struct stat info;
+  if (fd < 0) return -1;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Runs `step` without the GIL until it is done, looking at signals between
+// steps, so that Ctrl-C stops a long conversion within a step.
+template <class Step>
+bool run_steps(Step&& step) {
+  for (;;) {
+    core::Step result;
+    {
+      GilRelease gil(true);
+      result = step();
+    }
+    if (result == core::Step::done) return true;
+    if (result == core::Step::failed) return false;
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+}
+
+void raise_stream_failure(const core::StreamFailure& failure) {
+  if (failure.kind == core::StreamFailure::Kind::memory) {
+    PyErr_NoMemory();
+  } else {
+    raise_os_error_code(failure.code, nullptr);
+  }
+}
+
+// Where the result goes until it is complete: the output's temporary file,
+// or, for an output written directly (a FIFO, a terminal), an unnamed file
+// that is copied to it at the end.
+struct Destination {
+  core::OutputFile file;
+  int scratch = -1;
+  core::FileFailure failure;  // opening the output failed
+
+  ~Destination() {
+    if (scratch >= 0) ::close(scratch);
+  }
+
+  bool open(const char* path) {
+    GilRelease gil(true);
+    failure = file.open(path);
+    if (failure || file.way() != core::OutputFile::Way::direct) return !failure;
+    scratch = core::open_scratch_in(core::temporary_directory());
+    if (scratch < 0) {
+      failure = {-scratch, false};
+      return false;
+    }
+    return true;
+  }
+
+  int fd() const { return scratch >= 0 ? scratch : file.fd(); }
+
+  // Puts the complete result in place; raises on failure.
+  bool finish(const char* path, PyObject* output_path) {
+    core::FileFailure result;
+    {
+      GilRelease gil(true);
+      if (scratch < 0) {
+        result = file.commit();
+      } else {
+        const int out = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+        if (out < 0) {
+          result = {errno, true};
+        } else {
+          bool to_failed;
+          result.code = core::copy_whole(scratch, out, to_failed);
+          if (::close(out) != 0 && !result.code) result.code = errno;
+        }
+      }
+    }
+    if (result) {
+      raise_os_error_code(result.code, result.names_output ? output_path : nullptr);
+      return false;
+    }
+    return true;
+  }
+};
+
+// The descriptor of the directory beside `path`, for the spool, or of the
+// temporary directory.
+int spool_directory(const char* path) {
+  int fd = core::open_parent_directory(path);
+  if (fd < 0) fd = ::open(core::temporary_directory(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return fd;
+}
+
+void raise_zlib_failure(const core::ZlibFailure& failure, const char* doing) {
+  if (failure.kind == core::ZlibFailure::Kind::out_of_memory) {
+    raise_zlib_memory(doing);
+  } else {
+    raise_zlib_error(g.zlib_error, failure.code, failure.message, doing);
+  }
+}
+
+// The text between `begin` and `end` as text-mode reading gives it: "\r\n"
+// and a lone "\r" become "\n".
+Ref translated_piece(int fd, std::uint64_t begin, std::uint64_t end) {
+  const auto size = static_cast<std::size_t>(end - begin);
+  Buffer bytes = allocate_buffer(size);
+  if (!bytes) return {};
+  std::ptrdiff_t got;
+  {
+    GilRelease gil(size >= kReleaseGil);
+    got = core::pread_full(fd, {bytes.get(), size}, begin);
+  }
+  if (got < 0) {
+    raise_os_error_code(static_cast<int>(-got), nullptr);
+    return {};
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+    const std::uint8_t c = bytes[i];
+    if (c == '\r') {
+      bytes[kept++] = '\n';
+      if (i + 1 < static_cast<std::size_t>(got) && bytes[i + 1] == '\n') ++i;
+    } else {
+      bytes[kept++] = c;
+    }
+  }
+  return Ref(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.get()),
+                                  static_cast<Py_ssize_t>(kept), nullptr));
+}
+
+// What UnicodeDecodeError.object holds for a file of `size` bytes whose bad
+// sequence starts at `offset`: the whole file up to kWholeErrorObject;
+// beyond, an object of the file's length that holds the file's bytes around
+// the bad sequence and zeros elsewhere, whose pages of zeros take no memory.
+Ref error_object(int fd, std::uint64_t size, std::uint64_t offset) {
+  std::uint64_t from = 0;
+  std::uint64_t to = size;
+  Ref object;
+  if (size <= kWholeErrorObject) {
+    object.reset(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  } else {
+    Ref length(PyLong_FromUnsignedLongLong(size));
+    if (length) object.reset(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get()));
+    from = offset > kErrorWindow ? offset - kErrorWindow : 0;
+    to = size - offset > kErrorWindow ? offset + kErrorWindow : size;
+  }
+  if (!object) return {};
+  auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(object.get()));
+  std::ptrdiff_t got;
+  {
+    GilRelease gil(true);
+    got = core::pread_full(fd, {bytes + from, static_cast<std::size_t>(to - from)}, from);
+  }
+  if (got < 0) {
+    raise_os_error_code(static_cast<int>(-got), nullptr);
+    return {};
+  }
+  return object;
+}
+
+// The UnicodeDecodeError that reading the file whole as UTF-8 raises, for
+// its first bad sequence at `offset`: the interpreter's decoder judges the
+// sequence, the positions are the file's.
+void raise_not_utf8_file(int fd, std::uint64_t size, std::uint64_t offset) {
+  std::uint8_t window[4];
+  const std::ptrdiff_t got = core::pread_full(fd, window, offset);
+  if (got < 0) {
+    raise_os_error_code(static_cast<int>(-got), nullptr);
+    return;
+  }
+  Ref decoded(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(window), got, nullptr));
+  if (decoded) {
+    // The file changed under the reader.
+    PyErr_SetString(PyExc_RuntimeError, "the input file changed while it was read");
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+  Ref probe(PyErr_GetRaisedException());
+  Py_ssize_t start;
+  Py_ssize_t end;
+  Ref reason(PyUnicodeDecodeError_GetReason(probe.get()));
+  if (!reason || PyUnicodeDecodeError_GetStart(probe.get(), &start) < 0 ||
+      PyUnicodeDecodeError_GetEnd(probe.get(), &end) < 0) {
+    return;
+  }
+  Ref object = error_object(fd, size, offset);
+  if (!object) return;
+  const auto base = static_cast<Py_ssize_t>(offset);
+  Ref error(PyObject_CallFunction(PyExc_UnicodeDecodeError, "sOnnO", "utf-8", object.get(),
+                                  base + start, base + end, reason.get()));
+  if (error) PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
+}
+
+// Raises what decode_bytes raises for the text's first failure.
+void raise_decoding_failure(const core::FileDecoder& decoder, int fd, PyObject* header) {
+  using Outcome = core::FileDecoder::Outcome;
+  switch (decoder.outcome()) {
+    case Outcome::ok:
+      break;
+    case Outcome::not_utf8: {
+      struct stat info;
+      if (::fstat(fd, &info) != 0) {
+        raise_os_error_code(errno, nullptr);
+      } else {
+        raise_not_utf8_file(fd, static_cast<std::uint64_t>(info.st_size), decoder.utf8_error_offset());
+      }
+      break;
+    }
+    case Outcome::bad_header:
+      raise_missing_header(header);
+      break;
+    case Outcome::no_data:
+      raise_no_data();
+      break;
+    case Outcome::bad_token:
+      if (Ref piece = translated_piece(fd, decoder.bad_begin(), decoder.bad_end())) {
+        raise_unrecognized_token(piece.get());
+      }
+      break;
+    case Outcome::too_short:
+      raise_too_short();
+      break;
+    case Outcome::bad_checksum:
+      raise_crc_mismatch(decoder.expected_crc(), decoder.got_crc());
+      break;
+    case Outcome::bad_stream:
+      raise_zlib_failure(decoder.zlib_failure(), "while decompressing data");
+      break;
+  }
+}
+
+// A plan that could not be made goes back to the whole-file path, which
+// makes the same lookups and reports what they raise in its own order; only
+// an interruption or running out of memory is passed on.
+bool give_up_plan() {
+  if (!PyErr_Occurred()) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
+StreamResult declined_unless_failed() {
+  return PyErr_Occurred() ? StreamResult::failed : StreamResult::declined;
+}
+
+}  // namespace
+
+StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
+  if (!streamable(g.names.encode_bytes, g.encode_bytes_function, key)) {
+    return declined_unless_failed();
+  }
+  Ref in_path = system_path(input_path);
+  Ref out_path = in_path ? system_path(output_path) : Ref();
+  if (!out_path) return declined_unless_failed();
+  Descriptor input(open_regular(PyBytes_AS_STRING(in_path.get())));
+  if (input.get() < 0) return StreamResult::declined;
+  Descriptor spool_dir(spool_directory(PyBytes_AS_STRING(out_path.get())));
+  if (spool_dir.get() < 0) return StreamResult::declined;
+
+  core::FileEncoder encoder(input.get(), spool_dir.get());
+  if (!run_steps([&] { return encoder.compress_step(); })) {
+    if (PyErr_Occurred()) return StreamResult::failed;
+    if (encoder.failure()) {
+      raise_stream_failure(encoder.failure());
+    } else {
+      raise_zlib_failure(encoder.zlib_failure(), "while compressing data");
+    }
+    return StreamResult::failed;
+  }
+  core::TextPlan plan;
+  Ref header;
+  bool native;
+  if (!text_plan(key, encoder.compressed(), plan, header, native) || !native) {
+    return give_up_plan() ? StreamResult::declined : StreamResult::failed;
+  }
+  Destination out;
+  if (!out.open(PyBytes_AS_STRING(out_path.get()))) {
+    raise_os_error_code(out.failure.code, out.failure.names_output ? output_path : nullptr);
+    return StreamResult::failed;
+  }
+  if (!encoder.start_text(plan, out.fd())) {
+    raise_stream_failure(encoder.failure());
+    return StreamResult::failed;
+  }
+  if (!run_steps([&] { return encoder.write_step(); })) {
+    if (!PyErr_Occurred()) raise_stream_failure(encoder.failure());
+    return StreamResult::failed;
+  }
+  return out.finish(PyBytes_AS_STRING(out_path.get()), output_path) ? StreamResult::done
+                                                                     : StreamResult::failed;
+}
+
+StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
+  if (!streamable(g.names.decode_bytes, g.decode_bytes_function, key)) {
+    return declined_unless_failed();
+  }
+  Ref in_path = system_path(input_path);
+  Ref out_path = in_path ? system_path(output_path) : Ref();
+  if (!out_path) return declined_unless_failed();
+  core::ReadPlan plan;
+  Ref header;
+  bool native;
+  if (!read_plan(key, plan, header, native) || !native) {
+    return give_up_plan() ? StreamResult::declined : StreamResult::failed;
+  }
+  Descriptor input(open_regular(PyBytes_AS_STRING(in_path.get())));
+  if (input.get() < 0) return StreamResult::declined;
+
+  // An output that cannot be opened is reported only after the text has been
+  // read and found good, as it is when the whole text is decoded first.
+  Destination out;
+  const bool writable = out.open(PyBytes_AS_STRING(out_path.get()));
+  core::FileDecoder decoder(input.get());
+  if (!decoder.start(plan, writable ? out.fd() : -1)) {
+    raise_stream_failure(decoder.failure());
+    return StreamResult::failed;
+  }
+  if (!run_steps([&] { return decoder.step(); })) {
+    if (!PyErr_Occurred()) raise_stream_failure(decoder.failure());
+    return StreamResult::failed;
+  }
+  if (decoder.outcome() != core::FileDecoder::Outcome::ok) {
+    raise_decoding_failure(decoder, input.get(), header.get());
+    return StreamResult::failed;
+  }
+  if (!writable) {
+    raise_os_error_code(out.failure.code, out.failure.names_output ? output_path : nullptr);
+    return StreamResult::failed;
+  }
+  if (decoder.output_failure() != 0) {
+    raise_os_error_code(decoder.output_failure(), nullptr);
+    return StreamResult::failed;
+  }
+  return out.finish(PyBytes_AS_STRING(out_path.get()), output_path) ? StreamResult::done
+                                                                     : StreamResult::failed;
+}
+
+}  // namespace velkorenc::py

@@ -1,0 +1,386 @@
+"""encode_file and decode_file on large files, in chunks, and the output's
+replacement: the same bytes and the same failures as reading the whole file,
+an output that keeps its identity, and nothing left behind on failure."""
+import os
+import random
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+import time
+import unittest
+import zlib
+
+import oracle
+import velkorenc
+from support import BUILD_DIR, rebound, run_child
+
+v = velkorenc
+MIB = 1 << 20
+KEY = "ключ"
+# The chunk sizes of the conversions: payload 1 MiB, spool 4 MiB, text 4 MiB.
+SIZES = [0, 1, 10, MIB - 1, MIB, MIB + 1, 4 * MIB + 3]
+
+
+def whole_file_path():
+    """Rebinds the codec functions to wrappers, which the file functions
+    must call: this forces the path that reads the whole file."""
+    encode_bytes, decode_bytes = v.encode_bytes, v.decode_bytes
+    return rebound(encode_bytes=lambda data, key: encode_bytes(data, key),
+                   decode_bytes=lambda text, key: decode_bytes(text, key))
+
+
+def failure(call, *args):
+    try:
+        call(*args)
+    except Exception as exc:  # noqa: BLE001 - the failure is what is compared
+        details = (type(exc), str(exc))
+        if isinstance(exc, UnicodeDecodeError):
+            details += (exc.start, exc.end, exc.reason, len(exc.object))
+        if isinstance(exc, OSError):
+            details += (exc.errno, exc.filename)
+        return details
+    return None
+
+
+class FileCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.dir.name, name)
+
+    def write(self, name, content):
+        with open(self.path(name), "wb") as f:
+            f.write(content)
+        return self.path(name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def assert_no_leftovers(self, *names):
+        self.assertEqual(sorted(os.listdir(self.dir.name)), sorted(names))
+
+
+class Streaming(FileCase):
+    def test_same_bytes_as_the_whole_file_path(self):
+        rng = random.Random(12)
+        for size in SIZES:
+            for kind, data in [("random", rng.randbytes(size)),
+                               ("repetitive", (b"0123456789abcdef" * (size // 16 + 1))[:size])]:
+                with self.subTest(size=size, kind=kind):
+                    source = self.write("in", data)
+                    v.encode_file(source, self.path("enc"), KEY)
+                    with whole_file_path():
+                        v.encode_file(source, self.path("enc.whole"), KEY)
+                    self.assertEqual(self.read("enc"), self.read("enc.whole"))
+                    v.decode_file(self.path("enc"), self.path("out"), KEY)
+                    self.assertEqual(self.read("out"), data)
+        self.assert_no_leftovers("in", "enc", "enc.whole", "out")
+
+    def test_chunked_deflate_is_one_call(self):
+        # The encoder relies on it: a level-6 stream fed in pieces is the
+        # stream of one call, whatever the pieces.
+        rng = random.Random(3)
+        data = b"".join(rng.choice([b"spam ", b"eggs ", rng.randbytes(7)]) for _ in range(200_000))
+        for piece in (1, 1000, MIB, 3 * MIB + 1):
+            with self.subTest(piece=piece):
+                z = zlib.compressobj(6)
+                chunks = [z.compress(data[i:i + piece]) for i in range(0, len(data), piece)]
+                self.assertEqual(b"".join(chunks) + z.flush(), zlib.compress(data, 6))
+
+    def test_failures_match_the_whole_file_path(self):
+        # A stored frame whose text spans two text chunks.
+        good = v.encode_bytes(random.Random(7).randbytes(600_000), KEY).encode()
+        self.assertGreater(len(good), 4 * MIB + 100)
+        body = good[12:]
+        boundary = 4 * MIB  # where the first text chunk ends
+        token = b"qzqzqzqz"
+        cases = {
+            "bad header": b"X" + good[1:],
+            "header only": good[:12],
+            "short file": good[:5],
+            "bom": b"\xef\xbb\xbf" + good,
+            "trailing delimiter": good + b"~",
+            "trailing line break": good + b"\r\n",
+            "carriage return inside": good[:100] + b"\r" + good[101:],
+            "bad token across the chunk end": good[:boundary - 3] + b"Q" + good[boundary - 2:],
+            "empty piece at the chunk end": good[:boundary - 1] + b"~" + good[boundary:],
+            "one long piece": b"VELKORENCV2:" + b"q" * (5 * MIB),
+            "too short": b"VELKORENCV2:" + b"~".join([token] * 4),
+            "wrong key": v.encode_bytes(b"x" * 1000, "other").encode(),
+            "cut": good[:-9],
+            "not utf-8 after a bad token": b"VELKORENCV2:?" + body[:boundary] + b"\xff" + body[boundary:],
+            "not utf-8 across the chunk end": good[:boundary - 1] + b"\xe2\x82" + good[boundary + 1:],
+            "truncated utf-8 at the end": good + b"\xf0\x9f\x98",
+            "surrogate": good[:50] + b"\xed\xa0\x80" + good[53:],
+        }
+        # Frames with flag 1 and a good checksum whose stream fails: at once,
+        # part way, or only at its end; and one whose checksum fails too.
+        stream = zlib.compress(os.urandom(3 * MIB), 6)
+        for name, frame in [("no stream", b"\x01"), ("broken part way", b"\x01" + stream[:MIB] +
+                            bytes(100) + stream[MIB:]), ("stream cut", b"\x01" + stream[:-1])]:
+            cases["zlib: " + name] = oracle.text_of_frame(frame + oracle.crc(frame), KEY).encode()
+        frame = b"\x01" + stream[:-1]
+        cases["zlib and checksum"] = oracle.text_of_frame(frame + bytes(4), KEY).encode()
+        existing = self.write("existing", b"keep me")
+        for name, text in cases.items():
+            with self.subTest(name=name):
+                source = self.write("text", text)
+                got = failure(v.decode_file, source, existing, KEY)
+                with whole_file_path():
+                    expected = failure(v.decode_file, source, existing, KEY)
+                self.assertIsNotNone(got)
+                self.assertEqual(got, expected)
+                self.assertEqual(self.read("existing"), b"keep me")
+                self.assert_no_leftovers("text", "existing")
+
+    def test_memory_stays_bounded(self):
+        # Peak memory of a child converting 24 MiB of random data, and its
+        # 216 MB text, grows by far less than either.
+        result = run_child(f"""
+            import os, resource, velkorenc
+            directory = {self.dir.name!r}
+            source, text = os.path.join(directory, "in"), os.path.join(directory, "text")
+            with open(source, "wb") as f:
+                f.write(os.urandom(24 << 20))
+            peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss >> 10
+            before = peak()
+            velkorenc.encode_file(source, text)
+            velkorenc.decode_file(text, source)
+            print(peak() - before < 20, os.path.getsize(text) > 200 << 20)
+        """)
+        self.assertEqual(result.stdout, "True True\n")
+
+    def test_output_errors_come_after_decoding(self):
+        text = self.write("text", v.encode_bytes(b"data", KEY).encode())
+        missing = self.path("no/such/dir/out")
+        self.assertEqual(failure(v.decode_file, text, missing, KEY)[:1], (FileNotFoundError,))
+        self.assertEqual(failure(v.decode_file, text, missing, KEY)[-1], missing)
+        self.assertIs(failure(v.decode_file, text, missing, "wrong")[0], v.InvalidChecksumError)
+        self.assertEqual(failure(v.encode_file, text, missing, KEY)[-1], missing)
+
+    def test_large_error_object(self):
+        # A bad byte far into a large text: positions are the file's; the
+        # object has the file's length and holds the bytes around them.
+        text = b"VELKORENCV2:" + b"q" * (70 * MIB) + b"\xff" + b"z" * 100
+        source = self.write("text", text)
+        with self.assertRaises(UnicodeDecodeError) as caught:
+            v.decode_file(source, self.path("out"), KEY)
+        exc = caught.exception
+        self.assertEqual((exc.start, exc.end, exc.reason), (12 + 70 * MIB, 13 + 70 * MIB,
+                                                            "invalid start byte"))
+        self.assertEqual(str(exc), f"'utf-8' codec can't decode byte 0xff in position "
+                                   f"{exc.start}: invalid start byte")
+        self.assertEqual(len(exc.object), len(text))
+        self.assertEqual(exc.object[exc.start - 5:exc.end + 5], text[exc.start - 5:exc.end + 5])
+
+    def test_interrupt_removes_the_temporary_files(self):
+        result = run_child(f"""
+            import os, signal, sys, threading, time
+            import velkorenc
+            directory = {self.dir.name!r}
+            source = os.path.join(directory, "big")
+            with open(source, "wb") as f:
+                f.write(os.urandom(48 << 20))
+            for fn, args in [(velkorenc.encode_file, (source, source)),
+                             (velkorenc.encode_file, (source, source + ".txt"))]:
+                threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+                start = time.monotonic()
+                try:
+                    fn(*args)
+                    print("finished")
+                except KeyboardInterrupt:
+                    print("interrupted", time.monotonic() - start < 1.5)
+                print(sorted(os.listdir(directory)))
+        """)
+        self.assertEqual(result.stdout, "interrupted True\n['big']\n" * 2)
+        self.assertEqual(os.path.getsize(self.path("big")), 48 << 20)
+
+    def test_outputs_that_are_not_regular_files(self):
+        data = os.urandom(3 * MIB)
+        source = self.write("in", data)
+        v.encode_file(source, os.devnull, KEY)
+        v.encode_file(source, self.path("enc"), KEY)
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        received = []
+        def read_fifo():
+            with open(fifo, "rb") as f:
+                received.append(f.read())
+        reader = threading.Thread(target=read_fifo)
+        reader.start()
+        v.decode_file(self.path("enc"), fifo, KEY)
+        reader.join()
+        self.assertEqual(received, [data])
+
+
+class Replacement(FileCase):
+    def identity(self, path):
+        info = os.stat(path)
+        attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+        return info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode), attributes
+
+    def converted_both_ways(self, source, target):
+        """Encodes then decodes source into target, once through each path."""
+        for forced in (False, True):
+            with (whole_file_path() if forced else rebound()):
+                v.encode_file(source, target, KEY)
+                v.decode_file(target, target, KEY)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to give files to another owner")
+    def test_in_place_keeps_owner_mode_and_attributes(self):
+        data = b"ledger " * 1000
+        target = self.write("owned", data)
+        os.chown(target, 65534, 65534)
+        os.chmod(target, 0o640)
+        os.setxattr(target, "user.origin", b"scanner")
+        # An access list granting one more user read access.
+        entries = [(0x01, 6, 0xFFFFFFFF), (0x02, 4, 1234), (0x04, 4, 0xFFFFFFFF),
+                   (0x10, 4, 0xFFFFFFFF), (0x20, 0, 0xFFFFFFFF)]
+        acl = (2).to_bytes(4, "little") + b"".join(
+            tag.to_bytes(2, "little") + perm.to_bytes(2, "little") + who.to_bytes(4, "little")
+            for tag, perm, who in entries)
+        os.setxattr(target, "system.posix_acl_access", acl)
+        before = self.identity(target)
+        self.converted_both_ways(target, target)
+        self.assertEqual(self.identity(target), before)
+        self.assertEqual(self.read("owned"), data)
+        self.assert_no_leftovers("owned")
+
+    def test_hard_links_and_inode_are_kept(self):
+        data = os.urandom(2000)
+        source = self.write("in", data)
+        for target in ("in", "existing"):
+            with self.subTest(target=target):
+                path = self.path(target)
+                if target == "existing":
+                    self.write("existing", b"old")
+                os.link(path, self.path("other link"))
+                inode = os.stat(path).st_ino
+                v.encode_file(source if target == "existing" else path, path, KEY)
+                self.assertEqual(os.stat(path).st_ino, inode)
+                self.assertEqual(self.read("other link"), v.encode_bytes(data, KEY).encode())
+                with whole_file_path():
+                    v.decode_file(path, path, KEY)
+                self.assertEqual((os.stat(path).st_ino, self.read("other link")), (inode, data))
+                os.remove(self.path("other link"))
+                if target == "existing":
+                    os.remove(path)
+        self.assert_no_leftovers("in")
+
+    def test_new_outputs_symbolic_links_and_long_names(self):
+        source = self.write("in", b"x" * 100)
+        old = os.umask(0o027)
+        try:
+            v.encode_file(source, self.path("new"), KEY)
+            with whole_file_path():
+                v.encode_file(source, self.path("new whole"), KEY)
+        finally:
+            os.umask(old)
+        for name in ("new", "new whole"):
+            self.assertEqual(stat.S_IMODE(os.stat(self.path(name)).st_mode), 0o640)
+        self.write("target", b"old")
+        os.symlink("target", self.path("link"))
+        self.converted_both_ways(source, self.path("link"))
+        self.assertTrue(os.path.islink(self.path("link")))
+        self.assertEqual(self.read("target"), b"x" * 100)
+        longest = "n" * 255
+        self.converted_both_ways(source, self.path(longest))
+        self.assertEqual(self.read(longest), b"x" * 100)
+        self.assert_no_leftovers("in", "new", "new whole", "target", "link", longest)
+
+    def test_failed_write_leaves_a_separate_output_as_it_was(self):
+        source = self.write("in", b"data")
+        existing = self.write("existing", b"old output")
+        with rebound(encode_bytes=lambda data, key: "VELKORENCV2:" + "q" * 100_000 + "\ud800"):
+            self.assertIs(failure(v.encode_file, source, existing)[0], UnicodeEncodeError)
+            self.assertIs(failure(v.encode_file, source, self.path("never"))[0], UnicodeEncodeError)
+        self.assertEqual(self.read("existing"), b"old output")
+        self.assert_no_leftovers("in", "existing")
+
+    def test_symlink_swaps_in_the_directory(self):
+        # A hostile user who can write the directory swaps every temporary
+        # file it sees for a link to a file it may not touch.
+        victim = self.write("victim", b"root only")
+        os.chmod(victim, 0o600)
+        target = self.write("target", b"y" * 300_000)
+        attacker = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+            import os, sys
+            directory, victim = {self.dir.name!r}, {victim!r}
+            seen = set()
+            while len(seen) < 20:
+                for name in os.listdir(directory):
+                    if name.startswith(".velkorenc-") and name not in seen:
+                        seen.add(name)
+                        link = os.path.join(directory, "swap")
+                        try:
+                            os.symlink(victim, link)
+                            os.replace(link, os.path.join(directory, name))
+                        except OSError:
+                            pass
+            print(len(seen))
+        """)], stdout=subprocess.PIPE, text=True)
+        try:
+            for _ in range(200):
+                if attacker.poll() is not None:
+                    break
+                failure(v.encode_file, target, target, KEY)
+                failure(v.decode_file, target, target, KEY)
+        finally:
+            attacker.kill()
+            seen = attacker.communicate()[0]
+        # The attacker found the temporary files by their name.
+        self.assertEqual(seen, "20\n")
+        self.assertEqual((self.read("victim"), stat.S_IMODE(os.stat(victim).st_mode)),
+                         (b"root only", 0o600))
+
+
+UNPRIVILEGED_CHILD = """
+import errno, os, sys
+sys.path.insert(0, {build!r})
+directory = {directory!r}
+import velkorenc
+os.setgid(65534)
+os.setuid(65534)
+source = os.path.join(directory, "source")
+read_only, shared = os.path.join(directory, "read only"), os.path.join(directory, "shared")
+own = velkorenc.encode_bytes
+for codec in (own, lambda data, key: own(data, key)):
+    velkorenc.encode_bytes = codec
+    try:
+        velkorenc.encode_file(source, read_only, "k")
+    except PermissionError as exc:
+        print(exc.errno == errno.EACCES, exc.filename == read_only)
+velkorenc.encode_bytes = own
+velkorenc.encode_file(source, shared, "k")
+print(open(shared).read() == velkorenc.encode_bytes(open(source, "rb").read(), "k"))
+"""
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root to drop to another user")
+class Unprivileged(FileCase):
+    def test_files_the_caller_may_not_write_or_restore(self):
+        os.chmod(self.dir.name, 0o777)
+        self.write("source", b"source data")
+        read_only = self.write("read only", b"untouched")
+        os.chmod(read_only, 0o644)
+        # Writable by anyone, owned by root: a rename could not keep the owner.
+        shared = self.write("shared", b"old")
+        os.chmod(shared, 0o666)
+        inode = os.stat(shared).st_ino
+        result = run_child(UNPRIVILEGED_CHILD.format(build=BUILD_DIR or "", directory=self.dir.name))
+        self.assertEqual(result.stdout, "True True\nTrue True\nTrue\n")
+        self.assertEqual(self.read("read only"), b"untouched")
+        info = os.stat(shared)
+        self.assertEqual((info.st_ino, info.st_uid, stat.S_IMODE(info.st_mode)), (inode, 0, 0o666))
+        self.assert_no_leftovers("source", "read only", "shared")
+
+
+if __name__ == "__main__":
+    unittest.main()
