@@ -10,6 +10,7 @@
 #include "velkorenc/core/generator.hpp"
 #include "velkorenc/core/keying.hpp"
 #include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/zlib.hpp"
 
 namespace velkorenc::core {
 namespace {
@@ -113,6 +114,18 @@ void BM_ReadTokens(benchmark::State& state, NarrowReader reader) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
+// CRC-32 with each kernel, over the random data.
+void BM_Crc32(benchmark::State& state, CrcKernel kernel) {
+  if (!can_run(kernel)) {
+    state.SkipWithError("this CPU lacks the kernel's instructions");
+    return;
+  }
+  state.SetLabel(kernel == chosen_crc_kernel() ? "chosen" : "");
+  const auto& data = random_data();
+  for (auto _ : state) benchmark::DoNotOptimize(crc32_with(kernel, 0, data));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
+}
+
 // A key's shuffled alphabet from its seed: the generator's seeding, the
 // draws and the swaps, as every call of the codec makes it.
 void BM_AlphabetOrder(benchmark::State& state) {
@@ -130,6 +143,8 @@ BENCHMARK_CAPTURE(BM_ReadTokens, scalar, NarrowReader::kScalar)->Unit(benchmark:
 BENCHMARK_CAPTURE(BM_ReadTokens, avx2, NarrowReader::kAvx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ReadTokens, avx2_pext, NarrowReader::kAvx2Pext)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Crc32, zlib, CrcKernel::kZlib)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Crc32, clmul, CrcKernel::kClmul)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AlphabetOrder)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

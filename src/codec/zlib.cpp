@@ -1,5 +1,7 @@
 #include "velkorenc/core/zlib.hpp"
 
+#include "velkorenc/core/crc32_kernels.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -32,10 +34,42 @@ uInt piece(std::size_t size) noexcept {
 
 const char* zlib_library_version() noexcept { return zlibVersion(); }
 
-std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept {
+const char* kernel_name(CrcKernel kernel) noexcept {
+  switch (kernel) {
+    case CrcKernel::kZlib: return "zlib";
+    case CrcKernel::kClmul: return "clmul";
+  }
+  return "unknown";
+}
+
+bool can_run(CrcKernel kernel) noexcept {
+  static const bool has_clmul = detail::cpu_has_clmul();
+  return kernel == CrcKernel::kZlib || has_clmul;
+}
+
+// The one place where the kernel is chosen, once per process.
+CrcKernel chosen_crc_kernel() noexcept {
+  static const CrcKernel kernel = can_run(CrcKernel::kClmul) ? CrcKernel::kClmul
+                                                             : CrcKernel::kZlib;
+  return kernel;
+}
+
+std::uint32_t crc32_with(CrcKernel kernel, std::uint32_t crc, ByteSpan data) noexcept {
+  // Below this, setting up the lanes costs more than it saves.
+  constexpr std::size_t kLeastFolded = 256;
+  if (kernel == CrcKernel::kClmul && data.size() >= kLeastFolded && can_run(kernel)) {
+    // zlib's CRC is the register inverted before and after.
+    const std::size_t folded = data.size() & ~std::size_t{15};
+    crc = ~detail::crc32_register_clmul(~crc, data.data(), folded);
+    data = data.subspan(folded);
+  }
   // crc32 of no bytes needs no pointer.
   if (data.empty()) return crc;
   return static_cast<std::uint32_t>(::crc32_z(crc, data.data(), data.size()));
+}
+
+std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept {
+  return crc32_with(chosen_crc_kernel(), crc, data);
 }
 
 StreamMemory::StreamMemory() noexcept {

@@ -152,6 +152,31 @@ TEST(Zlib, Crc32OverPiecesIsTheWholeCrc) {
   EXPECT_EQ(crc32(0, {}), 0u);
 }
 
+// Every kernel this CPU runs gives zlib's CRC at every length and alignment,
+// from any start value.
+TEST(Zlib, Crc32KernelsAgreeWithTheLibrary) {
+  const Bytes data = sample(5000, 256, 9);
+  std::vector<std::size_t> lengths;
+  for (std::size_t n = 0; n <= 600; ++n) lengths.push_back(n);
+  lengths.push_back(4096 + 17);
+  lengths.push_back(data.size() - 16);
+  for (CrcKernel kernel : kCrcKernels) {
+    if (!can_run(kernel)) continue;
+    for (std::size_t offset = 0; offset < 16; ++offset) {
+      for (std::size_t n : lengths) {
+        for (std::uint32_t start : {0u, 0xFFFFFFFFu, 0x12345678u}) {
+          const ByteSpan piece(data.data() + offset, n);
+          const auto want = static_cast<std::uint32_t>(
+              ::crc32_z(start, piece.data(), piece.size()));
+          ASSERT_EQ(crc32_with(kernel, start, piece), want)
+              << kernel_name(kernel) << " offset " << offset << " length " << n;
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(can_run(chosen_crc_kernel()));
+}
+
 TEST(Zlib, StreamsOfOneThreadShareItsBlockInTurn) {
   // A second stream alive at the same time takes ordinary memory; both work.
   const Bytes input = sample(20000, 9, 8);

@@ -1,13 +1,15 @@
 // libFuzzer target for the core: the token reader against a plain reference
-// reader in all three code-unit widths, the vector readers of narrow bodies
-// against the scalar one, the transform against its per-byte definition, and
-// the round trips between bytes and text.
+// reader in all three code-unit widths, whole and in runs, the vector readers
+// of narrow bodies against the scalar one, the transform against its
+// per-byte definition, the CRC-32 kernels against zlib, and the round trips
+// between bytes and text.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "fuzz_case.hpp"
+#include "velkorenc/core/zlib.hpp"
 
 namespace velkorenc::fuzz {
 namespace {
@@ -88,6 +90,20 @@ core::ReadResult checked_read(const Tables& t, const std::vector<Char>& body,
   }
   require(got.count <= room, "reader claims more tokens than fit");
   if constexpr (sizeof(Char) == 1) compare_narrow_readers(t, body, delimiter);
+  // Read in runs cut at delimiters, the body reads the same.
+  struct AnyRun final : core::RunSink {
+    bool take(std::uint8_t*, std::size_t) noexcept override { return true; }
+  } runs;
+  std::unique_ptr<std::uint8_t[]> in_runs(new std::uint8_t[room ? room : 1]);
+  const std::size_t piece = body.empty() ? 0 : body[0] % 32;
+  const core::ReadResult run_read = core::read_tokens_in_pieces(
+      t.dec, std::span<const Char>(body.data(), body.size()), delimiter,
+      room ? in_runs.get() : nullptr, piece, runs);
+  require(run_read.ok == got.ok && run_read.count == got.count &&
+              (got.ok || (run_read.bad_begin == got.bad_begin && run_read.bad_end == got.bad_end)),
+          "reading in runs and reading whole disagree on the result");
+  require(std::equal(expected.begin(), expected.end(), in_runs.get()),
+          "reading in runs and reading whole disagree on the bytes");
   require(std::equal(expected.begin(), expected.end(), out.get()),
           "reader and reference disagree on the bytes");
   bytes = std::move(expected);
@@ -163,6 +179,15 @@ void check_transform(const std::vector<std::uint8_t>& data, const std::vector<st
   }
 }
 
+// Every CRC-32 kernel that this CPU runs gives zlib's value.
+void check_crc(const std::vector<std::uint8_t>& bytes, std::uint32_t start) {
+  const std::uint32_t want = core::crc32_with(core::CrcKernel::kZlib, start, bytes);
+  for (core::CrcKernel kernel : core::kCrcKernels) {
+    if (!core::can_run(kernel)) continue;
+    require(core::crc32_with(kernel, start, bytes) == want, "a CRC-32 kernel differs from zlib");
+  }
+}
+
 void check_case(const std::uint8_t* input, std::size_t size) {
   const Case c = parse(input, size);
   const Tables t = make_tables(c);
@@ -181,6 +206,7 @@ void check_case(const std::uint8_t* input, std::size_t size) {
   for (std::size_t i = 0; i < c.key.size() && i < 6; ++i) start = start << 8 | c.key[i];
   const std::size_t split = n ? c.options % (n + 1) : 0;
   check_transform(c.body, c.key, start, split);
+  check_crc(c.body, static_cast<std::uint32_t>(start));
 
   const bool letter_delimiter = c.delimiter == core::kOneLetter;
   if (c.delimiter > 0x7F || !t.bijective) return;  // the writer needs an ASCII delimiter
