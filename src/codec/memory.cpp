@@ -16,20 +16,24 @@ void prepare_for_writing(void* buffer, std::size_t size) noexcept {
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (size < kLargeBuffer) return true;
+  constexpr std::uintptr_t kPage = 4096;
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   static_assert(kMapPiece % kHuge == 0, "pieces are whole huge pages");
   const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
-  // Only whole huge pages inside the buffer: the memory around it may belong
-  // to someone else.
-  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = (begin + size) & ~(kHuge - 1);
-  if (last <= first) return true;
-  auto* start = reinterpret_cast<std::uint8_t*>(first);
-  const std::size_t length = last - first;
-  ::madvise(start, length, MADV_HUGEPAGE);
+  const auto end = begin + size;
+  // Only whole pages inside the buffer: the memory around it may belong to
+  // someone else.  Huge pages where they fit, small ones at the edges.
+  const std::uintptr_t first_huge = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t last_huge = end & ~(kHuge - 1);
+  if (first_huge < last_huge) {
+    ::madvise(reinterpret_cast<void*>(first_huge), last_huge - first_huge, MADV_HUGEPAGE);
+  }
 #if defined(MADV_POPULATE_WRITE)
-  return in_pieces(length, kMapPiece, checkpoint, [start](std::size_t at, std::size_t piece) {
-    ::madvise(start + at, piece, MADV_POPULATE_WRITE);
+  auto* first = reinterpret_cast<std::uint8_t*>((begin + kPage - 1) & ~(kPage - 1));
+  const std::uintptr_t last = end & ~(kPage - 1);
+  const std::size_t length = last - reinterpret_cast<std::uintptr_t>(first);
+  return in_pieces(length, kMapPiece, checkpoint, [first](std::size_t at, std::size_t piece) {
+    ::madvise(first + at, piece, MADV_POPULATE_WRITE);
   });
 #else
   (void)checkpoint;

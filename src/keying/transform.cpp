@@ -3,6 +3,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "velkorenc/core/keying.hpp"
 
@@ -27,20 +30,22 @@ constexpr std::uint8_t transform_byte(std::uint8_t b, std::uint8_t k, unsigned s
   }
 }
 
-// Positions handled per step of the wide loop.
+// Positions handled per step of the wide loops: SSE2's and AVX2's.
 constexpr std::size_t kWidth = 16;
+constexpr std::size_t kWideWidth = 32;
 
-// The key bytes of consecutive positions.  A key shorter than kWidth is
-// repeated to whole copies at least kWidth long, plus kWidth more bytes, so
-// that every window of kWidth key bytes is one contiguous read.
+// The key bytes of consecutive positions.  A key shorter than kWideWidth is
+// repeated to whole copies at least kWideWidth long, plus kWideWidth more
+// bytes, so that every window of up to kWideWidth key bytes is one
+// contiguous read.
 struct KeyStream {
   KeyStream(ByteSpan key, std::uint64_t start) noexcept {
     const std::size_t kl = key.size();
-    if (kl < kWidth) {
-      period = kl * ((kWidth + kl - 1) / kl);
-      for (std::size_t j = 0; j < period + kWidth; ++j) repeated[j] = key[j % kl];
+    if (kl < kWideWidth) {
+      period = kl * ((kWideWidth + kl - 1) / kl);
+      for (std::size_t j = 0; j < period + kWideWidth; ++j) repeated[j] = key[j % kl];
       bytes = repeated;
-      readable = period + kWidth;
+      readable = period + kWideWidth;
     } else {
       period = kl;
       bytes = key.data();
@@ -49,7 +54,20 @@ struct KeyStream {
     index = static_cast<std::size_t>(start % period);
   }
 
-  std::uint8_t repeated[4 * kWidth];
+  // `Width` key bytes from the current index, and the index moved past them.
+  template <std::size_t Width>
+  const std::uint8_t* window(std::uint8_t (&copy)[Width]) noexcept {
+    const std::uint8_t* at = bytes + index;
+    if (index + Width > readable) {
+      for (std::size_t j = 0; j < Width; ++j) copy[j] = bytes[(index + j) % period];
+      at = copy;
+    }
+    index += Width;
+    if (index >= period) index -= period;  // the period is at least Width long
+    return at;
+  }
+
+  std::uint8_t repeated[4 * kWideWidth];
   const std::uint8_t* bytes;
   std::size_t period;
   std::size_t readable;  // bytes[0, readable) may be read
@@ -95,42 +113,77 @@ inline __m128i offset_steps() noexcept {
 }
 #endif
 
+#if defined(__x86_64__)
+// The same 32 positions at a time, with AVX2.  Starts at a multiple of 8 and
+// returns where it stopped.
 template <bool Forward>
-void run(ByteSpan in, ByteSpan key, std::uint64_t start, std::uint8_t* out) noexcept {
+__attribute__((target("avx2"))) std::size_t run_avx2(const std::uint8_t* src, std::uint8_t* out,
+                                                     std::size_t t, std::size_t n,
+                                                     std::uint64_t start,
+                                                     KeyStream& stream) noexcept {
+  const __m128i even = Rotation<Forward>::multipliers(false);
+  const __m128i odd = Rotation<Forward>::multipliers(true);
+  const __m256i even_multipliers = _mm256_broadcastsi128_si256(even);
+  const __m256i odd_multipliers = _mm256_broadcastsi128_si256(odd);
+  const __m256i low = _mm256_set1_epi16(0x00FF);
+  // 19 * j for j = 0..31: the steps of 16 positions, then those plus 19 * 16.
+  const __m128i steps = offset_steps();
+  const __m128i later = _mm_add_epi8(steps, _mm_set1_epi8(static_cast<char>((19 * 16) & 0xFF)));
+  const __m256i all_steps = _mm256_inserti128_si256(_mm256_castsi128_si256(steps), later, 1);
+  for (; t + kWideWidth <= n; t += kWideWidth) {
+    std::uint8_t copy[kWideWidth];
+    const __m256i key_bytes =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(stream.window(copy)));
+    const __m256i offset = _mm256_add_epi8(
+        _mm256_set1_epi8(static_cast<char>(transform_offset(start + t))), all_steps);
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + t));
+    const __m256i x = Forward ? _mm256_xor_si256(b, key_bytes) : _mm256_sub_epi8(b, offset);
+    __m256i e = _mm256_mullo_epi16(_mm256_and_si256(x, low), even_multipliers);
+    __m256i o = _mm256_mullo_epi16(_mm256_srli_epi16(x, 8), odd_multipliers);
+    e = _mm256_and_si256(_mm256_or_si256(e, _mm256_srli_epi16(e, 8)), low);
+    o = _mm256_and_si256(_mm256_or_si256(o, _mm256_srli_epi16(o, 8)), low);
+    const __m256i rotated = _mm256_or_si256(e, _mm256_slli_epi16(o, 8));
+    const __m256i y = Forward ? _mm256_add_epi8(rotated, offset)
+                              : _mm256_xor_si256(rotated, key_bytes);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + t), y);
+  }
+  return t;
+}
+#endif
+
+template <bool Forward>
+void run(TransformKernel kernel, ByteSpan in, ByteSpan key, std::uint64_t start,
+         std::uint8_t* out) noexcept {
   const std::size_t n = in.size();
   if (n == 0) return;  // the key may be empty then
   KeyStream stream(key, start);
-  const std::uint8_t* const k = stream.bytes;
-  const std::size_t period = stream.period;
-  const std::size_t readable = stream.readable;
-  std::size_t ki = stream.index;
   const std::uint8_t* const src = in.data();
 
   std::size_t t = 0;
   auto one = [&](std::size_t at) {
     const std::uint64_t i = start + at;
-    out[at] = transform_byte<Forward>(src[at], k[ki], static_cast<unsigned>(i & 7),
-                                      transform_offset(i));
-    if (++ki == period) ki = 0;
+    out[at] = transform_byte<Forward>(src[at], stream.bytes[stream.index],
+                                      static_cast<unsigned>(i & 7), transform_offset(i));
+    if (++stream.index == stream.period) stream.index = 0;
   };
   // Single bytes until the position is a multiple of 8, so that the wide
   // steps below see rotations 0..7 in fixed lanes.
   for (; t < n && ((start + t) & 7) != 0; ++t) one(t);
 
+#if defined(__x86_64__)
+  if (kernel == TransformKernel::kAvx2 && can_run(kernel)) {
+    t = run_avx2<Forward>(src, out, t, n, start, stream);
+  }
+#else
+  (void)kernel;
+#endif
 #if defined(__SSE2__)
   const Rotation<Forward> rotate;
   const __m128i steps = offset_steps();
   for (; t + kWidth <= n; t += kWidth) {
-    __m128i key_bytes;
-    if (ki + kWidth <= readable) {
-      key_bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(k + ki));
-    } else {
-      alignas(16) std::uint8_t window[kWidth];
-      for (std::size_t j = 0; j < kWidth; ++j) window[j] = k[(ki + j) % period];
-      key_bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(window));
-    }
-    ki += kWidth;
-    if (ki >= period) ki -= period;
+    std::uint8_t copy[kWidth];
+    const __m128i key_bytes =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(stream.window(copy)));
     const __m128i offset = _mm_add_epi8(
         _mm_set1_epi8(static_cast<char>(transform_offset(start + t))), steps);
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + t));
@@ -144,18 +197,50 @@ void run(ByteSpan in, ByteSpan key, std::uint64_t start, std::uint8_t* out) noex
 
 }  // namespace
 
+const char* kernel_name(TransformKernel kernel) noexcept {
+  switch (kernel) {
+    case TransformKernel::kBaseline: return "baseline";
+    case TransformKernel::kAvx2: return "avx2";
+  }
+  return "unknown";
+}
+
+bool can_run(TransformKernel kernel) noexcept {
+#if defined(__x86_64__)
+  static const bool has_avx2 = __builtin_cpu_supports("avx2");
+#else
+  constexpr bool has_avx2 = false;
+#endif
+  return kernel == TransformKernel::kBaseline || has_avx2;
+}
+
+// The one place where the kernel is chosen, once per process.
+TransformKernel chosen_transform_kernel() noexcept {
+  static const TransformKernel kernel = can_run(TransformKernel::kAvx2)
+                                            ? TransformKernel::kAvx2
+                                            : TransformKernel::kBaseline;
+  return kernel;
+}
+
+bool transform_with(TransformKernel kernel, bool forward, ByteSpan in, ByteSpan key,
+                    std::uint64_t start, std::uint8_t* out) noexcept {
+  if (!can_transform(key.size(), in.size())) return false;
+  if (forward) {
+    run<true>(kernel, in, key, start, out);
+  } else {
+    run<false>(kernel, in, key, start, out);
+  }
+  return true;
+}
+
 bool transform_forward(ByteSpan in, ByteSpan key, std::uint64_t start,
                        std::uint8_t* out) noexcept {
-  if (!can_transform(key.size(), in.size())) return false;
-  run<true>(in, key, start, out);
-  return true;
+  return transform_with(chosen_transform_kernel(), true, in, key, start, out);
 }
 
 bool transform_inverse(ByteSpan in, ByteSpan key, std::uint64_t start,
                        std::uint8_t* out) noexcept {
-  if (!can_transform(key.size(), in.size())) return false;
-  run<false>(in, key, start, out);
-  return true;
+  return transform_with(chosen_transform_kernel(), false, in, key, start, out);
 }
 
 }  // namespace velkorenc::core

@@ -64,6 +64,31 @@ TEST(Transform, MatchesDefinitionForEveryLengthAndKey) {
   }
 }
 
+// Each kernel this CPU runs gives the reference kernel's bytes, in both
+// directions, for keys around the widths of the wide loops and runs that
+// start anywhere.
+TEST(Transform, KernelsAgreeWithTheBaseline) {
+  std::vector<Bytes> all_keys = keys();
+  for (std::size_t kl : {31u, 32u, 33u, 63u, 64u, 65u}) all_keys.push_back(random_bytes(kl, 10));
+  const Bytes data = random_bytes(777, 11);
+  for (TransformKernel kernel : kTransformKernels) {
+    if (!can_run(kernel)) continue;
+    for (const Bytes& key : all_keys) {
+      for (std::uint64_t start : {0u, 3u, 8u, 29u, 1000003u}) {
+        for (bool direction : {true, false}) {
+          Bytes want(data.size()), got(data.size());
+          ASSERT_TRUE(transform_with(TransformKernel::kBaseline, direction, data, key, start,
+                                     want.data()));
+          ASSERT_TRUE(transform_with(kernel, direction, data, key, start, got.data()));
+          ASSERT_EQ(got, want) << kernel_name(kernel) << " key " << key.size() << " start "
+                               << start << (direction ? " forward" : " inverse");
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(can_run(chosen_transform_kernel()));
+}
+
 TEST(Transform, InverseUndoesForwardBothWays) {
   for (const Bytes& key : keys()) {
     for (std::size_t n = 0; n < 300; n += 7) {

@@ -37,4 +37,18 @@ bool transform_forward(ByteSpan in, ByteSpan key, std::uint64_t start,
 bool transform_inverse(ByteSpan in, ByteSpan key, std::uint64_t start,
                        std::uint8_t* out) noexcept;
 
+// The kernels of the transform, all giving the same bytes: kBaseline, 16
+// positions at a time with SSE2 (byte by byte where there is no SSE2), the
+// reference; kAvx2, 32 at a time where the CPU has AVX2.  The two functions
+// above use chosen_transform_kernel(); transform_with runs `kernel`, or
+// kBaseline when this CPU cannot run it.
+enum class TransformKernel : std::uint8_t { kBaseline, kAvx2 };
+inline constexpr TransformKernel kTransformKernels[] = {TransformKernel::kBaseline,
+                                                        TransformKernel::kAvx2};
+const char* kernel_name(TransformKernel kernel) noexcept;
+bool can_run(TransformKernel kernel) noexcept;
+TransformKernel chosen_transform_kernel() noexcept;
+bool transform_with(TransformKernel kernel, bool forward, ByteSpan in, ByteSpan key,
+                    std::uint64_t start, std::uint8_t* out) noexcept;
+
 }  // namespace velkorenc::core

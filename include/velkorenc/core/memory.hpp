@@ -11,8 +11,8 @@ namespace velkorenc::core {
 inline constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
 
 // Asks the kernel to back the interior of a fresh buffer with huge pages and
-// to map it in one go, instead of taking one page fault per 4 KiB page while
-// the buffer is written.  Only a hint: the content is not changed, and any
+// to map all its whole pages in one go, instead of taking one page fault per
+// page while the buffer is written.  Only a hint: the content is not changed, and any
 // failure is ignored.  Does nothing for buffers below kLargeBuffer.  The
 // second form maps the buffer in pieces of kMapPiece, asking `checkpoint`
 // between them; false when it said to stop.
