@@ -143,6 +143,7 @@ BENCHMARK_CAPTURE(BM_ReadTokens, scalar, NarrowReader::kScalar)->Unit(benchmark:
 BENCHMARK_CAPTURE(BM_ReadTokens, avx2, NarrowReader::kAvx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ReadTokens, avx2_pext, NarrowReader::kAvx2Pext)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadTokens, avx512, NarrowReader::kAvx512)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Crc32, zlib, CrcKernel::kZlib)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Crc32, clmul, CrcKernel::kClmul)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AlphabetOrder)->Unit(benchmark::kMicrosecond);

@@ -153,21 +153,30 @@ const char* reader_name(NarrowReader reader) noexcept {
     case NarrowReader::kScalar: return "scalar";
     case NarrowReader::kAvx2: return "avx2";
     case NarrowReader::kAvx2Pext: return "avx2_pext";
+    case NarrowReader::kAvx512: return "avx512";
   }
   return "unknown";
 }
 
 bool can_run(NarrowReader reader) noexcept {
-  static const bool has_vector_kernels = detail::cpu_has_avx2_bmi2();
-  return reader == NarrowReader::kScalar || has_vector_kernels;
+  static const bool has_avx2 = detail::cpu_has_avx2_bmi2();
+  static const bool has_avx512 = detail::cpu_has_avx512_vbmi();
+  switch (reader) {
+    case NarrowReader::kScalar: return true;
+    case NarrowReader::kAvx2:
+    case NarrowReader::kAvx2Pext: return has_avx2;
+    case NarrowReader::kAvx512: return has_avx512;
+  }
+  return false;
 }
 
 // The one place where the kernel is chosen, once per process: the CPU does
 // not change while it runs.
 NarrowReader chosen_reader() noexcept {
-  static const NarrowReader reader = !detail::cpu_has_avx2_bmi2() ? NarrowReader::kScalar
-                                     : detail::cpu_pext_is_fast() ? NarrowReader::kAvx2Pext
-                                                                  : NarrowReader::kAvx2;
+  static const NarrowReader reader = can_run(NarrowReader::kAvx512) ? NarrowReader::kAvx512
+                                     : !can_run(NarrowReader::kAvx2) ? NarrowReader::kScalar
+                                     : detail::cpu_pext_is_fast()    ? NarrowReader::kAvx2Pext
+                                                                     : NarrowReader::kAvx2;
   return reader;
 }
 
@@ -177,10 +186,20 @@ ReadResult read_tokens_with(NarrowReader reader, const DecodeTable& table,
   if (!reads_at_stride(table, delimiter)) return read_pieces(table, body, delimiter, out, 0, 0);
   const auto narrow = static_cast<std::uint8_t>(delimiter);
   std::size_t count = 0;
-  if (reader != NarrowReader::kScalar && can_run(reader)) {
-    count = reader == NarrowReader::kAvx2Pext
-                ? detail::read_letter_blocks_avx2_pext(table, body.data(), body.size(), narrow, out)
-                : detail::read_letter_blocks_avx2(table, body.data(), body.size(), narrow, out);
+  if (can_run(reader)) {
+    switch (reader) {
+      case NarrowReader::kScalar:
+        break;
+      case NarrowReader::kAvx2:
+        count = detail::read_letter_blocks_avx2(table, body.data(), body.size(), narrow, out);
+        break;
+      case NarrowReader::kAvx2Pext:
+        count = detail::read_letter_blocks_avx2_pext(table, body.data(), body.size(), narrow, out);
+        break;
+      case NarrowReader::kAvx512:
+        count = detail::read_letter_blocks_avx512(table, body.data(), body.size(), narrow, out);
+        break;
+    }
   }
   // The kernels leave the block where they stop whole, so the fixed-stride
   // reader below meets every irregularity itself.

@@ -503,6 +503,45 @@ TEST_F(VectorReader, KernelsReadWholeBlocksUpToTheBadOne) {
 }
 
 
+// The AVX-512 kernel loads whole cache lines where it can, which depends on
+// where the body lies: at every offset from a line, with a valid body and
+// with damage before, at and after the first block that starts a line, it
+// reads like the scalar reader, and it does read blocks.
+TEST_F(VectorReader, AgreesAtEveryAlignment) {
+  if (!can_run(NarrowReader::kAvx512)) GTEST_SKIP() << "this CPU has no AVX-512 VBMI";
+  const auto tokens = shuffled_tokens(17);
+  const Tables t = tables_for(tokens);
+  Bytes data(5 * detail::kBlockTokens + 3);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 11);
+  const std::string body = joined(tokens, data, '~');
+  std::vector<std::string> bodies = {body};
+  for (std::size_t piece : {0u, 40u, 63u, 64u, 100u, 127u, 128u, 200u}) {
+    std::string damaged = body;
+    damaged[piece * (kTokenLength + 1) + 4] = 'x';
+    bodies.push_back(damaged);
+  }
+  alignas(64) static char buffer[64 + 8192];
+  for (std::size_t offset = 0; offset < 64; ++offset) {
+    for (const std::string& b : bodies) {
+      std::copy(b.begin(), b.end(), buffer + offset);
+      const auto* units = reinterpret_cast<const std::uint8_t*>(buffer + offset);
+      const std::span<const std::uint8_t> span(units, b.size());
+      Bytes want(max_tokens(b.size()), 0xA5), got(want);
+      const ReadResult w = read_tokens_with(NarrowReader::kScalar, t.dec, span, '~', want.data());
+      const ReadResult g = read_tokens_with(NarrowReader::kAvx512, t.dec, span, '~', got.data());
+      ASSERT_TRUE(w.ok == g.ok && w.count == g.count && w.bad_begin == g.bad_begin &&
+                  got == want)
+          << "offset " << offset << ", bad piece at " << w.bad_begin;
+    }
+    Bytes out(max_tokens(body.size()));
+    const auto* units = reinterpret_cast<const std::uint8_t*>(buffer + offset);
+    std::copy(body.begin(), body.end(), buffer + offset);
+    EXPECT_GE(detail::read_letter_blocks_avx512(t.dec, units, body.size(), '~', out.data()),
+              3 * detail::kBlockTokens)
+        << "offset " << offset;
+  }
+}
+
 // Records the runs it is given; says stop after the `stop_at`-th.
 class RecordingSink final : public RunSink {
  public:
@@ -576,7 +615,8 @@ TEST(Reader, InPiecesReadsWhatTheWholeBodyReads) {
   const Bytes data(100, 7);
   Bytes got;
   RecordingSink stop(2);
-  EXPECT_FALSE(read_wide<std::uint8_t>(t.dec, written(t.enc, data, '~'), got, 9 * 10 - 1, &stop).ok);
+  const std::string body = written(t.enc, data, '~');
+  EXPECT_FALSE(read_wide<std::uint8_t>(t.dec, body, got, 9 * 10 - 1, &stop).ok);
   EXPECT_EQ(stop.runs.size(), 2u);
 }
 

@@ -1,4 +1,4 @@
-// The AVX2 block kernels of the narrow token reader.  Their scalar
+// The vector block kernels of the narrow token reader.  Their scalar
 // continuation and the choice between them live in token_reader.cpp.
 #pragma once
 
@@ -25,8 +25,15 @@ std::size_t read_letter_blocks_avx2_pext(const DecodeTable& table, const std::ui
                                          std::size_t size, std::uint8_t delimiter,
                                          std::uint8_t* out) noexcept;
 
+// The same 64 tokens at a time with AVX-512 (F, BW and VBMI), which gathers
+// tokens and looks their values up a block at a time in vector registers.
+std::size_t read_letter_blocks_avx512(const DecodeTable& table, const std::uint8_t* chars,
+                                      std::size_t size, std::uint8_t delimiter,
+                                      std::uint8_t* out) noexcept;
+
 // Whether the CPU and the operating system let the kernels run.
 bool cpu_has_avx2_bmi2() noexcept;
+bool cpu_has_avx512_vbmi() noexcept;
 // False where PEXT runs in microcode (AMD and Hygon before family 19h).
 bool cpu_pext_is_fast() noexcept;
 

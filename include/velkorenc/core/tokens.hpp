@@ -108,15 +108,17 @@ ReadResult read_tokens(const DecodeTable& table, std::span<const std::uint8_t> b
                        std::uint32_t delimiter, std::uint8_t* out) noexcept;
 
 // The readers of narrow bodies.  All give the same result and write the same
-// bytes.  kScalar is the portable reference.  The other two check 64 tokens
-// at a time with AVX2 wherever the table is made of letter tokens and the
-// delimiter is not a letter, and gather each token's letter bits with a
+// bytes.  kScalar is the portable reference.  The others check 64 tokens at
+// a time wherever the table is made of letter tokens and the delimiter is
+// not a letter.  Two use AVX2 and gather each token's letter bits with a
 // multiplication (kAvx2) or with BMI2's PEXT (kAvx2Pext); both need AVX2 and
 // BMI2, and PEXT is kept for CPUs that run it at full speed, as AMD's do
-// only from Zen 3 on.
-enum class NarrowReader : std::uint8_t { kScalar, kAvx2, kAvx2Pext };
+// only from Zen 3 on.  kAvx512 does the whole block in vector registers and
+// needs AVX-512 F, BW and VBMI.
+enum class NarrowReader : std::uint8_t { kScalar, kAvx2, kAvx2Pext, kAvx512 };
 inline constexpr NarrowReader kNarrowReaders[] = {NarrowReader::kScalar, NarrowReader::kAvx2,
-                                                  NarrowReader::kAvx2Pext};
+                                                  NarrowReader::kAvx2Pext,
+                                                  NarrowReader::kAvx512};
 const char* reader_name(NarrowReader reader) noexcept;
 // Whether this CPU has the instructions that `reader` needs.
 bool can_run(NarrowReader reader) noexcept;
