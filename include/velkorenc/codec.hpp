@@ -16,7 +16,10 @@ struct PyMemFree {
   void operator()(void* p) const noexcept { PyMem_Free(p); }
 };
 using Buffer = std::unique_ptr<std::uint8_t[], PyMemFree>;
-Buffer allocate_buffer(std::size_t size);  // MemoryError when it fails
+// MemoryError when it fails.  A large buffer is mapped in for writing
+// (core::prepare_for_writing) unless `prepare` is false, for callers that
+// do that themselves without the GIL.
+Buffer allocate_buffer(std::size_t size, bool prepare = true);
 
 // A new bytes object holding a copy of `size` bytes at `data`.
 Ref bytes_copy(const std::uint8_t* data, std::size_t size);

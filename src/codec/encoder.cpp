@@ -80,9 +80,12 @@ Ref join_general(PyObject* header, PyObject* delimiter, PyObject* enc,
   return Ref(PyNumber_Add(header, joined.get()));
 }
 
-// The same text written straight from the key's token words.
+// The same text written straight from the key's token words.  `ahead`, a
+// text made and mapped in before the compression decision, is taken when
+// it has the length needed.
 Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimiter,
-                  std::span<const core::ByteSpan> frame, std::size_t n, core::ByteSpan key) {
+                  std::span<const core::ByteSpan> frame, std::size_t n, core::ByteSpan key,
+                  Ref ahead) {
   const bool header_in_place = PyUnicode_CheckExact(header) && PyUnicode_IS_ASCII(header);
   const Py_ssize_t header_length = header_in_place ? PyUnicode_GET_LENGTH(header) : 0;
   const std::size_t limit = static_cast<std::size_t>(PY_SSIZE_T_MAX - header_length);
@@ -91,16 +94,20 @@ Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimit
     return {};
   }
   const auto length = static_cast<Py_ssize_t>(core::joined_length(n));
-  Ref text(PyUnicode_New(header_length + length, 127));
+  const bool mapped = ahead && PyUnicode_GET_LENGTH(ahead.get()) == header_length + length;
+  Ref text = mapped ? std::move(ahead) : Ref();
+  ahead.reset();  // not of use: gone before the text is made
+  if (!text) text.reset(PyUnicode_New(header_length + length, 127));
   if (!text) return {};
   char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
   if (header_in_place) std::memcpy(out, PyUnicode_1BYTE_DATA(header), header_length);
   {
     // The text is this call's own until it is returned.
     GilRelease gil(n >= kReleaseGil);
-    const bool written =
-        core::prepare_for_writing(out, static_cast<std::size_t>(header_length + length), gil) &&
-        core::write_frame_text(table, frame, key, delimiter, out + header_length, gil);
+    const auto size = static_cast<std::size_t>(header_length + length);
+    const bool written = (mapped || core::prepare_for_writing(out, size, gil)) &&
+                         core::write_frame_text(table, frame, key, delimiter,
+                                                out + header_length, gil);
     if (!written && gil.interrupted()) return {};
   }
   if (header_in_place) return text;
@@ -108,14 +115,35 @@ Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimit
 }
 
 // What zlib.compress(data, level=6) gave.  While that function is the
-// interpreter's own and `data` is bytes, the stream is made here, into
-// `stream`, instead of by a call.
+// interpreter's own and `data` is bytes, the stream is made here instead of
+// by a call: into `stream`, or, for large data that looks incompressible,
+// into the last bytes of `text_ahead`, the text that the stored frame will
+// need, which another thread maps in meanwhile.
 struct Compressed {
   Ref object;  // the result of the call
   Buffer stream;
+  Ref text_ahead;
+  const std::uint8_t* stream_bytes = nullptr;
   std::size_t stream_length = 0;
   bool direct = false;
 };
+
+// Data at least this large that looks incompressible gets its text ahead.
+constexpr std::size_t kTextAhead = std::size_t{1} << 20;
+
+// The text of the frame that stores `size` bytes, with room for the module's
+// own HEADER in front; false, with no error, when it cannot be had (the text
+// is made later, as usual).
+bool make_text_ahead(std::size_t size, Compressed& out) {
+  const auto header_length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(g.names.header_text));
+  if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) / (core::kTokenLength + 1) - 16) {
+    return false;
+  }
+  const std::size_t length = header_length + core::joined_length(size + 5);
+  out.text_ahead.reset(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+  if (!out.text_ahead) PyErr_Clear();
+  return static_cast<bool>(out.text_ahead);
+}
 
 // No zlib stream is shorter than 8 bytes, or than 9 for any data at all (two
 // bytes of header, a block of at least one literal, four of checksum), so
@@ -125,12 +153,34 @@ constexpr std::size_t kNeverShorter = 9;
 bool compress_directly(core::ByteSpan data, Compressed& out) {
   if (data.size() <= kNeverShorter) return true;
   const std::size_t bound = core::Deflater::bound(data.size());
-  out.stream = allocate_buffer(bound);
-  if (!out.stream) return false;
-  core::FixedSink sink({out.stream.get(), bound});
+  std::uint8_t* room;
+  std::uint8_t* text = nullptr;
+  std::size_t text_length = 0;
+  bool ahead;
+  {
+    GilRelease gil(data.size() >= kReleaseGil);
+    ahead = data.size() >= kTextAhead && core::samples_do_not_compress(data);
+  }
+  if (ahead && make_text_ahead(data.size(), out)) {
+    // The stored frame's text is longer than the stream can be.
+    text = PyUnicode_1BYTE_DATA(out.text_ahead.get());
+    text_length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(out.text_ahead.get()));
+    room = text + (text_length - bound);
+  } else {
+    out.stream = allocate_buffer(bound, false);
+    if (!out.stream) return false;
+    room = out.stream.get();
+  }
+  core::FixedSink sink({room, bound});
   core::Deflater deflater;
   {
     GilRelease gil(data.size() >= kReleaseGil);
+    core::BackgroundMapping mapping;
+    if (text ? !mapping.start(text, text_length) &&
+                   !core::prepare_for_writing(text, text_length, gil)
+             : !core::prepare_for_writing(room, bound, gil)) {
+      return false;
+    }
     // The stream does not depend on how the input is cut into pieces.
     for (std::size_t at = 0;; at += core::kDeflatePiece) {
       const core::ByteSpan piece = data.subspan(at, std::min(core::kDeflatePiece,
@@ -138,12 +188,14 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
       const bool last = at + piece.size() == data.size();
       if (!deflater.feed(piece, last, sink) || last || !gil.resume()) break;
     }
+    mapping.finish(gil.interrupted());
     if (gil.interrupted()) return false;
   }
   if (deflater.failure().kind == core::ZlibFailure::Kind::out_of_memory) {
     raise_zlib_memory("while compressing data");
     return false;
   }
+  out.stream_bytes = room;
   out.stream_length = sink.filled();
   return !deflater.failure();
 }
@@ -160,6 +212,7 @@ bool compress(PyObject* data, Compressed& out) {
     // The library refused in a way the interpreter's function would not: let
     // that function do it.
     out.stream.reset();
+    out.text_ahead.reset();
   }
   out.direct = false;
   PyObject* call[] = {data, g.int6};
@@ -180,7 +233,7 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
   const Py_ssize_t data_length = PyBytes_GET_SIZE(data);
   Py_ssize_t comp_length;
   if (comp.direct) {
-    comp_length = comp.stream ? static_cast<Py_ssize_t>(comp.stream_length) : data_length;
+    comp_length = comp.stream_bytes ? static_cast<Py_ssize_t>(comp.stream_length) : data_length;
   } else {
     comp_length = PyObject_Size(comp.object.get());
     if (comp_length < 0) return {};
@@ -189,8 +242,16 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
   core::ByteSpan payload;
   if (comp_length < data_length) {
     if (!flag_value(g.names._COMPRESSED, flag)) return {};
-    if (comp.direct) {
+    if (comp.direct && comp.text_ahead) {
+      // The data compressed after all: the stream moves out of the text,
+      // which is too long now.
+      comp.stream = allocate_buffer(comp.stream_length);
+      if (!comp.stream) return {};
+      std::memcpy(comp.stream.get(), comp.stream_bytes, comp.stream_length);
+      comp.text_ahead.reset();
       payload = {comp.stream.get(), comp.stream_length};
+    } else if (comp.direct) {
+      payload = {comp.stream_bytes, comp.stream_length};
     } else if (!is_declared(comp.object.get(), &PyBytes_Type)) {
       raise_expected_type("bytes", comp.object.get());
       return {};
@@ -238,8 +299,9 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
   if (single_char(delimiter.get(), delimiter_char) && delimiter_char < 0x80 &&
       (enc.has_tokens() ? tokens_enc(enc, table) : ordinary_enc(enc.table(), table))) {
     text = join_ordinary(header.get(), table, static_cast<char>(delimiter_char), frame, n,
-                         key_bytes);
+                         key_bytes, std::move(comp.text_ahead));
   } else {
+    comp.text_ahead.reset();
     Buffer transformed = allocate_buffer(n);
     if (!transformed) return {};
     std::size_t position = 0;

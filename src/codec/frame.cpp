@@ -13,12 +13,12 @@
 
 namespace velkorenc::py {
 
-Buffer allocate_buffer(std::size_t size) {
+Buffer allocate_buffer(std::size_t size, bool prepare) {
   void* p = size <= static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(size ? size : 1)
                                                              : nullptr;
   if (!p) {
     PyErr_NoMemory();
-  } else {
+  } else if (prepare) {
     core::prepare_for_writing(p, size);
   }
   return Buffer(static_cast<std::uint8_t*>(p));

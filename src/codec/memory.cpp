@@ -47,4 +47,21 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint)
 #endif
 }
 
+bool BackgroundMapping::start(void* buffer, std::size_t size) noexcept {
+  finish(true);
+  stop_.requested.store(false, std::memory_order_relaxed);
+  try {
+    thread_ = std::thread([this, buffer, size] { prepare_for_writing(buffer, size, stop_); });
+  } catch (...) {
+    return false;  // no thread to be had: the caller maps the buffer itself
+  }
+  return true;
+}
+
+void BackgroundMapping::finish(bool stop) noexcept {
+  if (!thread_.joinable()) return;
+  if (stop) stop_.requested.store(true, std::memory_order_relaxed);
+  thread_.join();
+}
+
 }  // namespace velkorenc::core

@@ -226,4 +226,18 @@ bool Inflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   return true;
 }
 
+bool samples_do_not_compress(ByteSpan data) noexcept {
+  constexpr std::size_t kSample = std::size_t{32} << 10;
+  if (data.size() < 3 * kSample) return false;
+  const std::size_t starts[] = {0, data.size() / 2 - kSample / 2, data.size() - kSample};
+  for (std::size_t start : starts) {
+    Deflater deflater;
+    CountingSink sink;
+    if (!deflater.feed(data.subspan(start, kSample), true, sink) || sink.count() < kSample) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace velkorenc::core

@@ -93,6 +93,25 @@ class PieceEdges(unittest.TestCase):
                 self.assertEqual(text, text_of_frame(oracle.frame(data), key))
                 self.assertEqual(v.decode_bytes(text, key), data)
 
+    def test_texts_made_before_the_compression_decision(self):
+        # Large data whose samples do not compress gets the stored frame's
+        # text before deflate ends; what it then needs decides what is used.
+        rng = random.Random(6)
+        size, sample = 4 * MIB, 32 << 10
+        looks_random = bytearray(size)
+        for start in (0, size // 2 - sample // 2, size - sample):
+            looks_random[start:start + sample] = rng.randbytes(sample)
+        cases = [("stored", rng.randbytes(3 * MIB), {}, 0),
+                 ("compresses after all", bytes(looks_random), {}, 1),
+                 ("another HEADER", rng.randbytes(2 * MIB), {"HEADER": "VELKORENC-V2/"}, 0)]
+        for name, data, names, flag in cases:
+            with self.subTest(name), rebound(**names):
+                frame = oracle.frame(data)
+                self.assertEqual(frame[0], flag)
+                want = text_of_frame(frame, "QJX")
+                want = v.HEADER + want[len(oracle.HEADER):]
+                self.assertEqual(v.encode_bytes(data), want)
+
     def test_decoding_around_the_token_runs_is_the_oracles(self):
         key = "QJX"
         enc, _ = oracle.tables(key)

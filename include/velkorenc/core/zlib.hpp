@@ -140,4 +140,21 @@ class FixedSink final : public OutputSink {
   std::size_t filled_ = 0;
 };
 
+// A sink that keeps nothing: it counts the bytes, written over and over
+// into one small room.
+class CountingSink final : public OutputSink {
+ public:
+  std::span<std::uint8_t> space() noexcept override { return room_; }
+  void commit(std::size_t filled) noexcept override { count_ += filled; }
+  std::size_t count() const noexcept { return count_; }
+
+ private:
+  std::uint8_t room_[4096];
+  std::size_t count_ = 0;
+};
+
+// A quick look at whether `data` will be stored rather than compressed:
+// true when level-6 streams of samples from its start, middle and end are
+// each no shorter than the sample.  Only a guess about the whole.
+bool samples_do_not_compress(ByteSpan data) noexcept;
 }  // namespace velkorenc::core
