@@ -177,6 +177,31 @@ TEST(Zlib, Crc32KernelsAgreeWithTheLibrary) {
   EXPECT_TRUE(can_run(chosen_crc_kernel()));
 }
 
+TEST(Zlib, SamplesTellDataThatWillBeStored) {
+  const Bytes noise = sample(300000, 256, 10);
+  Bytes one_part_words = noise;
+  std::fill(one_part_words.end() - 40000, one_part_words.end(), 'a');
+  struct Case {
+    const char* name;
+    Bytes data;
+    bool stored;
+  };
+  const Case cases[] = {{"noise", noise, true},
+                        {"noise ending in a run", one_part_words, false},
+                        {"few letters", sample(300000, 4, 11), false},
+                        {"too short to sample", sample(90000, 256, 12), false}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(samples_do_not_compress(c.data), c.stored) << c.name;
+    if (c.stored) {
+      EXPECT_GE(library_compress(c.data).size(), c.data.size()) << c.name;
+    }
+  }
+  CountingSink counted;
+  Deflater deflater;
+  ASSERT_TRUE(deflater.feed(noise, true, counted));
+  EXPECT_EQ(counted.count(), library_compress(noise).size());
+}
+
 TEST(Zlib, StreamsOfOneThreadShareItsBlockInTurn) {
   // A second stream alive at the same time takes ordinary memory; both work.
   const Bytes input = sample(20000, 9, 8);
