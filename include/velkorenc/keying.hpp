@@ -51,6 +51,9 @@ class KeyTable {
   bool has_tokens() const { return kind_ == Kind::order || (kind_ == Kind::tokens && ascii_words_); }
   // The eight characters of the token of byte value v.
   const char* token(int v) const;
+  // The order of the unshuffled alphabet that the table is, when it is kept
+  // as that; otherwise null.
+  const core::AlphabetOrder* order() const { return kind_ == Kind::order ? &order_ : nullptr; }
   // The table as a Python object, built on first use (borrowed).
   PyObject* table();
 

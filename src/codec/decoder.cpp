@@ -38,6 +38,10 @@ bool ordinary_dec(PyObject* dec, core::DecodeTable& table) {
 
 // The same from the shuffled token list: dec[token v] is v, the last wins.
 bool tokens_dec(const KeyTable& dec, core::DecodeTable& table) {
+  if (const core::AlphabetOrder* order = dec.order()) {
+    table.set_alphabet(*order);
+    return true;
+  }
   for (int v = 0; v < 256; ++v) {
     char letters[core::kTokenLength];
     std::memcpy(letters, dec.token(v), core::kTokenLength);

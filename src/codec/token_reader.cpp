@@ -1,3 +1,4 @@
+#include <array>
 #include <cstring>
 
 #include "velkorenc/core/token_kernels.hpp"
@@ -25,6 +26,18 @@ inline bool letters_to_bits(std::uint64_t packed, std::uint8_t& bits) noexcept {
   bits = static_cast<std::uint8_t>((q_mask * 0x0102040810204080ULL) >> 56);
   return true;
 }
+
+// The unshuffled token of u spells its bits from the highest, so its letter
+// bits (bit p for character p) are those of u reversed.
+constexpr std::array<std::uint8_t, 256> letters_of_base() noexcept {
+  std::array<std::uint8_t, 256> bits{};
+  for (unsigned u = 0; u < 256; ++u) {
+    for (unsigned p = 0; p < kTokenLength; ++p) bits[u] |= ((u >> (7 - p)) & 1u) << p;
+  }
+  return bits;
+}
+
+constexpr std::array<std::uint8_t, 256> kLettersOfBase = letters_of_base();
 
 template <class Char>
 std::size_t find_delimiter(const Char* body, std::size_t from, std::size_t size,
@@ -110,15 +123,34 @@ bool reads_at_stride(const DecodeTable& table, std::uint32_t delimiter) noexcept
 
 }  // namespace
 
-DecodeTable::DecodeTable() noexcept {
-  keys_.fill(kEmptySlot);
-  values_.fill(-1);
-  by_letters_.fill(-1);
+DecodeTable::DecodeTable() noexcept { by_letters_.fill(-1); }
+
+void DecodeTable::set_alphabet(const AlphabetOrder& order) noexcept {
+  for (std::size_t v = 0; v < order.size(); ++v) {
+    by_letters_[kLettersOfBase[order[v]]] = static_cast<std::int16_t>(v);
+  }
+  size_ = order.size();  // an order holds each entry once
 }
 
-bool DecodeTable::add(const char (&token)[kTokenLength], std::uint8_t value) noexcept {
-  std::uint64_t packed;
-  std::memcpy(&packed, token, kTokenLength);
+// Every letters-only token held so far goes into the hash.
+void DecodeTable::start_hashing() noexcept {
+  keys_.fill(kEmptySlot);
+  values_.fill(-1);
+  hashing_ = true;
+  size_ = 0;
+  for (unsigned bits = 0; bits < 256; ++bits) {
+    if (by_letters_[bits] < 0) continue;
+    char token[kTokenLength];
+    for (unsigned p = 0; p < kTokenLength; ++p) {
+      token[p] = (bits >> p) & 1 ? kOneLetter : kZeroLetter;
+    }
+    std::uint64_t packed;
+    std::memcpy(&packed, token, kTokenLength);
+    insert(packed, static_cast<std::uint8_t>(by_letters_[bits]));
+  }
+}
+
+bool DecodeTable::insert(std::uint64_t packed, std::uint8_t value) noexcept {
   std::size_t slot = slot_of(packed, kSlots);
   while (keys_[slot] != kEmptySlot && keys_[slot] != packed) slot = (slot + 1) & (kSlots - 1);
   if (keys_[slot] == kEmptySlot) {
@@ -127,8 +159,22 @@ bool DecodeTable::add(const char (&token)[kTokenLength], std::uint8_t value) noe
   }
   keys_[slot] = packed;
   values_[slot] = value;
+  return true;
+}
+
+bool DecodeTable::add(const char (&token)[kTokenLength], std::uint8_t value) noexcept {
+  std::uint64_t packed;
+  std::memcpy(&packed, token, kTokenLength);
   std::uint8_t bits;
-  if (letters_to_bits(packed, bits)) {
+  const bool letters = letters_to_bits(packed, bits);
+  if (letters && !hashing_) {
+    if (by_letters_[bits] < 0) ++size_;
+    by_letters_[bits] = value;
+    return true;
+  }
+  if (!hashing_) start_hashing();
+  if (!insert(packed, value)) return false;
+  if (letters) {
     by_letters_[bits] = value;
   } else {
     letters_only_ = false;
@@ -137,6 +183,12 @@ bool DecodeTable::add(const char (&token)[kTokenLength], std::uint8_t value) noe
 }
 
 bool DecodeTable::find(std::uint64_t packed, std::uint8_t& value) const noexcept {
+  if (!hashing_) {
+    std::uint8_t bits;
+    if (!letters_to_bits(packed, bits) || by_letters_[bits] < 0) return false;
+    value = static_cast<std::uint8_t>(by_letters_[bits]);
+    return true;
+  }
   std::size_t slot = slot_of(packed, kSlots);
   while (keys_[slot] != kEmptySlot) {
     if (keys_[slot] == packed) {

@@ -1,8 +1,29 @@
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include "velkorenc/core/tokens.hpp"
 
 namespace velkorenc::core {
+
+namespace {
+
+// The unshuffled tokens as the words that writing copies.
+constexpr std::array<std::uint64_t, 256> base_words() noexcept {
+  std::array<std::uint64_t, 256> words{};
+  for (unsigned u = 0; u < 256; ++u) {
+    words[u] = std::bit_cast<std::uint64_t>(base_token(static_cast<std::uint8_t>(u)));
+  }
+  return words;
+}
+
+constexpr std::array<std::uint64_t, 256> kBaseWords = base_words();
+
+}  // namespace
+
+void EncodeTable::set_alphabet(const AlphabetOrder& order) noexcept {
+  for (std::size_t v = 0; v < order.size(); ++v) words_[v] = kBaseWords[order[v]];
+}
 
 void EncodeTable::set(std::uint8_t value, const char (&token)[kTokenLength]) noexcept {
   std::memcpy(&words_[value], token, kTokenLength);

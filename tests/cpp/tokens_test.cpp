@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <random>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "velkorenc/core/token_kernels.hpp"
+#include "velkorenc/core/generator.hpp"
 #include "velkorenc/core/tokens.hpp"
 
 namespace velkorenc::core {
@@ -277,6 +279,33 @@ TEST(Reader, PartialTablesMissTheAbsentTokens) {
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(out, (Bytes{9, 9}));
   EXPECT_EQ(r.bad_begin, 18u);
+}
+
+// A table set from an alphabet order is the one built token by token, and
+// stays whole when a token that is not made of letters joins it later.
+TEST(Reader, AlphabetOrderTablesEqualTablesBuiltByToken) {
+  const AlphabetOrder order = alphabet_order(12345);
+  std::vector<std::string> tokens;
+  for (std::uint8_t u : order) tokens.push_back(token_string(u));
+  const Tables built = tables_for(tokens);
+  EncodeTable enc;
+  enc.set_alphabet(order);
+  DecodeTable dec;
+  dec.set_alphabet(order);
+  std::uint8_t value = 0;
+  for (int v = 0; v < 256; ++v) {
+    EXPECT_EQ(enc.word(static_cast<std::uint8_t>(v)), built.enc.word(static_cast<std::uint8_t>(v)));
+    std::uint64_t packed;
+    std::memcpy(&packed, tokens[v].data(), kTokenLength);
+    ASSERT_TRUE(dec.find(packed, value));
+    EXPECT_EQ(value, v);
+  }
+  EXPECT_TRUE(dec.letters_only());
+  ASSERT_TRUE(dec.add({'T', '0', '0', '0', '0', '0', '0', '0'}, 7));
+  EXPECT_FALSE(dec.letters_only());
+  Bytes out;
+  EXPECT_TRUE(read(dec, tokens[200] + "~T0000000~" + tokens[3], '~', out).ok);
+  EXPECT_EQ(out, (Bytes{200, 7, 3}));
 }
 
 TEST(Reader, RefusesTablesBeyondItsCapacity) {

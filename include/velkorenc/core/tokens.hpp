@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "velkorenc/core/generator.hpp"
 #include "velkorenc/core/keying.hpp"
 #include "velkorenc/core/pieces.hpp"
 
@@ -38,6 +39,9 @@ constexpr std::uint64_t max_tokens(std::uint64_t length) noexcept {
 // A key's byte-to-token table, each token eight ASCII characters.
 class EncodeTable {
  public:
+  // Makes this the table of the unshuffled alphabet put in `order`: byte
+  // value v gets the token of order[v].
+  void set_alphabet(const AlphabetOrder& order) noexcept;
   void set(std::uint8_t value, const char (&token)[kTokenLength]) noexcept;
   std::uint64_t word(std::uint8_t value) const noexcept { return words_[value]; }
 
@@ -70,6 +74,9 @@ inline bool write_frame_text(const EncodeTable& table, ByteSpan head, ByteSpan t
 class DecodeTable {
  public:
   DecodeTable() noexcept;
+  // Makes this new table that of the unshuffled alphabet put in `order`:
+  // the token of order[v] reads as v.
+  void set_alphabet(const AlphabetOrder& order) noexcept;
   // Adds one token; a later token equal to an earlier one replaces it.
   // False, with nothing added, once kCapacity different tokens are held.
   bool add(const char (&token)[kTokenLength], std::uint8_t value) noexcept;
@@ -84,11 +91,17 @@ class DecodeTable {
 
  private:
   static constexpr std::size_t kSlots = 2 * kCapacity;
+  void start_hashing() noexcept;
+  bool insert(std::uint64_t packed, std::uint8_t value) noexcept;
+
+  // While every token is made of letters, by_letters_ alone is the table;
+  // the hash of all tokens is filled only once a token that is not comes.
   std::array<std::uint64_t, kSlots> keys_;
   std::array<std::int16_t, kSlots> values_;
   std::array<std::int16_t, 256> by_letters_;
   std::size_t size_ = 0;
   bool letters_only_ = true;
+  bool hashing_ = false;
 };
 
 // Outcome of reading a body: on failure, [bad_begin, bad_end) is the first
