@@ -82,13 +82,21 @@ core::ByteSpan early_key_bytes(PyObject* key) {
   return {PyUnicode_1BYTE_DATA(key), static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))};
 }
 
-// The tokens of body[from, to) read run by run into `out`; positions of a
-// bad piece are made body positions.
+// The characters of a str, taken while the GIL is held, to be read without it.
+struct Characters {
+  explicit Characters(PyObject* text) noexcept
+      : kind(PyUnicode_KIND(text)), data(PyUnicode_DATA(text)) {}
+  int kind;
+  const void* data;
+};
+
+// The tokens of body[from, to), where the body starts at `start`, read run
+// by run into `out`; positions of a bad piece are made body positions.
 template <class Char>
-core::ReadResult read_span(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t start,
+core::ReadResult read_span(const core::DecodeTable& table, const void* data, Py_ssize_t start,
                            Py_ssize_t from, Py_ssize_t to, std::uint32_t delimiter,
                            std::uint8_t* out, core::RunSink& sink) {
-  const Char* units = static_cast<const Char*>(PyUnicode_DATA(encoded)) + from;
+  const Char* units = static_cast<const Char*>(data) + from;
   const auto size = static_cast<std::size_t>(to - from);
   core::ReadResult r = core::read_tokens_in_pieces(table, std::span<const Char>(units, size),
                                                    delimiter, out, core::kTextPiece, sink);
@@ -97,16 +105,16 @@ core::ReadResult read_span(const core::DecodeTable& table, PyObject* encoded, Py
   return r;
 }
 
-core::ReadResult read_span(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t start,
+core::ReadResult read_span(const core::DecodeTable& table, Characters text, Py_ssize_t start,
                            Py_ssize_t from, Py_ssize_t to, std::uint32_t delimiter,
                            std::uint8_t* out, core::RunSink& sink) {
-  switch (PyUnicode_KIND(encoded)) {
+  switch (text.kind) {
     case PyUnicode_1BYTE_KIND:
-      return read_span<Py_UCS1>(table, encoded, start, from, to, delimiter, out, sink);
+      return read_span<Py_UCS1>(table, text.data, start, from, to, delimiter, out, sink);
     case PyUnicode_2BYTE_KIND:
-      return read_span<Py_UCS2>(table, encoded, start, from, to, delimiter, out, sink);
+      return read_span<Py_UCS2>(table, text.data, start, from, to, delimiter, out, sink);
     default:
-      return read_span<Py_UCS4>(table, encoded, start, from, to, delimiter, out, sink);
+      return read_span<Py_UCS4>(table, text.data, start, from, to, delimiter, out, sink);
   }
 }
 
@@ -133,7 +141,8 @@ Py_ssize_t read_first_piece(const core::DecodeTable& table, PyObject* encoded, P
   core::NoCheckpoint always;
   core::CheckpointSink unchecked(always);
   if (end - start != kToken ||
-      !read_span(table, encoded, start, start, end, delimiter, &first, unchecked).ok) {
+      !read_span(table, Characters(encoded), start, start, end, delimiter, &first, unchecked)
+           .ok) {
     raise_bad_piece(encoded, start, {false, 0, 0, static_cast<std::size_t>(end - start)});
     return -1;
   }
@@ -164,6 +173,7 @@ bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t
   const std::size_t full_n = 1 + capacity;
   const core::ByteSpan key_bytes = early_key_bytes(key);
   frame.inverted = !key_bytes.empty();
+  const Characters characters(encoded);
   core::ReadResult r{};
   {
     GilRelease gil(rest_length >= kReleaseGil);
@@ -172,7 +182,7 @@ bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t
     core::RunSink& sink = frame.inverted ? static_cast<core::RunSink&>(inverse) : plain;
     if (frame.inverted) inverse.take(&frame.first, 1);
     if (core::prepare_for_writing(frame.rest, capacity, gil)) {
-      r = read_span(table, encoded, start, rest_start, length, delimiter, frame.rest, sink);
+      r = read_span(table, characters, start, rest_start, length, delimiter, frame.rest, sink);
     }
     if (gil.interrupted()) return false;
     frame.crc = inverse.crc();
