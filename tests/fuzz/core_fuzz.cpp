@@ -253,14 +253,20 @@ void check_case(const std::uint8_t* input, std::size_t size) {
 }  // namespace velkorenc::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  using velkorenc::core::NarrowReader;
-  if (velkorenc::core::can_run(NarrowReader::kAvx2)) {
-    std::fprintf(stderr, "core_fuzz: the avx2 and avx2_pext token readers are compared with "
-                         "the scalar one\n");
-  } else {
-    std::fprintf(stderr, "core_fuzz: this CPU has no AVX2 and BMI2, so the vector token "
-                         "readers are not compared\n");
+  namespace core = velkorenc::core;
+  std::fprintf(stderr, "core_fuzz: token readers compared with the scalar one:");
+  for (core::NarrowReader reader : core::kNarrowReaders) {
+    if (reader != core::NarrowReader::kScalar && core::can_run(reader)) {
+      std::fprintf(stderr, " %s", core::reader_name(reader));
+    }
   }
+  std::fprintf(stderr, "; CRC-32 kernels compared with zlib's:");
+  for (core::CrcKernel kernel : core::kCrcKernels) {
+    if (kernel != core::CrcKernel::kZlib && core::can_run(kernel)) {
+      std::fprintf(stderr, " %s", core::kernel_name(kernel));
+    }
+  }
+  std::fprintf(stderr, "\n");
   return 0;
 }
 
