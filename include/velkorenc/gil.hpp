@@ -21,7 +21,6 @@ class GilRelease final : public core::Checkpoint {
  public:
   explicit GilRelease(bool release) noexcept
       : handles_signals_(_PyOS_IsMainThread() != 0),
-        next_check_(std::chrono::steady_clock::now() + kSignalInterval),
         saved_(release ? PyEval_SaveThread() : nullptr) {}
   ~GilRelease() {
     if (saved_) PyEval_RestoreThread(saved_);
@@ -35,7 +34,13 @@ class GilRelease final : public core::Checkpoint {
   bool resume() noexcept override {
     if (interrupted_) return false;
     if (!handles_signals_) return true;
+    // The clock is first read after the first piece: calls too short to
+    // have pieces never read it.
     const auto now = std::chrono::steady_clock::now();
+    if (!clock_started_) {
+      clock_started_ = true;
+      next_check_ = now + kSignalInterval;
+    }
     if (now < next_check_) return true;
     next_check_ = now + kSignalInterval;
     const bool was_released = saved_ != nullptr;
@@ -73,6 +78,7 @@ class GilRelease final : public core::Checkpoint {
 
   bool handles_signals_;
   bool interrupted_ = false;
+  bool clock_started_ = false;
   std::chrono::steady_clock::time_point next_check_;
   PyThreadState* saved_;
 };

@@ -43,7 +43,9 @@ struct KeyStream {
     const std::size_t kl = key.size();
     if (kl < kWideWidth) {
       period = kl * ((kWideWidth + kl - 1) / kl);
-      for (std::size_t j = 0; j < period + kWideWidth; ++j) repeated[j] = key[j % kl];
+      for (std::size_t at = 0; at < period + kWideWidth; at += kl) {
+        std::memcpy(repeated + at, key.data(), kl);  // the room has a key's length to spare
+      }
       bytes = repeated;
       readable = period + kWideWidth;
     } else {
@@ -67,7 +69,7 @@ struct KeyStream {
     return at;
   }
 
-  std::uint8_t repeated[4 * kWideWidth];
+  std::uint8_t repeated[4 * kWideWidth + kWideWidth];
   const std::uint8_t* bytes;
   std::size_t period;
   std::size_t readable;  // bytes[0, readable) may be read
