@@ -210,40 +210,42 @@ Ref convert_file(PyObject* input_path, PyObject* output_path, PyObject* key,
   return Ref::borrow(Py_None);
 }
 
+// One file function: binds its arguments, converts in chunks when it may,
+// and otherwise reads the whole input, runs the codec and writes the whole
+// result.
+PyObject* file_function(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames,
+                        StreamResult (*stream)(PyObject*, PyObject*, PyObject*),
+                        const FileForm& in_form, PyObject* codec, const char* content_name,
+                        const FileForm& out_form) {
+  PyObject* bound[kMaxParams];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  switch (stream(bound[0], bound[1], bound[2])) {
+    case StreamResult::done:
+      Py_RETURN_NONE;
+    case StreamResult::failed:
+      return nullptr;
+    case StreamResult::declined:
+      break;
+  }
+  return convert_file(bound[0], bound[1], bound[2], in_form, codec, content_name, out_form)
+      .release();
+}
+
 }  // namespace
 
 PyObject* encode_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  PyObject* bound[kMaxParams];
-  if (!bind_arguments(kEncodeFileSignature, args, nargs, kwnames, bound)) return nullptr;
-  switch (stream_encode_file(bound[0], bound[1], bound[2])) {
-    case StreamResult::done:
-      Py_RETURN_NONE;
-    case StreamResult::failed:
-      return nullptr;
-    case StreamResult::declined:
-      break;
-  }
-  return convert_file(bound[0], bound[1], bound[2], {g.names.mode_rb, false},
-                      g.names.encode_bytes, "data", {g.names.mode_w, true})
-      .release();
+  return file_function(kEncodeFileSignature, args, nargs, kwnames, stream_encode_file,
+                       {g.names.mode_rb, false}, g.names.encode_bytes, "data",
+                       {g.names.mode_w, true});
 }
 
 PyObject* decode_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  PyObject* bound[kMaxParams];
-  if (!bind_arguments(kDecodeFileSignature, args, nargs, kwnames, bound)) return nullptr;
-  switch (stream_decode_file(bound[0], bound[1], bound[2])) {
-    case StreamResult::done:
-      Py_RETURN_NONE;
-    case StreamResult::failed:
-      return nullptr;
-    case StreamResult::declined:
-      break;
-  }
-  return convert_file(bound[0], bound[1], bound[2], {g.names.mode_r, true},
-                      g.names.decode_bytes, "encoded", {g.names.mode_wb, false})
-      .release();
+  return file_function(kDecodeFileSignature, args, nargs, kwnames, stream_decode_file,
+                       {g.names.mode_r, true}, g.names.decode_bytes, "encoded",
+                       {g.names.mode_wb, false});
 }
 
 }  // namespace velkorenc::py
