@@ -21,6 +21,12 @@ enum class StreamResult { done, failed, declined };
 StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyObject* key);
 StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyObject* key);
 
+// The path in the file system's encoding, or null: with no error set when
+// the path cannot name a file (not an exact str, not encodable, a NUL in
+// it), so that open reports it, and with the error set when the conversion
+// failed for another reason (out of memory).
+Ref file_system_path(PyObject* path);
+
 // Calls the function bound to `name` in the namespace with (value, key).
 Ref call_codec(PyObject* name, PyObject* value, PyObject* key);
 

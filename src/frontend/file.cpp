@@ -101,21 +101,6 @@ bool write_to(PyObject* f, PyObject* content) {
   return static_cast<bool>(ignored);
 }
 
-// The path in the file system's encoding, or null: with no error set when
-// the path cannot name a file, so that open reports it, and with the error
-// set when the conversion failed for another reason (out of memory).
-Ref fs_path(PyObject* path) {
-  if (!PyUnicode_CheckExact(path)) return {};
-  Ref encoded(PyUnicode_EncodeFSDefault(path));
-  if (!encoded) {
-    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
-    return {};
-  }
-  const char* bytes = PyBytes_AS_STRING(encoded.get());
-  if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) return {};
-  return encoded;
-}
-
 void raise_file_failure(const core::FileFailure& failure, PyObject* output_path) {
   raise_os_error_code(failure.code, failure.names_output ? output_path : nullptr);
 }
@@ -165,7 +150,7 @@ bool write_through(core::OutputFile& out, const FileForm& form, PyObject* conten
 // leaves it as it was; anything else is opened and written as before.
 bool write_whole(PyObject* output_path, const FileForm& form, PyObject* content) {
   if (g.open_is_io_open) {
-    Ref path = fs_path(output_path);
+    Ref path = file_system_path(output_path);
     if (!path && PyErr_Occurred()) return false;
     if (path) {
       core::OutputFile out;
@@ -233,6 +218,18 @@ PyObject* file_function(const Signature& signature, PyObject* const* args, Py_ss
 }
 
 }  // namespace
+
+Ref file_system_path(PyObject* path) {
+  if (!PyUnicode_CheckExact(path)) return {};
+  Ref encoded(PyUnicode_EncodeFSDefault(path));
+  if (!encoded) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
+    return {};
+  }
+  const char* bytes = PyBytes_AS_STRING(encoded.get());
+  if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) return {};
+  return encoded;
+}
 
 PyObject* encode_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "velkorenc/codec.hpp"
 #include "velkorenc/core/files.hpp"
@@ -104,22 +103,6 @@ bool streamable(PyObject* codec_name, PyObject* own_codec, PyObject* key) {
     return false;
   }
   return size > 0;
-}
-
-// The path as the file system takes it, or null: without an error when it
-// cannot name a file, with one when memory ran out.
-Ref system_path(PyObject* path) {
-  if (!PyUnicode_CheckExact(path)) return {};
-  Ref encoded(PyUnicode_EncodeFSDefault(path));
-  if (!encoded) {
-    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
-    return {};
-  }
-  if (std::strlen(PyBytes_AS_STRING(encoded.get())) !=
-      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) {
-    return {};
-  }
-  return encoded;
 }
 
 // A regular file opened for reading, or -1 (nothing raised).
@@ -379,8 +362,8 @@ StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyO
   if (!streamable(g.names.encode_bytes, g.encode_bytes_function, key)) {
     return declined_unless_failed();
   }
-  Ref in_path = system_path(input_path);
-  Ref out_path = in_path ? system_path(output_path) : Ref();
+  Ref in_path = file_system_path(input_path);
+  Ref out_path = in_path ? file_system_path(output_path) : Ref();
   if (!out_path) return declined_unless_failed();
   Descriptor input(open_regular(PyBytes_AS_STRING(in_path.get())));
   if (input.get() < 0) return StreamResult::declined;
@@ -424,8 +407,8 @@ StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyO
   if (!streamable(g.names.decode_bytes, g.decode_bytes_function, key)) {
     return declined_unless_failed();
   }
-  Ref in_path = system_path(input_path);
-  Ref out_path = in_path ? system_path(output_path) : Ref();
+  Ref in_path = file_system_path(input_path);
+  Ref out_path = in_path ? file_system_path(output_path) : Ref();
   if (!out_path) return declined_unless_failed();
   core::ReadPlan plan;
   Ref header;
