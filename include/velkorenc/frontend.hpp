@@ -1,6 +1,7 @@
 // The text and file entry points over the byte codec.
 #pragma once
 
+#include "velkorenc/core/files.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {
@@ -26,6 +27,10 @@ StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyO
 // it), so that open reports it, and with the error set when the conversion
 // failed for another reason (out of memory).
 Ref file_system_path(PyObject* path);
+
+// Raises the OSError of a failed file operation, naming `output_path` when
+// the failure concerns the output's name, as open would.
+void raise_file_failure(const core::FileFailure& failure, PyObject* output_path);
 
 // Calls the function bound to `name` in the namespace with (value, key).
 Ref call_codec(PyObject* name, PyObject* value, PyObject* key);

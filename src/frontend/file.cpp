@@ -101,10 +101,6 @@ bool write_to(PyObject* f, PyObject* content) {
   return static_cast<bool>(ignored);
 }
 
-void raise_file_failure(const core::FileFailure& failure, PyObject* output_path) {
-  raise_os_error_code(failure.code, failure.names_output ? output_path : nullptr);
-}
-
 // open(fd, mode[, encoding="utf-8"], closefd=False): a file object of the
 // interpreter's own over a descriptor of this module's.
 Ref open_descriptor(int fd, const FileForm& form) {
@@ -218,6 +214,10 @@ PyObject* file_function(const Signature& signature, PyObject* const* args, Py_ss
 }
 
 }  // namespace
+
+void raise_file_failure(const core::FileFailure& failure, PyObject* output_path) {
+  raise_os_error_code(failure.code, failure.names_output ? output_path : nullptr);
+}
 
 Ref file_system_path(PyObject* path) {
   if (!PyUnicode_CheckExact(path)) return {};

@@ -187,7 +187,7 @@ struct Destination {
       }
     }
     if (result) {
-      raise_os_error_code(result.code, result.names_output ? output_path : nullptr);
+      raise_file_failure(result, output_path);
       return false;
     }
     return true;
@@ -388,7 +388,7 @@ StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyO
   }
   Destination out;
   if (!out.open(PyBytes_AS_STRING(out_path.get()))) {
-    raise_os_error_code(out.failure.code, out.failure.names_output ? output_path : nullptr);
+    raise_file_failure(out.failure, output_path);
     return StreamResult::failed;
   }
   if (!encoder.start_text(plan, out.fd())) {
@@ -437,7 +437,7 @@ StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyO
     return StreamResult::failed;
   }
   if (!writable) {
-    raise_os_error_code(out.failure.code, out.failure.names_output ? output_path : nullptr);
+    raise_file_failure(out.failure, output_path);
     return StreamResult::failed;
   }
   if (decoder.output_failure() != 0) {
