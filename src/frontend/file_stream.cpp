@@ -352,6 +352,16 @@ bool give_up_plan() {
   return true;
 }
 
+// Whether the conversion over the codec `codec_name` may run in chunks, and
+// then both paths in the file system's bytes.
+bool stream_paths(PyObject* codec_name, PyObject* own_codec, PyObject* key, PyObject* input_path,
+                  PyObject* output_path, Ref& in_path, Ref& out_path) {
+  if (!streamable(codec_name, own_codec, key)) return false;
+  in_path = file_system_path(input_path);
+  if (in_path) out_path = file_system_path(output_path);
+  return static_cast<bool>(out_path);
+}
+
 StreamResult declined_unless_failed() {
   return PyErr_Occurred() ? StreamResult::failed : StreamResult::declined;
 }
@@ -359,12 +369,12 @@ StreamResult declined_unless_failed() {
 }  // namespace
 
 StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
-  if (!streamable(g.names.encode_bytes, g.encode_bytes_function, key)) {
+  Ref in_path;
+  Ref out_path;
+  if (!stream_paths(g.names.encode_bytes, g.encode_bytes_function, key, input_path,
+                    output_path, in_path, out_path)) {
     return declined_unless_failed();
   }
-  Ref in_path = file_system_path(input_path);
-  Ref out_path = in_path ? file_system_path(output_path) : Ref();
-  if (!out_path) return declined_unless_failed();
   Descriptor input(open_regular(PyBytes_AS_STRING(in_path.get())));
   if (input.get() < 0) return StreamResult::declined;
   Descriptor spool_dir(spool_directory(PyBytes_AS_STRING(out_path.get())));
@@ -404,12 +414,12 @@ StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyO
 }
 
 StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
-  if (!streamable(g.names.decode_bytes, g.decode_bytes_function, key)) {
+  Ref in_path;
+  Ref out_path;
+  if (!stream_paths(g.names.decode_bytes, g.decode_bytes_function, key, input_path,
+                    output_path, in_path, out_path)) {
     return declined_unless_failed();
   }
-  Ref in_path = file_system_path(input_path);
-  Ref out_path = in_path ? file_system_path(output_path) : Ref();
-  if (!out_path) return declined_unless_failed();
   core::ReadPlan plan;
   Ref header;
   bool native;
