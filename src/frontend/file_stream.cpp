@@ -42,17 +42,6 @@ class Descriptor {
   int fd_;
 };
 
-// Every name of `ns` an exact str: then looking one up runs no code.
-bool plain_namespace(PyObject* ns) {
-  Py_ssize_t pos = 0;
-  PyObject* name;
-  PyObject* value;
-  while (PyDict_Next(ns, &pos, &name, &value)) {
-    if (!PyUnicode_CheckExact(name)) return false;
-  }
-  return true;
-}
-
 // The namespace's value for `name`, borrowed, only if the namespace itself
 // holds it.
 PyObject* own_name(PyObject* ns, PyObject* name) {
@@ -65,7 +54,7 @@ bool genuine_random(PyObject* ns) {
   PyObject* random = own_name(ns, g.names.random);
   if (!random || random != g.random) return false;
   PyObject* names = PyModule_GetDict(random);
-  if (!plain_namespace(names)) return false;
+  if (!all_keys_exact_str(names)) return false;
   PyObject* cls = PyDict_GetItem(names, g.names.Random);
   return cls && is_genuine_random(cls);
 }
@@ -89,7 +78,7 @@ bool ordinary_alphabet(PyObject* ns) {
 bool streamable(PyObject* codec_name, PyObject* own_codec, PyObject* key) {
   if (!g.open_is_io_open || !PyUnicode_CheckExact(key)) return false;
   PyObject* ns = module_dict();
-  if (!plain_namespace(ns) || own_name(ns, codec_name) != own_codec ||
+  if (!all_keys_exact_str(ns) || own_name(ns, codec_name) != own_codec ||
       own_name(ns, g.names.generate_table) != g.generate_table_function ||
       own_name(ns, g.names._shuffle) != g.shuffle_function || !ordinary_alphabet(ns) ||
       !genuine_random(ns)) {
