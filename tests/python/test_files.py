@@ -7,7 +7,6 @@ import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import textwrap
 import threading
 import time
@@ -16,7 +15,7 @@ import zlib
 
 import oracle
 import velkorenc
-from support import BUILD_DIR, rebound, run_child
+from support import BUILD_DIR, DirectoryCase, rebound, run_child
 
 v = velkorenc
 MIB = 1 << 20
@@ -46,14 +45,7 @@ def failure(call, *args):
     return None
 
 
-class FileCase(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-
-    def path(self, name):
-        return os.path.join(self.dir.name, name)
-
+class FileCase(DirectoryCase):
     def write(self, name, content):
         with open(self.path(name), "wb") as f:
             f.write(content)
