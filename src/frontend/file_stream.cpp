@@ -52,11 +52,25 @@ PyObject* own_name(PyObject* ns, PyObject* name) {
 // Random nobody has replaced: then the key's table is the core generator's.
 bool genuine_random(PyObject* ns) {
   PyObject* random = own_name(ns, g.names.random);
-  if (!random || random != g.random) return false;
+  if (!random || random != g.random || !PyModule_CheckExact(random)) return false;
   PyObject* names = PyModule_GetDict(random);
   if (!all_keys_exact_str(names)) return false;
   PyObject* cls = PyDict_GetItem(names, g.names.Random);
   return cls && is_genuine_random(cls);
+}
+
+// The zlib module imported at load, over the library linked here, with its
+// own compress, crc32 and decompress, all read without running code: then
+// the conversions may call the library in their place.  Checked before any
+// work, so that a replaced zlib is only ever reached by the whole-file path,
+// with its lookups made once.
+bool genuine_zlib(PyObject* ns) {
+  PyObject* zlib = own_name(ns, g.names.zlib);
+  if (!zlib || zlib != g.zlib || !g.zlib_direct || !PyModule_CheckExact(zlib)) return false;
+  PyObject* names = PyModule_GetDict(zlib);
+  return all_keys_exact_str(names) && PyDict_GetItem(names, g.names.compress) == g.zlib_compress &&
+         PyDict_GetItem(names, g.names.crc32) == g.zlib_crc32 &&
+         PyDict_GetItem(names, g.names.decompress) == g.zlib_decompress;
 }
 
 // _BASE_TOKENS a list whose first 256 entries are eight-character ASCII strs.
@@ -73,15 +87,15 @@ bool ordinary_alphabet(PyObject* ns) {
   return true;
 }
 
-// The conditions checked before anything is touched.  The codec's own
-// conditions (constants, zlib) are those of its plan, tested after.
+// The conditions checked before anything is touched.  The codec's other
+// conditions (the constants) are those of its plan, tested after.
 bool streamable(PyObject* codec_name, PyObject* own_codec, PyObject* key) {
   if (!g.open_is_io_open || !PyUnicode_CheckExact(key)) return false;
   PyObject* ns = module_dict();
   if (!all_keys_exact_str(ns) || own_name(ns, codec_name) != own_codec ||
       own_name(ns, g.names.generate_table) != g.generate_table_function ||
       own_name(ns, g.names._shuffle) != g.shuffle_function || !ordinary_alphabet(ns) ||
-      !genuine_random(ns)) {
+      !genuine_random(ns) || !genuine_zlib(ns)) {
     return false;
   }
   // A key with UTF-8 bytes: no seed report and no transform error can arise.
