@@ -241,10 +241,10 @@ print(time.perf_counter() - start, status("VmHWM:") - before)
 def convert_in_child(function, source, target, path="chunked"):
     """Seconds and peak memory growth of one file conversion in a fresh
     process, by the chunked path or the whole-file one; None for a child
-    that the system stopped (out of memory)."""
+    that ran out of memory (or that the system stopped)."""
     result = subprocess.run([sys.executable, "-c", FILE_CHILD, function, source, target, path,
                              KEY], capture_output=True, text=True)
-    if result.returncode < 0:
+    if result.returncode < 0 or "MemoryError" in result.stderr:
         return None
     if result.returncode != 0:
         raise RuntimeError(f"{function} ({path}) failed:\n{result.stderr}")
@@ -271,7 +271,8 @@ def file_times(function, source, target, repeat):
         whole.append(convert_in_child(function, source, target, "whole"))
     if any(w is None for w in whole):
         seconds = statistics.median(t for t, _ in chunked)
-        return Figure(0.0, f"{seconds:.2f} s; the whole-file path ran out of memory")
+        return Figure(0.0, f"{seconds:.2f} s; the whole-file path ran out of memory "
+                           f"(or was stopped)")
     ours = statistics.median(t for t, _ in chunked)
     theirs = statistics.median(t for t, _ in whole)
     return Figure(ours / theirs,
