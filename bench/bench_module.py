@@ -2,12 +2,18 @@
 
 Every figure is the ratio of two medians measured side by side in this one
 process (the module's call, then the floor, alternating), except the memory
-figures, which are measured in child processes.  Each row prints as soon as
-it is measured; then the byte-level core's table follows, from core_bench
-(Google Benchmark), when the build made it.
+figures and the file figures, which are measured in child processes.  Each
+row prints as soon as it is measured; then the byte-level core's table
+follows, from core_bench (Google Benchmark), when the build made it.
 
-    python bench/bench_module.py [--repeat N] [--size MIB] [--calls N] [--only TEXT]
+    python bench/bench_module.py [--repeat N] [--size MIB] [--file-size MIB]
+                                 [--file-dir DIR] [--calls N] [--only TEXT]
                                  [--core-bench PATH] [--strict]
+
+The file rows write a random file of --file-size MiB, its text (nine times
+as large) and their conversions to a temporary directory in --file-dir
+(default: the system's temporary directory), which needs about 24 times
+--file-size free, and remove it at the end.
 
 A row that misses its goal is marked NO; only --strict turns that into exit
 status 1, after both tables.  To add a row, write a function below that
@@ -15,10 +21,13 @@ takes the Inputs and returns a Figure, and decorate it with @row(name, goal).
 """
 import argparse
 import functools
+import os
 import random
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import timeit
@@ -45,6 +54,10 @@ class Figure:
         self.value, self.detail = value, detail
 
 
+class NotMeasured(Exception):
+    """A row that cannot be measured here; its message says why."""
+
+
 def ratio(times):
     """A Figure from (module's time, floor's time)."""
     ours, floor = times
@@ -58,8 +71,46 @@ class Inputs:
     def __init__(self, args):
         self.args = args
         self.size = args.size << 20
+        self.file_size = args.file_size << 20
         self.repeat = args.repeat
         self.small_repeat = max(15, 3 * args.repeat)
+        self.file_repeat = max(1, min(3, args.repeat))
+        self._work = None
+
+    def close(self):
+        """Removes the file rows' directory, if one was made."""
+        if self._work is not None:
+            self._work.cleanup()
+            self._work = None
+
+    @functools.cached_property
+    def work_dir(self):
+        """A directory for the file rows, where there is room for them: the
+        data, its text, the text's replacement while it is written, the
+        spool and the decoded copy."""
+        parent = self.args.file_dir or tempfile.gettempdir()
+        needed = 24 * self.file_size + (64 << 20)
+        free = shutil.disk_usage(parent).free
+        if free < needed:
+            raise NotMeasured(f"{parent} has {free / 2**30:.1f} GiB free, these rows need "
+                              f"{needed / 2**30:.1f} GiB (--file-dir DIR)")
+        self._work = tempfile.TemporaryDirectory(prefix="velkorenc-bench-", dir=parent)
+        return self._work.name
+
+    @functools.cached_property
+    def data_file(self):
+        path = os.path.join(self.work_dir, "data")
+        rng = random.Random(1)
+        with open(path, "wb") as f:
+            for start in range(0, self.file_size, 1 << 20):
+                f.write(rng.randbytes(min(1 << 20, self.file_size - start)))
+        return path
+
+    @functools.cached_property
+    def text_file(self):
+        path = os.path.join(self.work_dir, "text")
+        velkorenc.encode_file(self.data_file, path, KEY)
+        return path
 
     @functools.cached_property
     def noise(self):
@@ -143,8 +194,8 @@ def small_side_by_side(candidate, floor, repeat, number):
     return statistics.median(ours), statistics.median(theirs)
 
 
-MEMORY_CHILD = r"""
-import random, sys, velkorenc
+PEAK_HELPERS = r"""
+import sys, velkorenc
 
 def status(field):
     with open("/proc/self/status") as f:
@@ -152,16 +203,82 @@ def status(field):
             if line.startswith(field):
                 return int(line.split()[1]) * 1024
 
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak starts again from here
+"""
+
+MEMORY_CHILD = PEAK_HELPERS + r"""
+import random
 size = int(sys.argv[1])
 data = random.Random(1).randbytes(size)
 argument = velkorenc.encode_bytes(data) if sys.argv[2] == "decode" else data
 call = velkorenc.decode_bytes if sys.argv[2] == "decode" else velkorenc.encode_bytes
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")  # the peak starts again from here
+reset_peak()
 before = status("VmRSS:")
 result = call(argument)
 print(status("VmHWM:") - before, len(result))
 """
+
+
+FILE_CHILD = PEAK_HELPERS + r"""
+import time
+function, source, target, path, key = sys.argv[1:6]
+if path == "whole":
+    # Any function but the module's own makes the file functions read the
+    # whole file, call it and write the whole result.
+    codec = "encode_bytes" if function == "encode_file" else "decode_bytes"
+    own = getattr(velkorenc, codec)
+    setattr(velkorenc, codec, lambda value, key: own(value, key))
+reset_peak()
+before = status("VmRSS:")
+start = time.perf_counter()
+getattr(velkorenc, function)(source, target, key)
+print(time.perf_counter() - start, status("VmHWM:") - before)
+"""
+
+
+def convert_in_child(function, source, target, path="chunked"):
+    """Seconds and peak memory growth of one file conversion in a fresh
+    process, by the chunked path or the whole-file one; None for a child
+    that ran out of memory (or that the system stopped)."""
+    result = subprocess.run([sys.executable, "-c", FILE_CHILD, function, source, target, path,
+                             KEY], capture_output=True, text=True)
+    if result.returncode < 0 or "MemoryError" in result.stderr:
+        return None
+    if result.returncode != 0:
+        raise RuntimeError(f"{function} ({path}) failed:\n{result.stderr}")
+    seconds, growth = result.stdout.split()
+    return float(seconds), int(growth)
+
+
+def file_memory(function, source, target):
+    measured = convert_in_child(function, source, target)
+    if measured is None:
+        raise NotMeasured(f"{function} was stopped by the system")
+    growth = measured[1] / 2**20
+    return Figure(growth / 64, f"{growth:.1f} MiB in a child process, "
+                               f"input {os.path.getsize(source) / 2**20:,.0f} MiB")
+
+
+def file_times(function, source, target, repeat):
+    """The chunked conversion beside the whole-file one, alternating, each
+    in a child process over a warm page cache: a Figure of the medians."""
+    convert_in_child(function, source, target)  # warm the page cache
+    chunked, whole = [], []
+    for _ in range(repeat):
+        chunked.append(convert_in_child(function, source, target))
+        whole.append(convert_in_child(function, source, target, "whole"))
+    if any(w is None for w in whole):
+        seconds = statistics.median(t for t, _ in chunked)
+        return Figure(0.0, f"{seconds:.2f} s; the whole-file path ran out of memory "
+                           f"(or was stopped)")
+    ours = statistics.median(t for t, _ in chunked)
+    theirs = statistics.median(t for t, _ in whole)
+    return Figure(ours / theirs,
+                  f"{ours:.2f} s vs {theirs:.2f} s; peak growth "
+                  f"{max(m for _, m in chunked) / 2**20:,.1f} MiB vs "
+                  f"{max(m for _, m in whole) / 2**20:,.1f} MiB")
 
 
 def in_threads(call, arguments, calls):
@@ -314,20 +431,55 @@ def encode_memory(d):
                                  f"the text alone {text_length / 2**20:.1f} MiB")
 
 
+@row("encode_file({file} random): peak RSS growth / 64 MiB", 1.0)
+def encode_file_memory(d):
+    return file_memory("encode_file", d.data_file, os.path.join(d.work_dir, "text.new"))
+
+
+@row("decode_file(text of {file} random): peak RSS growth / 64 MiB", 1.0)
+def decode_file_memory(d):
+    return file_memory("decode_file", d.text_file, os.path.join(d.work_dir, "data.new"))
+
+
+@row("encode_file({file} random) in chunks / the whole file (encode_bytes rebound)", 1.05)
+def encode_file_time(d):
+    return file_times("encode_file", d.data_file, os.path.join(d.work_dir, "text.new"),
+                      d.file_repeat)
+
+
+@row("decode_file(text of {file} random) in chunks / the whole file (decode_bytes rebound)",
+     1.05)
+def decode_file_time(d):
+    return file_times("decode_file", d.text_file, os.path.join(d.work_dir, "data.new"),
+                      d.file_repeat)
+
+
 # -- the driver ----------------------------------------------------------------
 
 def module_table(args):
     """Measures and prints the chosen rows, one at a time; returns the names
     of those that missed their goal."""
     inputs = Inputs(args)
-    chosen = [(name.format(mib=f"{args.size} MiB", messages=f"{args.messages:,}"), goal, measure)
+    try:
+        return print_rows(inputs, args)
+    finally:
+        inputs.close()
+
+
+def print_rows(inputs, args):
+    chosen = [(name.format(mib=f"{args.size} MiB", messages=f"{args.messages:,}",
+                           file=f"{args.file_size} MiB"), goal, measure)
               for name, goal, measure in ROWS]
     chosen = [r for r in chosen if args.only is None or args.only in r[0]]
     width = max([len(name) for name, _, _ in chosen] + [6])
     print(f"{'figure':<{width}}  {'ratio':>6}  {'goal':>6}  met  measured", flush=True)
     missed = []
     for name, goal, measure in chosen:
-        figure = measure(inputs)
+        try:
+            figure = measure(inputs)
+        except NotMeasured as reason:
+            print(f"{name:<{width}}  {'-':>6}  {'-':>6}  -    not measured: {reason}", flush=True)
+            continue
         if goal is None:
             goal_text, met = "-", "-"
         else:
@@ -351,8 +503,13 @@ def core_table(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5, help="timings per large figure")
+    parser.add_argument("--repeat", type=int, default=5,
+                        help="timings per large figure (at most 3 for the file figures)")
     parser.add_argument("--size", type=int, default=32, help="MiB of data for the large figures")
+    parser.add_argument("--file-size", type=int, default=256, metavar="MIB",
+                        help="MiB of random data for the file figures")
+    parser.add_argument("--file-dir", metavar="DIR",
+                        help="where the file figures' temporary directory goes")
     parser.add_argument("--calls", type=int, default=500, help="calls per timing of a small call")
     parser.add_argument("--messages", type=int, default=100_000,
                         help="small messages for the stream figure")

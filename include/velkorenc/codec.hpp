@@ -56,6 +56,13 @@ Ref decompress_directly(core::ByteSpan payload);
 // The code point of a one-character str, or false.
 bool single_char(PyObject* text, std::uint32_t& out);
 
+// HEADER and DELIMITER, looked up in that order, in the form the fast paths
+// write and read: the header an exact str, as UTF-8, and the delimiter one
+// ASCII character.  False with an error set when a lookup fails; `native`
+// false when either is not in that form.  `header` keeps what
+// `header_bytes` points to.
+bool native_marks(Ref& header, core::ByteSpan& header_bytes, char& delimiter, bool& native);
+
 // The native form of what encode_bytes's fast path writes for `key` once
 // the compression decision is made: the flag, the checksum function, the
 // key's bytes and table, HEADER and DELIMITER, looked up in its order.

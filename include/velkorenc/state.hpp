@@ -96,6 +96,10 @@ int create_constants();
 // The namespace of the loaded module (borrowed).
 inline PyObject* module_dict() { return PyModule_GetDict(g.module); }
 
+// Every key of `dict` an exact str: then looking a name up in it runs no
+// Python code, as no key's __eq__ can be called.
+bool all_keys_exact_str(PyObject* dict);
+
 // Reads a module-level name as the module's own code would: the module
 // namespace first, then builtins; NameError when neither has it.
 Ref lookup_global(PyObject* name);

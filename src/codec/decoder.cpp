@@ -487,28 +487,15 @@ Ref decode_bytes(PyObject* encoded, PyObject* key) {
 
 bool read_plan(PyObject* key, core::ReadPlan& plan, Ref& header, bool& native) {
   native = false;
-  header = lookup_global(g.names.HEADER);
-  if (!header) return false;
-  Ref delimiter = lookup_global(g.names.DELIMITER);
-  if (!delimiter) return false;
-  std::uint32_t delimiter_char;
-  if (!PyUnicode_CheckExact(header.get()) || !single_char(delimiter.get(), delimiter_char) ||
-      delimiter_char >= 0x80 || delimiter_char == '\r' || delimiter_char == '\n') {
-    return true;
-  }
-  Py_ssize_t size;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(header.get(), &size);
-  if (!utf8) {
-    PyErr_Clear();
-    return true;
-  }
+  bool marks_native;
+  if (!native_marks(header, plan.header, plan.delimiter, marks_native)) return false;
+  if (!marks_native || plan.delimiter == '\r' || plan.delimiter == '\n') return true;
   // A text read in text mode has no carriage return, so its header cannot.
-  if (std::memchr(utf8, '\r', static_cast<std::size_t>(size)) ||
-      std::memchr(utf8, '\n', static_cast<std::size_t>(size))) {
+  const auto* header_chars = reinterpret_cast<const char*>(plan.header.data());
+  if (std::memchr(header_chars, '\r', plan.header.size()) ||
+      std::memchr(header_chars, '\n', plan.header.size())) {
     return true;
   }
-  plan.header = {reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)};
-  plan.delimiter = static_cast<char>(delimiter_char);
   KeyTable dec;
   if (!dec.fetch(key, 1)) return false;
   if (dec.has_tokens()) {

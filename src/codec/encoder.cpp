@@ -339,23 +339,9 @@ bool text_plan(PyObject* key, bool compressed, core::TextPlan& plan, Ref& header
   if (!transform_key(key, 1, plan.key)) return false;
   KeyTable enc;
   if (!enc.fetch(key, 0)) return false;
-  header = lookup_global(g.names.HEADER);
-  if (!header) return false;
-  Ref delimiter = lookup_global(g.names.DELIMITER);
-  if (!delimiter) return false;
-  std::uint32_t delimiter_char;
-  if (!PyUnicode_CheckExact(header.get()) || !single_char(delimiter.get(), delimiter_char) ||
-      delimiter_char >= 0x80) {
-    return true;
-  }
-  Py_ssize_t size;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(header.get(), &size);
-  if (!utf8) {
-    PyErr_Clear();
-    return true;
-  }
-  plan.header = {reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)};
-  plan.delimiter = static_cast<char>(delimiter_char);
+  bool marks_native;
+  if (!native_marks(header, plan.header, plan.delimiter, marks_native)) return false;
+  if (!marks_native) return true;
   if (enc.has_tokens()) {
     native = tokens_enc(enc, plan.table);
   } else if (is_declared(enc.table(), &PyDict_Type)) {

@@ -236,4 +236,27 @@ bool single_char(PyObject* text, std::uint32_t& out) {
   return true;
 }
 
+bool native_marks(Ref& header, core::ByteSpan& header_bytes, char& delimiter, bool& native) {
+  native = false;
+  header = lookup_global(g.names.HEADER);
+  if (!header) return false;
+  Ref delimiter_object = lookup_global(g.names.DELIMITER);
+  if (!delimiter_object) return false;
+  std::uint32_t delimiter_char;
+  if (!PyUnicode_CheckExact(header.get()) || !single_char(delimiter_object.get(), delimiter_char) ||
+      delimiter_char >= 0x80) {
+    return true;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(header.get(), &size);
+  if (!utf8) {
+    PyErr_Clear();
+    return true;
+  }
+  header_bytes = {reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)};
+  delimiter = static_cast<char>(delimiter_char);
+  native = true;
+  return true;
+}
+
 }  // namespace velkorenc::py

@@ -16,25 +16,8 @@ namespace velkorenc::core::detail {
 
 namespace {
 
-constexpr std::size_t kStride = kTokenLength + 1;
 constexpr std::size_t kVector = 32;
-constexpr std::size_t kBlockChars = kBlockTokens * kStride;
 static_assert(kBlockChars % kVector == 0, "a block is a whole number of vectors");
-
-// 0xFF at the positions of a block that hold a delimiter, 0 at its letters.
-struct BlockMask {
-  alignas(kVector) std::uint8_t bytes[kBlockChars];
-};
-
-constexpr BlockMask delimiter_positions() {
-  BlockMask mask{};
-  for (std::size_t i = 0; i < kBlockChars; ++i) {
-    mask.bytes[i] = i % kStride == kTokenLength ? 0xFF : 0x00;
-  }
-  return mask;
-}
-
-constexpr BlockMask kDelimiterAt = delimiter_positions();
 
 // The eight letters of a token, known to be 'q' or 'z', as the index of
 // by_letters: bit p from the lowest bit of character p, which is set for 'q'
@@ -96,7 +79,7 @@ __attribute__((target("avx2,bmi2"))) std::size_t read_letter_blocks(
     alignas(kVector) std::int16_t got[kBlockTokens];
 #pragma GCC unroll 16
     for (std::size_t k = 0; k < kBlockTokens; ++k) {
-      got[k] = values[letter_bits<kPext>(block + k * kStride)];
+      got[k] = values[letter_bits<kPext>(block + k * kBlockStride)];
     }
     const auto* wide = reinterpret_cast<const __m256i*>(got);
     const __m256i g0 = _mm256_load_si256(wide), g1 = _mm256_load_si256(wide + 1);

@@ -17,14 +17,12 @@ namespace velkorenc::core::detail {
 
 namespace {
 
-constexpr std::size_t kStride = kTokenLength + 1;
 constexpr std::size_t kVector = 64;
-constexpr std::size_t kBlockChars = kBlockTokens * kStride;
 constexpr std::size_t kVectors = kBlockChars / kVector;
 constexpr std::size_t kGroups = kBlockTokens / 8;
 static_assert(kBlockChars % kVector == 0, "a block is a whole number of vectors");
 static_assert(kGroups + 1 == kVectors, "group g reads vectors g and g + 1");
-static_assert(kStride * 57 % kVector == 1 && kBlockTokens == kVector, "57 is 1/9 mod 64");
+static_assert(kBlockStride * 57 % kVector == 1 && kBlockTokens == kVector, "57 is 1/9 mod 64");
 
 // Group g, tokens 8g to 8g + 7, starts at character 72g, which is 8g into
 // vector g: lane byte 8t + p of the gathered group is character p of its
@@ -34,7 +32,7 @@ constexpr std::array<std::array<std::uint8_t, kVector>, kGroups> gather_indexes(
   for (std::size_t g = 0; g < kGroups; ++g) {
     for (std::size_t t = 0; t < 8; ++t) {
       for (std::size_t p = 0; p < kTokenLength; ++p) {
-        indexes[g][8 * t + p] = static_cast<std::uint8_t>(8 * g + kStride * t + p);
+        indexes[g][8 * t + p] = static_cast<std::uint8_t>(8 * g + kBlockStride * t + p);
       }
     }
   }
@@ -56,7 +54,7 @@ class BlockReader {
       alignas(kVector) std::uint8_t one[kVector];
       alignas(kVector) std::uint8_t zero[kVector];
       for (std::size_t j = 0; j < kVector; ++j) {
-        const bool at_delimiter = (i * kVector + j) % kStride == kTokenLength;
+        const bool at_delimiter = kDelimiterAt.bytes[i * kVector + j] != 0;
         one[j] = at_delimiter ? delimiter : static_cast<std::uint8_t>(kOneLetter);
         zero[j] = at_delimiter ? delimiter : static_cast<std::uint8_t>(kZeroLetter);
       }
@@ -157,8 +155,8 @@ VELKORENC_AVX512 std::size_t read_letter_blocks_avx512(const DecodeTable& table,
     if (!read_block<false>(reader, chars, out)) return 0;
     count = first_aligned;
   }
-  for (; size - count * kStride >= kBlockChars; count += kBlockTokens) {
-    if (!read_block<true>(reader, chars + count * kStride, out + count)) break;
+  for (; size - count * kBlockStride >= kBlockChars; count += kBlockTokens) {
+    if (!read_block<true>(reader, chars + count * kBlockStride, out + count)) break;
   }
   return count;
 }

@@ -30,6 +30,38 @@ uInt piece(std::size_t size) noexcept {
   return static_cast<uInt>(std::min(size, kMaxPiece));
 }
 
+// What pump returns when the sink has no room left.
+constexpr int kNoRoom = INT_MIN;
+
+// Runs `step` (deflate or inflate with a flush mode) over all of `input`, in
+// pieces zlib can count, into the room the sink offers; the last piece is
+// flushed with Z_FINISH when `last`.  Stops at the first code other than
+// Z_OK and Z_BUF_ERROR (the end of the stream or a failure) and returns it;
+// else, once the input is taken and the room not filled, the last code.
+template <class Step>
+int pump(z_stream& stream, ByteSpan input, bool last, OutputSink& out, Step step) noexcept {
+  // The library only reads its input through next_in.
+  stream.next_in = const_cast<Bytef*>(input.data());
+  std::size_t left = input.size();
+  int code;
+  do {
+    stream.avail_in = piece(left);
+    left -= stream.avail_in;
+    const int flush = last && left == 0 ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      const std::span<std::uint8_t> room = out.space();
+      if (room.empty()) return kNoRoom;
+      stream.next_out = room.data();
+      stream.avail_out = piece(room.size());
+      const uInt offered = stream.avail_out;
+      code = step(&stream, flush);
+      out.commit(offered - stream.avail_out);
+      if (code != Z_OK && code != Z_BUF_ERROR) return code;
+    } while (stream.avail_out == 0);
+  } while (left != 0);
+  return code;
+}
+
 }  // namespace
 
 const char* zlib_library_version() noexcept { return zlibVersion(); }
@@ -134,32 +166,15 @@ bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
     }
     started_ = true;
   }
-  // The library only reads its input through next_in.
-  stream_.next_in = const_cast<Bytef*>(input.data());
-  std::size_t left = input.size();
-  int flush;
-  do {
-    stream_.avail_in = piece(left);
-    left -= stream_.avail_in;
-    flush = last && left == 0 ? Z_FINISH : Z_NO_FLUSH;
-    do {
-      const std::span<std::uint8_t> room = out.space();
-      if (room.empty()) {
-        failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
-        return false;
-      }
-      stream_.next_out = room.data();
-      stream_.avail_out = piece(room.size());
-      const uInt offered = stream_.avail_out;
-      const int code = deflate(&stream_, flush);
-      out.commit(offered - stream_.avail_out);
-      if (code == Z_STREAM_ERROR) {
-        failure_ = {ZlibFailure::Kind::zlib, code, stream_.msg};
-        return false;
-      }
-      if (code == Z_STREAM_END) return true;
-    } while (stream_.avail_out == 0);
-  } while (left != 0);
+  const int code = pump(stream_, input, last, out, deflate);
+  if (code == kNoRoom) {
+    failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+    return false;
+  }
+  if (code == Z_STREAM_ERROR) {
+    failure_ = {ZlibFailure::Kind::zlib, code, stream_.msg};
+    return false;
+  }
   return true;
 }
 
@@ -184,38 +199,22 @@ bool Inflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
     }
     started_ = true;
   }
-  stream_.next_in = const_cast<Bytef*>(input.data());
-  std::size_t left = input.size();
-  int code = Z_OK;
-  do {
-    stream_.avail_in = piece(left);
-    left -= stream_.avail_in;
-    const int flush = last && left == 0 ? Z_FINISH : Z_NO_FLUSH;
-    do {
-      const std::span<std::uint8_t> room = out.space();
-      if (room.empty()) {
-        failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
-        return false;
-      }
-      stream_.next_out = room.data();
-      stream_.avail_out = piece(room.size());
-      const uInt offered = stream_.avail_out;
-      code = inflate(&stream_, flush);
-      out.commit(offered - stream_.avail_out);
-      switch (code) {
-        case Z_OK:
-        case Z_BUF_ERROR:
-        case Z_STREAM_END:
-          break;
-        case Z_MEM_ERROR:
-          fail(ZlibFailure::Kind::out_of_memory, code);
-          return false;
-        default:
-          fail(ZlibFailure::Kind::zlib, code);
-          return false;
-      }
-    } while (stream_.avail_out == 0 && code != Z_STREAM_END);
-  } while (code != Z_STREAM_END && left != 0);
+  const int code = pump(stream_, input, last, out, inflate);
+  switch (code) {
+    case kNoRoom:
+      failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+      return false;
+    case Z_OK:
+    case Z_BUF_ERROR:
+    case Z_STREAM_END:
+      break;
+    case Z_MEM_ERROR:
+      fail(ZlibFailure::Kind::out_of_memory, code);
+      return false;
+    default:
+      fail(ZlibFailure::Kind::zlib, code);
+      return false;
+  }
   if (code == Z_STREAM_END) {
     ended_ = true;
   } else if (last) {

@@ -101,25 +101,6 @@ bool write_to(PyObject* f, PyObject* content) {
   return static_cast<bool>(ignored);
 }
 
-// The path in the file system's encoding, or null: with no error set when
-// the path cannot name a file, so that open reports it, and with the error
-// set when the conversion failed for another reason (out of memory).
-Ref fs_path(PyObject* path) {
-  if (!PyUnicode_CheckExact(path)) return {};
-  Ref encoded(PyUnicode_EncodeFSDefault(path));
-  if (!encoded) {
-    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
-    return {};
-  }
-  const char* bytes = PyBytes_AS_STRING(encoded.get());
-  if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) return {};
-  return encoded;
-}
-
-void raise_file_failure(const core::FileFailure& failure, PyObject* output_path) {
-  raise_os_error_code(failure.code, failure.names_output ? output_path : nullptr);
-}
-
 // open(fd, mode[, encoding="utf-8"], closefd=False): a file object of the
 // interpreter's own over a descriptor of this module's.
 Ref open_descriptor(int fd, const FileForm& form) {
@@ -165,7 +146,7 @@ bool write_through(core::OutputFile& out, const FileForm& form, PyObject* conten
 // leaves it as it was; anything else is opened and written as before.
 bool write_whole(PyObject* output_path, const FileForm& form, PyObject* content) {
   if (g.open_is_io_open) {
-    Ref path = fs_path(output_path);
+    Ref path = file_system_path(output_path);
     if (!path && PyErr_Occurred()) return false;
     if (path) {
       core::OutputFile out;
@@ -210,13 +191,17 @@ Ref convert_file(PyObject* input_path, PyObject* output_path, PyObject* key,
   return Ref::borrow(Py_None);
 }
 
-}  // namespace
-
-PyObject* encode_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+// One file function: binds its arguments, converts in chunks when it may,
+// and otherwise reads the whole input, runs the codec and writes the whole
+// result.
+PyObject* file_function(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames,
+                        StreamResult (*stream)(PyObject*, PyObject*, PyObject*),
+                        const FileForm& in_form, PyObject* codec, const char* content_name,
+                        const FileForm& out_form) {
   PyObject* bound[kMaxParams];
-  if (!bind_arguments(kEncodeFileSignature, args, nargs, kwnames, bound)) return nullptr;
-  switch (stream_encode_file(bound[0], bound[1], bound[2])) {
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  switch (stream(bound[0], bound[1], bound[2])) {
     case StreamResult::done:
       Py_RETURN_NONE;
     case StreamResult::failed:
@@ -224,26 +209,40 @@ PyObject* encode_file_function(PyObject*, PyObject* const* args, Py_ssize_t narg
     case StreamResult::declined:
       break;
   }
-  return convert_file(bound[0], bound[1], bound[2], {g.names.mode_rb, false},
-                      g.names.encode_bytes, "data", {g.names.mode_w, true})
+  return convert_file(bound[0], bound[1], bound[2], in_form, codec, content_name, out_form)
       .release();
+}
+
+}  // namespace
+
+void raise_file_failure(const core::FileFailure& failure, PyObject* output_path) {
+  raise_os_error_code(failure.code, failure.names_output ? output_path : nullptr);
+}
+
+Ref file_system_path(PyObject* path) {
+  if (!PyUnicode_CheckExact(path)) return {};
+  Ref encoded(PyUnicode_EncodeFSDefault(path));
+  if (!encoded) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
+    return {};
+  }
+  const char* bytes = PyBytes_AS_STRING(encoded.get());
+  if (std::strlen(bytes) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) return {};
+  return encoded;
+}
+
+PyObject* encode_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return file_function(kEncodeFileSignature, args, nargs, kwnames, stream_encode_file,
+                       {g.names.mode_rb, false}, g.names.encode_bytes, "data",
+                       {g.names.mode_w, true});
 }
 
 PyObject* decode_file_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  PyObject* bound[kMaxParams];
-  if (!bind_arguments(kDecodeFileSignature, args, nargs, kwnames, bound)) return nullptr;
-  switch (stream_decode_file(bound[0], bound[1], bound[2])) {
-    case StreamResult::done:
-      Py_RETURN_NONE;
-    case StreamResult::failed:
-      return nullptr;
-    case StreamResult::declined:
-      break;
-  }
-  return convert_file(bound[0], bound[1], bound[2], {g.names.mode_r, true},
-                      g.names.decode_bytes, "encoded", {g.names.mode_wb, false})
-      .release();
+  return file_function(kDecodeFileSignature, args, nargs, kwnames, stream_decode_file,
+                       {g.names.mode_r, true}, g.names.decode_bytes, "encoded",
+                       {g.names.mode_wb, false});
 }
 
 }  // namespace velkorenc::py

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "velkorenc/codec.hpp"
 #include "velkorenc/core/files.hpp"
@@ -43,17 +42,6 @@ class Descriptor {
   int fd_;
 };
 
-// Every name of `ns` an exact str: then looking one up runs no code.
-bool plain_namespace(PyObject* ns) {
-  Py_ssize_t pos = 0;
-  PyObject* name;
-  PyObject* value;
-  while (PyDict_Next(ns, &pos, &name, &value)) {
-    if (!PyUnicode_CheckExact(name)) return false;
-  }
-  return true;
-}
-
 // The namespace's value for `name`, borrowed, only if the namespace itself
 // holds it.
 PyObject* own_name(PyObject* ns, PyObject* name) {
@@ -64,11 +52,25 @@ PyObject* own_name(PyObject* ns, PyObject* name) {
 // Random nobody has replaced: then the key's table is the core generator's.
 bool genuine_random(PyObject* ns) {
   PyObject* random = own_name(ns, g.names.random);
-  if (!random || random != g.random) return false;
+  if (!random || random != g.random || !PyModule_CheckExact(random)) return false;
   PyObject* names = PyModule_GetDict(random);
-  if (!plain_namespace(names)) return false;
+  if (!all_keys_exact_str(names)) return false;
   PyObject* cls = PyDict_GetItem(names, g.names.Random);
   return cls && is_genuine_random(cls);
+}
+
+// The zlib module imported at load, over the library linked here, with its
+// own compress, crc32 and decompress, all read without running code: then
+// the conversions may call the library in their place.  Checked before any
+// work, so that a replaced zlib is only ever reached by the whole-file path,
+// with its lookups made once.
+bool genuine_zlib(PyObject* ns) {
+  PyObject* zlib = own_name(ns, g.names.zlib);
+  if (!zlib || zlib != g.zlib || !g.zlib_direct || !PyModule_CheckExact(zlib)) return false;
+  PyObject* names = PyModule_GetDict(zlib);
+  return all_keys_exact_str(names) && PyDict_GetItem(names, g.names.compress) == g.zlib_compress &&
+         PyDict_GetItem(names, g.names.crc32) == g.zlib_crc32 &&
+         PyDict_GetItem(names, g.names.decompress) == g.zlib_decompress;
 }
 
 // _BASE_TOKENS a list whose first 256 entries are eight-character ASCII strs.
@@ -85,15 +87,15 @@ bool ordinary_alphabet(PyObject* ns) {
   return true;
 }
 
-// The conditions checked before anything is touched.  The codec's own
-// conditions (constants, zlib) are those of its plan, tested after.
+// The conditions checked before anything is touched.  The codec's other
+// conditions (the constants) are those of its plan, tested after.
 bool streamable(PyObject* codec_name, PyObject* own_codec, PyObject* key) {
   if (!g.open_is_io_open || !PyUnicode_CheckExact(key)) return false;
   PyObject* ns = module_dict();
-  if (!plain_namespace(ns) || own_name(ns, codec_name) != own_codec ||
+  if (!all_keys_exact_str(ns) || own_name(ns, codec_name) != own_codec ||
       own_name(ns, g.names.generate_table) != g.generate_table_function ||
       own_name(ns, g.names._shuffle) != g.shuffle_function || !ordinary_alphabet(ns) ||
-      !genuine_random(ns)) {
+      !genuine_random(ns) || !genuine_zlib(ns)) {
     return false;
   }
   // A key with UTF-8 bytes: no seed report and no transform error can arise.
@@ -104,22 +106,6 @@ bool streamable(PyObject* codec_name, PyObject* own_codec, PyObject* key) {
     return false;
   }
   return size > 0;
-}
-
-// The path as the file system takes it, or null: without an error when it
-// cannot name a file, with one when memory ran out.
-Ref system_path(PyObject* path) {
-  if (!PyUnicode_CheckExact(path)) return {};
-  Ref encoded(PyUnicode_EncodeFSDefault(path));
-  if (!encoded) {
-    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
-    return {};
-  }
-  if (std::strlen(PyBytes_AS_STRING(encoded.get())) !=
-      static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) {
-    return {};
-  }
-  return encoded;
 }
 
 // A regular file opened for reading, or -1 (nothing raised).
@@ -204,7 +190,7 @@ struct Destination {
       }
     }
     if (result) {
-      raise_os_error_code(result.code, result.names_output ? output_path : nullptr);
+      raise_file_failure(result, output_path);
       return false;
     }
     return true;
@@ -369,6 +355,16 @@ bool give_up_plan() {
   return true;
 }
 
+// Whether the conversion over the codec `codec_name` may run in chunks, and
+// then both paths in the file system's bytes.
+bool stream_paths(PyObject* codec_name, PyObject* own_codec, PyObject* key, PyObject* input_path,
+                  PyObject* output_path, Ref& in_path, Ref& out_path) {
+  if (!streamable(codec_name, own_codec, key)) return false;
+  in_path = file_system_path(input_path);
+  if (in_path) out_path = file_system_path(output_path);
+  return static_cast<bool>(out_path);
+}
+
 StreamResult declined_unless_failed() {
   return PyErr_Occurred() ? StreamResult::failed : StreamResult::declined;
 }
@@ -376,12 +372,12 @@ StreamResult declined_unless_failed() {
 }  // namespace
 
 StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
-  if (!streamable(g.names.encode_bytes, g.encode_bytes_function, key)) {
+  Ref in_path;
+  Ref out_path;
+  if (!stream_paths(g.names.encode_bytes, g.encode_bytes_function, key, input_path,
+                    output_path, in_path, out_path)) {
     return declined_unless_failed();
   }
-  Ref in_path = system_path(input_path);
-  Ref out_path = in_path ? system_path(output_path) : Ref();
-  if (!out_path) return declined_unless_failed();
   Descriptor input(open_regular(PyBytes_AS_STRING(in_path.get())));
   if (input.get() < 0) return StreamResult::declined;
   Descriptor spool_dir(spool_directory(PyBytes_AS_STRING(out_path.get())));
@@ -405,7 +401,7 @@ StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyO
   }
   Destination out;
   if (!out.open(PyBytes_AS_STRING(out_path.get()))) {
-    raise_os_error_code(out.failure.code, out.failure.names_output ? output_path : nullptr);
+    raise_file_failure(out.failure, output_path);
     return StreamResult::failed;
   }
   if (!encoder.start_text(plan, out.fd())) {
@@ -421,12 +417,12 @@ StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyO
 }
 
 StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
-  if (!streamable(g.names.decode_bytes, g.decode_bytes_function, key)) {
+  Ref in_path;
+  Ref out_path;
+  if (!stream_paths(g.names.decode_bytes, g.decode_bytes_function, key, input_path,
+                    output_path, in_path, out_path)) {
     return declined_unless_failed();
   }
-  Ref in_path = system_path(input_path);
-  Ref out_path = in_path ? system_path(output_path) : Ref();
-  if (!out_path) return declined_unless_failed();
   core::ReadPlan plan;
   Ref header;
   bool native;
@@ -454,7 +450,7 @@ StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyO
     return StreamResult::failed;
   }
   if (!writable) {
-    raise_os_error_code(out.failure.code, out.failure.names_output ? output_path : nullptr);
+    raise_file_failure(out.failure, output_path);
     return StreamResult::failed;
   }
   if (decoder.output_failure() != 0) {

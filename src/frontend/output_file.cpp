@@ -132,6 +132,24 @@ int open_parent(const char* path, char (&name)[256]) noexcept {
   return fd >= 0 ? fd : -errno;
 }
 
+// Reads until `buffer` is full or the end of the file, by calls of
+// read(to, size, filled) that read up to `size` bytes to `to` with `filled`
+// bytes already in: the number of bytes read, or -errno.
+template <class Read>
+std::ptrdiff_t fill(std::span<std::uint8_t> buffer, Read read) noexcept {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    const ssize_t got = read(buffer.data() + filled, buffer.size() - filled, filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  return static_cast<std::ptrdiff_t>(filled);
+}
+
 }  // namespace
 
 int write_all(int fd, ByteSpan data) noexcept {
@@ -150,32 +168,15 @@ int write_all(int fd, ByteSpan data) noexcept {
 }
 
 std::ptrdiff_t read_full(int fd, std::span<std::uint8_t> buffer) noexcept {
-  std::size_t filled = 0;
-  while (filled < buffer.size()) {
-    const ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return -errno;
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  return static_cast<std::ptrdiff_t>(filled);
+  return fill(buffer, [fd](std::uint8_t* p, std::size_t size, std::size_t) {
+    return ::read(fd, p, size);
+  });
 }
 
 std::ptrdiff_t pread_full(int fd, std::span<std::uint8_t> buffer, std::uint64_t offset) noexcept {
-  std::size_t filled = 0;
-  while (filled < buffer.size()) {
-    const ssize_t got = ::pread(fd, buffer.data() + filled, buffer.size() - filled,
-                                static_cast<off_t>(offset + filled));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return -errno;
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  return static_cast<std::ptrdiff_t>(filled);
+  return fill(buffer, [fd, offset](std::uint8_t* p, std::size_t size, std::size_t filled) {
+    return ::pread(fd, p, size, static_cast<off_t>(offset + filled));
+  });
 }
 
 int copy_whole(int from, int to, bool& to_failed) noexcept {

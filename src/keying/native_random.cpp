@@ -103,16 +103,6 @@ int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
   return 0;
 }
 
-bool all_keys_exact_str(PyObject* dict) {
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* value;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return false;
-  }
-  return true;
-}
-
 // The names the functions read are bound as at load.  Only str keys in
 // either dict, so that these lookups, like the interpreter's own, run no
 // Python code.

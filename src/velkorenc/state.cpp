@@ -34,6 +34,16 @@ int create_constants() {
   return 0;
 }
 
+bool all_keys_exact_str(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
 Ref lookup_global(PyObject* name) {
   PyObject* found = PyDict_GetItemWithError(module_dict(), name);
   if (found) return Ref::borrow(found);

@@ -11,20 +11,14 @@
 #include "velkorenc/core/frame.hpp"
 #include "velkorenc/core/memory.hpp"
 
+#include "counting_checkpoint.hpp"
+
 namespace velkorenc::core {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-class CountingCheckpoint final : public Checkpoint {
- public:
-  explicit CountingCheckpoint(std::size_t stop_at = 0) : stop_at_(stop_at) {}
-  bool resume() noexcept override { return ++calls != stop_at_; }
-  std::size_t calls = 0;
-
- private:
-  std::size_t stop_at_;
-};
+using test_support::CountingCheckpoint;
 
 std::uint32_t library_crc(const Bytes& data, std::size_t length) {
   return static_cast<std::uint32_t>(::crc32(0, data.data(), static_cast<uInt>(length)));

@@ -13,6 +13,8 @@
 #include "velkorenc/core/generator.hpp"
 #include "velkorenc/core/tokens.hpp"
 
+#include "counting_checkpoint.hpp"
+
 namespace velkorenc::core {
 namespace {
 
@@ -158,16 +160,7 @@ TEST(Writer, FrameTextIsTheTransformedFrameWritten) {
   EXPECT_EQ(untouched, "unchanged");
 }
 
-// Counts the times it is asked, and says stop at the `stop_at`-th.
-class CountingCheckpoint final : public Checkpoint {
- public:
-  explicit CountingCheckpoint(std::size_t stop_at = 0) : stop_at_(stop_at) {}
-  bool resume() noexcept override { return ++calls != stop_at_; }
-  std::size_t calls = 0;
-
- private:
-  std::size_t stop_at_;
-};
+using test_support::CountingCheckpoint;
 
 TEST(Writer, FrameTextAsksTheCheckpointAfterEachPiece) {
   const Tables t = tables_for(shuffled_tokens(13));

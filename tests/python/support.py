@@ -3,7 +3,9 @@ import contextlib
 import os
 import subprocess
 import sys
+import tempfile
 import textwrap
+import unittest
 import zlib
 
 import oracle
@@ -73,6 +75,17 @@ def run_child(code, check=True):
         raise AssertionError(f"child failed ({result.returncode}):\n"
                              f"{result.stdout}\n{result.stderr}")
     return result
+
+
+class DirectoryCase(unittest.TestCase):
+    """A test case with a temporary directory of its own for each test."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.dir.name, name)
 
 
 class StrSub(str):

@@ -21,12 +21,14 @@ class Driver(unittest.TestCase):
         if BUILD_DIR:
             env["PYTHONPATH"] = BUILD_DIR
         result = subprocess.run(
-            [sys.executable, bench_module.__file__, "--size", "1", "--repeat", "1",
-             "--calls", "5", "--messages", "20", "--core-bench-missing", "no Google Benchmark here"],
+            [sys.executable, bench_module.__file__, "--size", "1", "--file-size", "1", "--repeat",
+             "1", "--calls", "5", "--messages", "20",
+             "--core-bench-missing", "no Google Benchmark here"],
             capture_output=True, text=True, env=env, timeout=120)
         self.assertEqual((result.returncode, result.stderr), (0, ""))
         lines = result.stdout.splitlines()
-        names = [name.format(mib="1 MiB", messages="20") for name, _, _ in bench_module.ROWS]
+        names = [name.format(mib="1 MiB", messages="20", file="1 MiB")
+                 for name, _, _ in bench_module.ROWS]
         shown = [line for line in lines if any(line.startswith(n) for n in names)]
         self.assertEqual([next(n for n in names if line.startswith(n)) for line in shown], names)
         self.assertIn("core_bench: not run: no Google Benchmark here", lines)

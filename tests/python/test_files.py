@@ -7,7 +7,6 @@ import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import textwrap
 import threading
 import time
@@ -16,7 +15,7 @@ import zlib
 
 import oracle
 import velkorenc
-from support import BUILD_DIR, rebound, run_child
+from support import BUILD_DIR, DirectoryCase, rebound, run_child
 
 v = velkorenc
 MIB = 1 << 20
@@ -46,14 +45,7 @@ def failure(call, *args):
     return None
 
 
-class FileCase(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-
-    def path(self, name):
-        return os.path.join(self.dir.name, name)
-
+class FileCase(DirectoryCase):
     def write(self, name, content):
         with open(self.path(name), "wb") as f:
             f.write(content)
@@ -201,6 +193,49 @@ class Streaming(FileCase):
         """)
         self.assertEqual(result.stdout, "interrupted True\n['big']\n" * 2)
         self.assertEqual(os.path.getsize(self.path("big")), 48 << 20)
+
+    def test_zlib_is_reached_as_the_whole_file_path_reaches_it(self):
+        # A zlib whose functions are patched, or a stand-in for it, sees the
+        # same lookups and calls as when the whole file is read.
+        data = b"abc" * 1000
+        source = self.write("in", data)
+        text = self.write("text", v.encode_bytes(data, KEY).encode())
+        seen = []
+        own = {name: getattr(zlib, name) for name in ("compress", "crc32", "decompress")}
+
+        def spy(name):
+            return lambda *args, **kwargs: seen.append(name) or own[name](*args, **kwargs)
+
+        class StandIn:
+            def __getattr__(self, name):
+                seen.append("." + name)
+                return getattr(zlib, name)
+
+        def assert_as_whole_file(**zlib_names):
+            for function, args in [(v.encode_file, (source, self.path("out"), KEY)),
+                                   (v.decode_file, (text, self.path("back"), KEY))]:
+                log = []
+                for forced in (False, True):
+                    seen.clear()
+                    with (whole_file_path() if forced else rebound()), rebound(**zlib_names):
+                        function(*args)
+                    log.append(list(seen))
+                self.assertEqual(log[0], log[1], function.__name__)
+                calls.extend(log[1])
+
+        for patched in own:
+            with self.subTest(patched=patched):
+                calls = []
+                setattr(zlib, patched, spy(patched))
+                try:
+                    assert_as_whole_file()
+                finally:
+                    setattr(zlib, patched, own[patched])
+                self.assertIn(patched, calls)
+        with self.subTest("stand-in"):
+            calls = []
+            assert_as_whole_file(zlib=StandIn())
+            self.assertEqual(calls, [".compress", ".crc32", ".crc32", ".decompress"])
 
     def test_outputs_that_are_not_regular_files(self):
         data = os.urandom(3 * MIB)

@@ -3,12 +3,11 @@ import builtins
 import os
 import pathlib
 import stat
-import tempfile
 import unittest
 
 import velkorenc
 import oracle
-from support import DELETE, outcome, quiet_seed_reports, rebound, run_child
+from support import DELETE, DirectoryCase, outcome, quiet_seed_reports, rebound, run_child
 
 v = velkorenc
 
@@ -74,14 +73,7 @@ class Text(unittest.TestCase):
             self.assertEqual(outcome(v.decode, "x"), (NameError, "name 'decode_bytes' is not defined"))
 
 
-class Files(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-
-    def path(self, name):
-        return os.path.join(self.dir.name, name)
-
+class Files(DirectoryCase):
     def write(self, name, content):
         with open(self.path(name), "wb" if isinstance(content, bytes) else "w",
                   **({} if isinstance(content, bytes) else {"encoding": "utf-8", "newline": ""})) as f:

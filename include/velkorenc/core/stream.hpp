@@ -123,7 +123,6 @@ class FileEncoder {
   std::uint64_t position_ = 0;   // frame position of the next byte
   std::uint64_t read_from_ = 0;  // payload offset of the next chunk
   std::uint32_t crc_ = 0;
-  bool payload_done_ = false;
   StreamFailure failure_;
 };
 

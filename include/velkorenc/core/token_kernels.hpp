@@ -10,6 +10,25 @@
 namespace velkorenc::core::detail {
 
 inline constexpr std::size_t kBlockTokens = 64;
+// A block's characters: kBlockTokens pieces of eight letters and a delimiter.
+inline constexpr std::size_t kBlockStride = kTokenLength + 1;
+inline constexpr std::size_t kBlockChars = kBlockTokens * kBlockStride;
+
+// 0xFF at the positions of a block that hold a delimiter, 0 at its letters;
+// aligned for whole-vector loads.
+struct BlockMask {
+  alignas(64) std::uint8_t bytes[kBlockChars];
+};
+
+constexpr BlockMask delimiter_positions() noexcept {
+  BlockMask mask{};
+  for (std::size_t i = 0; i < kBlockChars; ++i) {
+    mask.bytes[i] = i % kBlockStride == kTokenLength ? 0xFF : 0x00;
+  }
+  return mask;
+}
+
+inline constexpr BlockMask kDelimiterAt = delimiter_positions();
 
 // Read whole blocks of kBlockTokens pieces from the start of `chars`, each
 // piece eight letters followed by `delimiter`, for as long as every piece of
