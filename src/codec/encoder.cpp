@@ -233,14 +233,19 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
   Compressed comp;
   if (!compress(data, comp)) return {};
 
-  // Keep the compressed form only when it is strictly shorter.
-  const Py_ssize_t data_length = PyBytes_GET_SIZE(data);
+  // Keep the compressed form only when it is strictly shorter.  Off the
+  // direct path, `data` may still be None (a compress of the caller's took
+  // it): len() is asked of the result first, then of the data, and raises.
   Py_ssize_t comp_length;
+  Py_ssize_t data_length;
   if (comp.direct) {
+    data_length = PyBytes_GET_SIZE(data);
     comp_length = comp.stream_bytes ? static_cast<Py_ssize_t>(comp.stream_length) : data_length;
   } else {
     comp_length = PyObject_Size(comp.object.get());
     if (comp_length < 0) return {};
+    data_length = PyObject_Size(data);
+    if (data_length < 0) return {};
   }
   int flag;
   core::ByteSpan payload;
