@@ -237,6 +237,24 @@ class Streaming(FileCase):
             assert_as_whole_file(zlib=StandIn())
             self.assertEqual(calls, [".compress", ".crc32", ".crc32", ".decompress"])
 
+    def test_a_flag_of_the_callers_is_converted_once(self):
+        # Reading a flag that is not an int runs its __index__: the chunked
+        # path must leave that to the whole-file path it then falls back to.
+        source = self.write("in", random.Random(5).randbytes(1000))
+        calls = []
+
+        class Flag:
+            def __index__(self):
+                calls.append(1)
+                return 300
+
+        for forced in (False, True):
+            calls.clear()
+            with (whole_file_path() if forced else rebound()), rebound(_UNCOMPRESSED=Flag()):
+                got = failure(v.encode_file, source, self.path("out"), KEY)
+            self.assertEqual((got, len(calls)), ((ValueError, "bytes must be in range(0, 256)"), 1))
+        self.assert_no_leftovers("in")
+
     def test_outputs_that_are_not_regular_files(self):
         data = os.urandom(3 * MIB)
         source = self.write("in", data)
