@@ -496,14 +496,23 @@ bool read_plan(PyObject* key, core::ReadPlan& plan, Ref& header, bool& native) {
       std::memchr(header_chars, '\n', plan.header.size())) {
     return true;
   }
+  // Text-mode reading turns "\r\n" and "\r" into "\n", which the chunks,
+  // read as bytes, do not: a token holding either character is left to the
+  // whole-file path.
   KeyTable dec;
   if (!dec.fetch(key, 1)) return false;
   if (dec.has_tokens()) {
+    for (int v = 0; v < 256; ++v) {
+      if (std::memchr(dec.token(v), '\r', core::kTokenLength) ||
+          std::memchr(dec.token(v), '\n', core::kTokenLength)) {
+        return true;
+      }
+    }
     if (!tokens_dec(dec, plan.table)) return true;
   } else {
     PyObject* table = dec.table();
     if (!table) return false;
-    if (!ordinary_dec(table, plan.table)) return true;
+    if (!ordinary_dec(table, plan.table) || !plan.table.letters_only()) return true;
   }
   if (!transform_key(key, 1, plan.key)) return false;
   Ref checksum_size = lookup_global(g.names.CHECKSUM_SIZE);

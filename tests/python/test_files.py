@@ -255,6 +255,24 @@ class Streaming(FileCase):
             self.assertEqual((got, len(calls)), ((ValueError, "bytes must be in range(0, 256)"), 1))
         self.assert_no_leftovers("in")
 
+    def test_tokens_with_line_breaks_are_read_as_text_mode_reads_them(self):
+        # A token ending in "\n", stored with "\r\n": reading the text turns
+        # that back into the token; a token ending in "\r" is never read.
+        data = random.Random(6).randbytes(4000)
+        for token, written_as, expected in [("zzzzzzq\n", "\r\n", None),
+                                            ("zzzzzzq\r", "\r", v.InvalidTokenError)]:
+            with self.subTest(token=token):
+                tokens = list(v._BASE_TOKENS)
+                tokens[0x41] = token
+                with rebound(_BASE_TOKENS=tokens):
+                    text = v.encode_bytes(data, KEY)
+                    self.assertIn(token, text)
+                    source = self.write("text", text.replace(token[-1], written_as).encode())
+                    got = failure(v.decode_file, source, self.path("out"), KEY)
+                self.assertEqual(got and got[0], expected)
+                if expected is None:
+                    self.assertEqual(self.read("out"), data)
+
     def test_outputs_that_are_not_regular_files(self):
         data = os.urandom(3 * MIB)
         source = self.write("in", data)
