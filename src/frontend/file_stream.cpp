@@ -183,8 +183,7 @@ struct Destination {
         if (out < 0) {
           result = {errno, true};
         } else {
-          bool to_failed;
-          result.code = core::copy_whole(scratch, out, to_failed);
+          result.code = core::copy_whole(scratch, out);
           if (::close(out) != 0 && !result.code) result.code = errno;
         }
       }

@@ -179,8 +179,7 @@ std::ptrdiff_t pread_full(int fd, std::span<std::uint8_t> buffer, std::uint64_t 
   });
 }
 
-int copy_whole(int from, int to, bool& to_failed) noexcept {
-  to_failed = false;
+int copy_whole(int from, int to) noexcept {
   Scratch block(kCopyBlock);
   if (!block.bytes) return ENOMEM;
   std::uint64_t offset = 0;
@@ -191,7 +190,6 @@ int copy_whole(int from, int to, bool& to_failed) noexcept {
     if (got == 0) return 0;
     if (const int code = write_all(to, {reinterpret_cast<std::uint8_t*>(block.bytes),
                                         static_cast<std::size_t>(got)})) {
-      to_failed = true;
       return code;
     }
     offset += static_cast<std::uint64_t>(got);
@@ -330,8 +328,7 @@ bool OutputFile::give_identity() noexcept {
 FileFailure OutputFile::overwrite() noexcept {
   if (::fsync(temp_fd_) != 0) return {errno, false};
   if (::lseek(out_fd_, 0, SEEK_SET) < 0) return {errno, false};
-  bool to_failed;
-  if (const int code = copy_whole(temp_fd_, out_fd_, to_failed)) return {code, false};
+  if (const int code = copy_whole(temp_fd_, out_fd_)) return {code, false};
   struct stat written;
   if (::fstat(temp_fd_, &written) != 0 || ::ftruncate(out_fd_, written.st_size) != 0 ||
       ::fsync(out_fd_) != 0) {

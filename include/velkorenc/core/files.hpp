@@ -34,8 +34,8 @@ std::ptrdiff_t read_full(int fd, std::span<std::uint8_t> buffer) noexcept;
 std::ptrdiff_t pread_full(int fd, std::span<std::uint8_t> buffer, std::uint64_t offset) noexcept;
 
 // Copies everything from `from` (read from offset 0) to `to` at its
-// current offset: 0 or the errno (`to_failed` says which side failed).
-int copy_whole(int from, int to, bool& to_failed) noexcept;
+// current offset: 0 or the errno.
+int copy_whole(int from, int to) noexcept;
 
 // The directory in which this process's temporary files go: $TMPDIR when it
 // names one, else /tmp.
