@@ -179,15 +179,24 @@ struct Destination {
       if (scratch < 0) {
         result = file.commit();
       } else {
-        const int out = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+        // A FIFO can keep the open, or a write, waiting for its reader:
+        // Ctrl-C meanwhile must still raise.
+        SignalHandlersNow handlers(gil);
+        int out;
+        int code;
+        do {
+          out = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+          code = out < 0 ? errno : 0;
+        } while (code == EINTR && handlers.resume());
         if (out < 0) {
-          result = {errno, true};
+          result = {code, true};
         } else {
-          result.code = core::copy_whole(scratch, out);
+          result.code = core::copy_whole(scratch, out, &handlers);
           if (::close(out) != 0 && !result.code) result.code = errno;
         }
       }
     }
+    if (PyErr_Occurred()) return false;  // a signal handler raised
     if (result) {
       raise_file_failure(result, output_path);
       return false;

@@ -152,17 +152,24 @@ std::ptrdiff_t fill(std::span<std::uint8_t> buffer, Read read) noexcept {
 
 }  // namespace
 
-int write_all(int fd, ByteSpan data) noexcept {
+int write_all(int fd, ByteSpan data, Checkpoint* on_interrupt) noexcept {
   const std::uint8_t* p = data.data();
   std::size_t left = data.size();
   while (left != 0) {
-    const ssize_t written = ::write(fd, p, left < kCopyBlock * 64 ? left : kCopyBlock * 64);
+    const std::size_t asked = left < kCopyBlock * 64 ? left : kCopyBlock * 64;
+    const ssize_t written = ::write(fd, p, asked);
     if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+      const int code = errno;
+      if (code == EINTR && (!on_interrupt || on_interrupt->resume())) continue;
+      return code;
     }
     p += written;
     left -= static_cast<std::size_t>(written);
+    // A signal that comes once some bytes are written cuts the write short
+    // instead of failing it: ask before the next one can wait again.
+    if (static_cast<std::size_t>(written) < asked && on_interrupt && !on_interrupt->resume()) {
+      return EINTR;
+    }
   }
   return 0;
 }
@@ -179,7 +186,7 @@ std::ptrdiff_t pread_full(int fd, std::span<std::uint8_t> buffer, std::uint64_t 
   });
 }
 
-int copy_whole(int from, int to) noexcept {
+int copy_whole(int from, int to, Checkpoint* on_interrupt) noexcept {
   Scratch block(kCopyBlock);
   if (!block.bytes) return ENOMEM;
   std::uint64_t offset = 0;
@@ -189,7 +196,8 @@ int copy_whole(int from, int to) noexcept {
     if (got < 0) return static_cast<int>(-got);
     if (got == 0) return 0;
     if (const int code = write_all(to, {reinterpret_cast<std::uint8_t*>(block.bytes),
-                                        static_cast<std::size_t>(got)})) {
+                                        static_cast<std::size_t>(got)},
+                                   on_interrupt)) {
       return code;
     }
     offset += static_cast<std::uint64_t>(got);

@@ -291,6 +291,34 @@ class Streaming(FileCase):
         self.assertEqual(received, [data])
 
 
+    def test_interrupt_while_a_fifo_output_waits(self):
+        # Ctrl-C while the result waits for a reader that opened the FIFO but
+        # reads nothing, and while the open waits for any reader at all.
+        result = run_child(f"""
+            import os, signal, threading, time
+            import velkorenc
+            signal.alarm(20)  # a wait that Ctrl-C cannot end ends the test
+            directory = {self.dir.name!r}
+            source = os.path.join(directory, "in")
+            with open(source, "wb") as f:
+                f.write(os.urandom(1 << 20))
+            for reader in (True, False):
+                fifo = os.path.join(directory, f"fifo{{reader}}")
+                os.mkfifo(fifo)
+                if reader:
+                    idle = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+                threading.Timer(0.5, signal.pthread_kill,
+                                (threading.main_thread().ident, signal.SIGINT)).start()
+                start = time.monotonic()
+                try:
+                    velkorenc.encode_file(source, fifo, "k")
+                    print("finished")
+                except KeyboardInterrupt:
+                    print("interrupted", time.monotonic() - start < 1.5)
+        """)
+        self.assertEqual(result.stdout, "interrupted True\n" * 2)
+
+
 class Replacement(FileCase):
     def identity(self, path):
         info = os.stat(path)
