@@ -22,10 +22,7 @@ bool ordinary_dec(PyObject* dec, core::DecodeTable& table) {
   PyObject* token;
   PyObject* value;
   while (PyDict_Next(dec, &pos, &token, &value)) {
-    if (!PyUnicode_CheckExact(token) || !PyUnicode_IS_ASCII(token) ||
-        PyUnicode_GET_LENGTH(token) != core::kTokenLength || !PyLong_CheckExact(value)) {
-      return false;
-    }
+    if (!is_ascii_word(token) || !PyLong_CheckExact(value)) return false;
     int overflow;
     const long v = PyLong_AsLongAndOverflow(value, &overflow);
     if (overflow || v < 0 || v > 255) return false;

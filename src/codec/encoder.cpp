@@ -41,10 +41,7 @@ bool ordinary_enc(PyObject* enc, core::EncodeTable& table) {
   PyObject* value;
   PyObject* token;
   while (PyDict_Next(enc, &pos, &value, &token)) {
-    if (!PyLong_CheckExact(value) || !PyUnicode_CheckExact(token) ||
-        !PyUnicode_IS_ASCII(token) || PyUnicode_GET_LENGTH(token) != core::kTokenLength) {
-      return false;
-    }
+    if (!PyLong_CheckExact(value) || !is_ascii_word(token)) return false;
     int overflow;
     const long v = PyLong_AsLongAndOverflow(value, &overflow);
     if (overflow || v < 0 || v > 255) return false;

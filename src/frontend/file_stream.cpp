@@ -15,6 +15,7 @@
 #include "velkorenc/errors.hpp"
 #include "velkorenc/frontend.hpp"
 #include "velkorenc/gil.hpp"
+#include "velkorenc/keying.hpp"
 #include "velkorenc/native_random.hpp"
 #include "velkorenc/state.hpp"
 
@@ -78,11 +79,7 @@ bool ordinary_alphabet(PyObject* ns) {
   PyObject* tokens = own_name(ns, g.names._BASE_TOKENS);
   if (!tokens || !PyList_CheckExact(tokens) || PyList_GET_SIZE(tokens) < 256) return false;
   for (Py_ssize_t i = 0; i < 256; ++i) {
-    PyObject* token = PyList_GET_ITEM(tokens, i);
-    if (!PyUnicode_CheckExact(token) || !PyUnicode_IS_ASCII(token) ||
-        PyUnicode_GET_LENGTH(token) != core::kTokenLength) {
-      return false;
-    }
+    if (!is_ascii_word(PyList_GET_ITEM(tokens, i))) return false;
   }
   return true;
 }
