@@ -27,7 +27,6 @@ void raise_uint32_overflow();
 void raise_byte_range();    // bytearray.append of a value outside 0..255
 void raise_bytes_range();   // bytes([flag]) of a value outside 0..255
 void raise_not_context_manager(PyObject* manager, bool missing_exit);
-void raise_os_error(PyObject* path);  // from errno
 // OSError for `code`, with the file name `path` (null for none).
 void raise_os_error_code(int code, PyObject* path);
 void raise_empty_key();

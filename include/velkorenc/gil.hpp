@@ -83,4 +83,20 @@ class GilRelease final : public core::Checkpoint {
   PyThreadState* saved_;
 };
 
+// For a system call that a signal interrupted while the GIL was let go of:
+// runs pending signal handlers at once, with the GIL taken back for the
+// moment, as the interpreter's own open and write do before trying again.
+// False when a handler raised; the exception is then set.
+class SignalHandlersNow final : public core::Checkpoint {
+ public:
+  explicit SignalHandlersNow(GilRelease& gil) noexcept : gil_(gil) {}
+  bool resume() noexcept override {
+    GilRelease::Reacquire hold(&gil_);
+    return PyErr_CheckSignals() == 0;
+  }
+
+ private:
+  GilRelease& gil_;
+};
+
 }  // namespace velkorenc::py

@@ -5,9 +5,17 @@
 
 #include "velkorenc/core/generator.hpp"
 #include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/tokens.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {
+
+// An exact str of eight ASCII characters: a token that the fast paths copy
+// and compare as eight bytes.
+inline bool is_ascii_word(PyObject* token) {
+  return PyUnicode_CheckExact(token) && PyUnicode_IS_ASCII(token) &&
+         PyUnicode_GET_LENGTH(token) == static_cast<Py_ssize_t>(core::kTokenLength);
+}
 
 // The seed of a key.  Never raises: a key without a UTF-8 form (None, a lone
 // surrogate) is reported through the interpreter's hooks and gives 0.

@@ -33,7 +33,7 @@ namespace velkorenc::py {
   X(crc32, "crc32") X(level, "level") X(startswith, "startswith")           \
   X(ZLIB_RUNTIME_VERSION, "ZLIB_RUNTIME_VERSION")                           \
   X(split, "split") X(join, "join") X(read, "read") X(write, "write")       \
-  X(flush, "flush") X(fileno, "fileno") X(encoding, "encoding")             \
+  X(encoding, "encoding")                                                   \
   X(utf_8, "utf-8") X(mode_rb, "rb") X(mode_r, "r") X(mode_w, "w")          \
   X(mode_wb, "wb") X(__enter__, "__enter__") X(__exit__, "__exit__")        \
   X(append, "append") X(items, "items") X(key, "key") X(data, "data")       \

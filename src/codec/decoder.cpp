@@ -22,10 +22,7 @@ bool ordinary_dec(PyObject* dec, core::DecodeTable& table) {
   PyObject* token;
   PyObject* value;
   while (PyDict_Next(dec, &pos, &token, &value)) {
-    if (!PyUnicode_CheckExact(token) || !PyUnicode_IS_ASCII(token) ||
-        PyUnicode_GET_LENGTH(token) != core::kTokenLength || !PyLong_CheckExact(value)) {
-      return false;
-    }
+    if (!is_ascii_word(token) || !PyLong_CheckExact(value)) return false;
     int overflow;
     const long v = PyLong_AsLongAndOverflow(value, &overflow);
     if (overflow || v < 0 || v > 255) return false;
@@ -496,14 +493,23 @@ bool read_plan(PyObject* key, core::ReadPlan& plan, Ref& header, bool& native) {
       std::memchr(header_chars, '\n', plan.header.size())) {
     return true;
   }
+  // Text-mode reading turns "\r\n" and "\r" into "\n", which the chunks,
+  // read as bytes, do not: a token holding either character is left to the
+  // whole-file path.
   KeyTable dec;
   if (!dec.fetch(key, 1)) return false;
   if (dec.has_tokens()) {
+    for (int v = 0; v < 256; ++v) {
+      if (std::memchr(dec.token(v), '\r', core::kTokenLength) ||
+          std::memchr(dec.token(v), '\n', core::kTokenLength)) {
+        return true;
+      }
+    }
     if (!tokens_dec(dec, plan.table)) return true;
   } else {
     PyObject* table = dec.table();
     if (!table) return false;
-    if (!ordinary_dec(table, plan.table)) return true;
+    if (!ordinary_dec(table, plan.table) || !plan.table.letters_only()) return true;
   }
   if (!transform_key(key, 1, plan.key)) return false;
   Ref checksum_size = lookup_global(g.names.CHECKSUM_SIZE);

@@ -15,11 +15,10 @@
 namespace velkorenc::py {
 namespace {
 
-// A flag constant read as the signed 32-bit integer the encoder keeps it in.
-bool flag_value(PyObject* name, int& out) {
-  Ref flag = lookup_global(name);
-  if (!flag) return false;
-  const long v = PyLong_AsLong(flag.get());
+// A flag constant's value as the signed 32-bit integer the encoder keeps it
+// in.  Anything but an int is converted by its __index__.
+bool flag_of(PyObject* flag, int& out) {
+  const long v = PyLong_AsLong(flag);
   if (v == -1 && PyErr_Occurred()) return false;
   if (v < INT_MIN || v > INT_MAX) {
     raise_int_overflow();
@@ -27,6 +26,11 @@ bool flag_value(PyObject* name, int& out) {
   }
   out = static_cast<int>(v);
   return true;
+}
+
+bool flag_value(PyObject* name, int& out) {
+  Ref flag = lookup_global(name);
+  return flag && flag_of(flag.get(), out);
 }
 
 // Fills `table` when `enc` maps exactly the ints 0..255 to eight-character
@@ -37,10 +41,7 @@ bool ordinary_enc(PyObject* enc, core::EncodeTable& table) {
   PyObject* value;
   PyObject* token;
   while (PyDict_Next(enc, &pos, &value, &token)) {
-    if (!PyLong_CheckExact(value) || !PyUnicode_CheckExact(token) ||
-        !PyUnicode_IS_ASCII(token) || PyUnicode_GET_LENGTH(token) != core::kTokenLength) {
-      return false;
-    }
+    if (!PyLong_CheckExact(value) || !is_ascii_word(token)) return false;
     int overflow;
     const long v = PyLong_AsLongAndOverflow(value, &overflow);
     if (overflow || v < 0 || v > 255) return false;
@@ -233,14 +234,19 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
   Compressed comp;
   if (!compress(data, comp)) return {};
 
-  // Keep the compressed form only when it is strictly shorter.
-  const Py_ssize_t data_length = PyBytes_GET_SIZE(data);
+  // Keep the compressed form only when it is strictly shorter.  Off the
+  // direct path, `data` may still be None (a compress of the caller's took
+  // it): len() is asked of the result first, then of the data, and raises.
   Py_ssize_t comp_length;
+  Py_ssize_t data_length;
   if (comp.direct) {
+    data_length = PyBytes_GET_SIZE(data);
     comp_length = comp.stream_bytes ? static_cast<Py_ssize_t>(comp.stream_length) : data_length;
   } else {
     comp_length = PyObject_Size(comp.object.get());
     if (comp_length < 0) return {};
+    data_length = PyObject_Size(data);
+    if (data_length < 0) return {};
   }
   int flag;
   core::ByteSpan payload;
@@ -329,8 +335,13 @@ Ref encode_bytes(PyObject* data, PyObject* key) {
 
 bool text_plan(PyObject* key, bool compressed, core::TextPlan& plan, Ref& header, bool& native) {
   native = false;
+  Ref flag_object = lookup_global(compressed ? g.names._COMPRESSED : g.names._UNCOMPRESSED);
+  if (!flag_object) return false;
+  // Only an int is read here: another object's __index__ would run once now
+  // and again on the whole-file path that the caller then takes.
+  if (!PyLong_CheckExact(flag_object.get())) return true;
   int flag;
-  if (!flag_value(compressed ? g.names._COMPRESSED : g.names._UNCOMPRESSED, flag)) return false;
+  if (!flag_of(flag_object.get(), flag)) return false;
   if (flag < 0 || flag > 255) return true;
   plan.compressed_flag = plan.stored_flag = static_cast<std::uint8_t>(flag);
   bool direct;

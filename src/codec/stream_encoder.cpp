@@ -96,13 +96,13 @@ Step FileEncoder::compress_step() noexcept {
   if (got < 0) return fail(StreamFailure::Kind::input, static_cast<int>(-got));
   const bool first = input_size_ == 0;
   input_size_ += static_cast<std::uint64_t>(got);
-  input_ended_ = static_cast<std::size_t>(got) < kStreamChunk;
-  whole_in_chunk_ = first && input_ended_;
-  if (!deflater_.feed({chunk_.get(), static_cast<std::size_t>(got)}, input_ended_, *spool_)) {
+  const bool input_ended = static_cast<std::size_t>(got) < kStreamChunk;
+  whole_in_chunk_ = first && input_ended;
+  if (!deflater_.feed({chunk_.get(), static_cast<std::size_t>(got)}, input_ended, *spool_)) {
     if (spool_->failure() != 0) return fail(StreamFailure::Kind::spool, spool_->failure());
     return Step::failed;  // see zlib_failure()
   }
-  if (!input_ended_) return Step::more;
+  if (!input_ended) return Step::more;
   if (!spool_->finish()) return fail(StreamFailure::Kind::spool, spool_->failure());
   spool_size_ = spool_->size();
   return Step::done;

@@ -15,6 +15,7 @@
 #include "velkorenc/errors.hpp"
 #include "velkorenc/frontend.hpp"
 #include "velkorenc/gil.hpp"
+#include "velkorenc/keying.hpp"
 #include "velkorenc/native_random.hpp"
 #include "velkorenc/state.hpp"
 
@@ -78,11 +79,7 @@ bool ordinary_alphabet(PyObject* ns) {
   PyObject* tokens = own_name(ns, g.names._BASE_TOKENS);
   if (!tokens || !PyList_CheckExact(tokens) || PyList_GET_SIZE(tokens) < 256) return false;
   for (Py_ssize_t i = 0; i < 256; ++i) {
-    PyObject* token = PyList_GET_ITEM(tokens, i);
-    if (!PyUnicode_CheckExact(token) || !PyUnicode_IS_ASCII(token) ||
-        PyUnicode_GET_LENGTH(token) != core::kTokenLength) {
-      return false;
-    }
+    if (!is_ascii_word(PyList_GET_ITEM(tokens, i))) return false;
   }
   return true;
 }
@@ -179,16 +176,24 @@ struct Destination {
       if (scratch < 0) {
         result = file.commit();
       } else {
-        const int out = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+        // A FIFO can keep the open, or a write, waiting for its reader:
+        // Ctrl-C meanwhile must still raise.
+        SignalHandlersNow handlers(gil);
+        int out;
+        int code;
+        do {
+          out = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+          code = out < 0 ? errno : 0;
+        } while (code == EINTR && handlers.resume());
         if (out < 0) {
-          result = {errno, true};
+          result = {code, true};
         } else {
-          bool to_failed;
-          result.code = core::copy_whole(scratch, out, to_failed);
+          result.code = core::copy_whole(scratch, out, &handlers);
           if (::close(out) != 0 && !result.code) result.code = errno;
         }
       }
     }
+    if (PyErr_Occurred()) return false;  // a signal handler raised
     if (result) {
       raise_file_failure(result, output_path);
       return false;

@@ -152,17 +152,24 @@ std::ptrdiff_t fill(std::span<std::uint8_t> buffer, Read read) noexcept {
 
 }  // namespace
 
-int write_all(int fd, ByteSpan data) noexcept {
+int write_all(int fd, ByteSpan data, Checkpoint* on_interrupt) noexcept {
   const std::uint8_t* p = data.data();
   std::size_t left = data.size();
   while (left != 0) {
-    const ssize_t written = ::write(fd, p, left < kCopyBlock * 64 ? left : kCopyBlock * 64);
+    const std::size_t asked = left < kCopyBlock * 64 ? left : kCopyBlock * 64;
+    const ssize_t written = ::write(fd, p, asked);
     if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+      const int code = errno;
+      if (code == EINTR && (!on_interrupt || on_interrupt->resume())) continue;
+      return code;
     }
     p += written;
     left -= static_cast<std::size_t>(written);
+    // A signal that comes once some bytes are written cuts the write short
+    // instead of failing it: ask before the next one can wait again.
+    if (static_cast<std::size_t>(written) < asked && on_interrupt && !on_interrupt->resume()) {
+      return EINTR;
+    }
   }
   return 0;
 }
@@ -179,8 +186,7 @@ std::ptrdiff_t pread_full(int fd, std::span<std::uint8_t> buffer, std::uint64_t 
   });
 }
 
-int copy_whole(int from, int to, bool& to_failed) noexcept {
-  to_failed = false;
+int copy_whole(int from, int to, Checkpoint* on_interrupt) noexcept {
   Scratch block(kCopyBlock);
   if (!block.bytes) return ENOMEM;
   std::uint64_t offset = 0;
@@ -190,8 +196,8 @@ int copy_whole(int from, int to, bool& to_failed) noexcept {
     if (got < 0) return static_cast<int>(-got);
     if (got == 0) return 0;
     if (const int code = write_all(to, {reinterpret_cast<std::uint8_t*>(block.bytes),
-                                        static_cast<std::size_t>(got)})) {
-      to_failed = true;
+                                        static_cast<std::size_t>(got)},
+                                   on_interrupt)) {
       return code;
     }
     offset += static_cast<std::uint64_t>(got);
@@ -330,8 +336,7 @@ bool OutputFile::give_identity() noexcept {
 FileFailure OutputFile::overwrite() noexcept {
   if (::fsync(temp_fd_) != 0) return {errno, false};
   if (::lseek(out_fd_, 0, SEEK_SET) < 0) return {errno, false};
-  bool to_failed;
-  if (const int code = copy_whole(temp_fd_, out_fd_, to_failed)) return {code, false};
+  if (const int code = copy_whole(temp_fd_, out_fd_)) return {code, false};
   struct stat written;
   if (::fstat(temp_fd_, &written) != 0 || ::ftruncate(out_fd_, written.st_size) != 0 ||
       ::fsync(out_fd_) != 0) {

@@ -142,8 +142,7 @@ Ref str_snapshot(PyObject* tokens, bool& ascii_words) {
   for (std::size_t i = 0; i < kTableSize; ++i) {
     PyObject* token = PyList_GET_ITEM(tokens, i);
     if (!PyUnicode_CheckExact(token)) return {};
-    ascii_words = ascii_words && PyUnicode_IS_ASCII(token) &&
-                  PyUnicode_GET_LENGTH(token) == static_cast<Py_ssize_t>(core::kTokenLength);
+    ascii_words = ascii_words && is_ascii_word(token);
     PyTuple_SET_ITEM(snapshot.get(), i, Py_NewRef(token));
   }
   return snapshot;

@@ -81,10 +81,6 @@ void raise_not_context_manager(PyObject* manager, bool missing_exit) {
                Py_TYPE(manager)->tp_name, missing_exit ? " (missed __exit__ method)" : "");
 }
 
-void raise_os_error(PyObject* path) {
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-}
-
 void raise_os_error_code(int code, PyObject* path) {
   errno = code;
   if (path) {

@@ -410,6 +410,14 @@ class NamesReadAtCallTime(PathsAgree, unittest.TestCase):
             self.assertEqual(outcome(v.encode_bytes, b"a" * 100),
                              (TypeError, "Expected bytes, got bytearray"))
             self.assertEqual(v.decode_bytes(v.encode_bytes(b"abc")), b"abc")  # stored
+        # A compress that takes None: the length test then fails on the data,
+        # after asking the result for its length.
+        with rebound(zlib=Recorder(compress=lambda data, level: b"")):
+            self.assertEqual(outcome(v.encode_bytes, None),
+                             (TypeError, "object of type 'NoneType' has no len()"))
+        with rebound(zlib=Recorder(compress=lambda data, level: 1)):
+            self.assertEqual(outcome(v.encode_bytes, None),
+                             (TypeError, "object of type 'int' has no len()"))
         with rebound(zlib=Recorder(decompress=lambda payload: "text")):
             self.assertEqual(outcome(v.decode_bytes, v.encode_bytes(b"a" * 100)),
                              (TypeError, "Expected bytes, got str"))

@@ -237,6 +237,42 @@ class Streaming(FileCase):
             assert_as_whole_file(zlib=StandIn())
             self.assertEqual(calls, [".compress", ".crc32", ".crc32", ".decompress"])
 
+    def test_a_flag_of_the_callers_is_converted_once(self):
+        # Reading a flag that is not an int runs its __index__: the chunked
+        # path must leave that to the whole-file path it then falls back to.
+        source = self.write("in", random.Random(5).randbytes(1000))
+        calls = []
+
+        class Flag:
+            def __index__(self):
+                calls.append(1)
+                return 300
+
+        for forced in (False, True):
+            calls.clear()
+            with (whole_file_path() if forced else rebound()), rebound(_UNCOMPRESSED=Flag()):
+                got = failure(v.encode_file, source, self.path("out"), KEY)
+            self.assertEqual((got, len(calls)), ((ValueError, "bytes must be in range(0, 256)"), 1))
+        self.assert_no_leftovers("in")
+
+    def test_tokens_with_line_breaks_are_read_as_text_mode_reads_them(self):
+        # A token ending in "\n", stored with "\r\n": reading the text turns
+        # that back into the token; a token ending in "\r" is never read.
+        data = random.Random(6).randbytes(4000)
+        for token, written_as, expected in [("zzzzzzq\n", "\r\n", None),
+                                            ("zzzzzzq\r", "\r", v.InvalidTokenError)]:
+            with self.subTest(token=token):
+                tokens = list(v._BASE_TOKENS)
+                tokens[0x41] = token
+                with rebound(_BASE_TOKENS=tokens):
+                    text = v.encode_bytes(data, KEY)
+                    self.assertIn(token, text)
+                    source = self.write("text", text.replace(token[-1], written_as).encode())
+                    got = failure(v.decode_file, source, self.path("out"), KEY)
+                self.assertEqual(got and got[0], expected)
+                if expected is None:
+                    self.assertEqual(self.read("out"), data)
+
     def test_outputs_that_are_not_regular_files(self):
         data = os.urandom(3 * MIB)
         source = self.write("in", data)
@@ -253,6 +289,34 @@ class Streaming(FileCase):
         v.decode_file(self.path("enc"), fifo, KEY)
         reader.join()
         self.assertEqual(received, [data])
+
+
+    def test_interrupt_while_a_fifo_output_waits(self):
+        # Ctrl-C while the result waits for a reader that opened the FIFO but
+        # reads nothing, and while the open waits for any reader at all.
+        result = run_child(f"""
+            import os, signal, threading, time
+            import velkorenc
+            signal.alarm(20)  # a wait that Ctrl-C cannot end ends the test
+            directory = {self.dir.name!r}
+            source = os.path.join(directory, "in")
+            with open(source, "wb") as f:
+                f.write(os.urandom(1 << 20))
+            for reader in (True, False):
+                fifo = os.path.join(directory, f"fifo{{reader}}")
+                os.mkfifo(fifo)
+                if reader:
+                    idle = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+                threading.Timer(0.5, signal.pthread_kill,
+                                (threading.main_thread().ident, signal.SIGINT)).start()
+                start = time.monotonic()
+                try:
+                    velkorenc.encode_file(source, fifo, "k")
+                    print("finished")
+                except KeyboardInterrupt:
+                    print("interrupted", time.monotonic() - start < 1.5)
+        """)
+        self.assertEqual(result.stdout, "interrupted True\n" * 2)
 
 
 class Replacement(FileCase):

@@ -10,6 +10,7 @@
 #include <span>
 
 #include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/pieces.hpp"
 
 namespace velkorenc::core {
 
@@ -23,8 +24,10 @@ struct FileFailure {
   explicit operator bool() const noexcept { return code != 0; }
 };
 
-// Writes all of `data` to `fd` at its current offset: 0 or the errno.
-int write_all(int fd, ByteSpan data) noexcept;
+// Writes all of `data` to `fd` at its current offset: 0 or the errno.  After
+// a write that a signal interrupted or cut short, `on_interrupt`, when
+// given, is asked whether to go on (EINTR when it says to stop).
+int write_all(int fd, ByteSpan data, Checkpoint* on_interrupt = nullptr) noexcept;
 
 // Reads until `buffer` is full or the end of the file: the number of bytes
 // read, or -errno.
@@ -34,8 +37,8 @@ std::ptrdiff_t read_full(int fd, std::span<std::uint8_t> buffer) noexcept;
 std::ptrdiff_t pread_full(int fd, std::span<std::uint8_t> buffer, std::uint64_t offset) noexcept;
 
 // Copies everything from `from` (read from offset 0) to `to` at its
-// current offset: 0 or the errno (`to_failed` says which side failed).
-int copy_whole(int from, int to, bool& to_failed) noexcept;
+// current offset, its writes as write_all's: 0 or the errno.
+int copy_whole(int from, int to, Checkpoint* on_interrupt = nullptr) noexcept;
 
 // The directory in which this process's temporary files go: $TMPDIR when it
 // names one, else /tmp.

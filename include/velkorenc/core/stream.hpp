@@ -115,7 +115,6 @@ class FileEncoder {
   std::uint64_t input_size_ = 0;
   std::uint64_t spool_size_ = 0;
   bool whole_in_chunk_ = false;  // the input was one chunk, still held
-  bool input_ended_ = false;
 
   const TextPlan* plan_ = nullptr;
   FdWriter writer_;
