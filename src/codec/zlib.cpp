@@ -87,8 +87,9 @@ CrcKernel chosen_crc_kernel() noexcept {
 }
 
 std::uint32_t crc32_with(CrcKernel kernel, std::uint32_t crc, ByteSpan data) noexcept {
-  // Below this, setting up the lanes costs more than it saves.
-  constexpr std::size_t kLeastFolded = 256;
+  // The shortest input the kernel takes; already at this length it is
+  // several times as fast as the library's byte-at-a-time loop.
+  constexpr std::size_t kLeastFolded = 64;
   if (kernel == CrcKernel::kClmul && data.size() >= kLeastFolded && can_run(kernel)) {
     // zlib's CRC is the register inverted before and after.
     const std::size_t folded = data.size() & ~std::size_t{15};

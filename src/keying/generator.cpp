@@ -36,7 +36,8 @@ constexpr std::uint32_t temper(std::uint32_t y) noexcept {
 // from index 1, and each time they run off the end copy the last word to
 // index 0 and go on at 1; with a one-word key the first loop makes 624 steps
 // and the second 623, so both wrap exactly once, just before their last step.
-Mt19937::Mt19937(std::uint32_t seed) noexcept {
+Mt19937::Mt19937(std::uint32_t seed, GeneratorKernel kernel) noexcept
+    : kernel_(can_run(kernel) ? kernel : GeneratorKernel::kBaseline) {
   std::uint32_t* mt = state_.data();
   std::uint32_t x = kInitialState[0];
   for (std::size_t i = 1; i < kN; ++i) {
@@ -55,19 +56,22 @@ Mt19937::Mt19937(std::uint32_t seed) noexcept {
   mt[0] = 0x80000000u;  // assures a non-zero state
 }
 
+namespace {
+
 // Word i of the next generation needs words i and i + 1 of this one and word
 // i + 397 (mod 624), which for i >= 227 already belongs to the next
 // generation.  Regenerating in index order gives exactly the batch result;
-// within one block no word depends on another word of the same block.
-void Mt19937::refill() noexcept {
+// within one block no word depends on another word of the same block, so
+// the loops vectorise.  Returns the block's end.
+__attribute__((always_inline)) inline std::size_t regenerate(std::uint32_t* mt,
+                                                             std::uint32_t* outputs,
+                                                             std::size_t begin) noexcept {
   constexpr std::size_t kFirstEnd = kN - kM;  // 227
   constexpr std::size_t kSecondEnd = 2 * kFirstEnd;
-  std::uint32_t* mt = state_.data();
   const auto twisted = [](std::uint32_t word, std::uint32_t after, std::uint32_t far) {
     const std::uint32_t y = (word & kUpperMask) | (after & kLowerMask);
     return far ^ (y >> 1) ^ ((0u - (y & 1u)) & kMatrixA);
   };
-  const std::size_t begin = next_word_;
   std::size_t end;
   if (begin < kFirstEnd) {
     end = kFirstEnd;
@@ -82,7 +86,59 @@ void Mt19937::refill() noexcept {
     }
     mt[kN - 1] = twisted(mt[kN - 1], mt[0], mt[kM - 1]);
   }
-  for (std::size_t i = begin; i < end; ++i) outputs_[i - begin] = temper(mt[i]);
+  for (std::size_t i = begin; i < end; ++i) outputs[i - begin] = temper(mt[i]);
+  return end;
+}
+
+std::size_t regenerate_baseline(std::uint32_t* mt, std::uint32_t* outputs,
+                                std::size_t begin) noexcept {
+  return regenerate(mt, outputs, begin);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) std::size_t regenerate_avx2(std::uint32_t* mt,
+                                                            std::uint32_t* outputs,
+                                                            std::size_t begin) noexcept {
+  return regenerate(mt, outputs, begin);
+}
+#endif
+
+}  // namespace
+
+const char* kernel_name(GeneratorKernel kernel) noexcept {
+  switch (kernel) {
+    case GeneratorKernel::kBaseline: return "baseline";
+    case GeneratorKernel::kAvx2: return "avx2";
+  }
+  return "unknown";
+}
+
+bool can_run(GeneratorKernel kernel) noexcept {
+#if defined(__x86_64__)
+  static const bool has_avx2 = __builtin_cpu_supports("avx2");
+#else
+  constexpr bool has_avx2 = false;
+#endif
+  return kernel == GeneratorKernel::kBaseline || has_avx2;
+}
+
+// The one place where the kernel is chosen, once per process.
+GeneratorKernel chosen_generator_kernel() noexcept {
+  static const GeneratorKernel kernel = can_run(GeneratorKernel::kAvx2)
+                                            ? GeneratorKernel::kAvx2
+                                            : GeneratorKernel::kBaseline;
+  return kernel;
+}
+
+void Mt19937::refill() noexcept {
+  const std::size_t begin = next_word_;
+#if defined(__x86_64__)
+  const std::size_t end = kernel_ == GeneratorKernel::kAvx2
+                              ? regenerate_avx2(state_.data(), outputs_.data(), begin)
+                              : regenerate_baseline(state_.data(), outputs_.data(), begin);
+#else
+  const std::size_t end = regenerate_baseline(state_.data(), outputs_.data(), begin);
+#endif
   next_word_ = end == kN ? 0 : end;
   ready_ = end - begin;
   taken_ = 0;

@@ -8,6 +8,15 @@
 
 namespace velkorenc::core {
 
+// The ways of regenerating the generator's state, all giving the same words:
+// the baseline, and AVX2, eight words at a time.
+enum class GeneratorKernel : std::uint8_t { kBaseline, kAvx2 };
+inline constexpr GeneratorKernel kGeneratorKernels[] = {GeneratorKernel::kBaseline,
+                                                        GeneratorKernel::kAvx2};
+const char* kernel_name(GeneratorKernel kernel) noexcept;
+bool can_run(GeneratorKernel kernel) noexcept;
+GeneratorKernel chosen_generator_kernel() noexcept;
+
 // The Mersenne Twister MT19937 exactly as CPython's random.Random(seed) sets
 // it up for an int seed below 2^32 (init_by_array over one 32-bit word), with
 // its getrandbits and the rejection draw of its randint.
@@ -15,7 +24,9 @@ class Mt19937 {
  public:
   static constexpr std::size_t kStateSize = 624;
 
-  explicit Mt19937(std::uint32_t seed) noexcept;
+  // A kernel this CPU cannot run leaves the work to the baseline.
+  explicit Mt19937(std::uint32_t seed,
+                   GeneratorKernel kernel = chosen_generator_kernel()) noexcept;
 
   // The next 32-bit output.
   std::uint32_t next() noexcept {
@@ -49,6 +60,7 @@ class Mt19937 {
   std::array<std::uint32_t, kStateSize> outputs_;
   std::size_t ready_ = 0;
   std::size_t taken_ = 0;
+  GeneratorKernel kernel_;
 };
 
 // The shuffled alphabet of a seed: position v of the shuffled list holds the
