@@ -498,7 +498,11 @@ def core_table(args):
         reason = args.core_bench_missing or "no --core-bench PATH given"
         print(f"core_bench: not run: {reason}", flush=True)
         return 0
-    return subprocess.run([args.core_bench]).returncode
+    try:
+        return subprocess.run([args.core_bench]).returncode
+    except OSError as exc:
+        print(f"core_bench: cannot run {args.core_bench}: {exc.strerror}", flush=True)
+        return 1
 
 
 def main():
