@@ -3,6 +3,7 @@ replacement: the same bytes and the same failures as reading the whole file,
 an output that keeps its identity, and nothing left behind on failure."""
 import os
 import random
+import shutil
 import signal
 import stat
 import subprocess
@@ -351,6 +352,36 @@ class Replacement(FileCase):
         self.assertEqual(self.identity(target), before)
         self.assertEqual(self.read("owned"), data)
         self.assert_no_leftovers("owned")
+
+    @unittest.skipUnless(shutil.which("strace"), "needs strace to see the system calls")
+    def test_directory_is_flushed_after_the_rename(self):
+        source = self.write("in", b"journal " * 500)
+        for forced in (False, True):
+            for target in ("in", "new"):
+                with self.subTest(forced=forced, target=target):
+                    log = self.path("calls")
+                    forcing = "V.encode_bytes = lambda d, k: e(d, k)" if forced else ""
+                    code = textwrap.dedent(f"""
+                        import velkorenc as V
+                        e = V.encode_bytes
+                        {forcing}
+                        V.encode_file({source!r}, {self.path(target)!r}, "k")
+                    """)
+                    env = dict(os.environ, **({"PYTHONPATH": BUILD_DIR} if BUILD_DIR else {}))
+                    subprocess.run(["strace", "-f", "-qq", "-o", log, "-e",
+                                    "trace=rename,renameat,renameat2,openat,fsync",
+                                    sys.executable, "-c", code], check=True, env=env)
+                    with open(log) as f:
+                        # "<pid> <call> = <result>", the result padded.
+                        calls = [" ".join(line.split()[1:]) for line in f]
+                    os.unlink(log)
+                    renamed = max(i for i, call in enumerate(calls)
+                                  if call.startswith("rename") and call.endswith("= 0"))
+                    opened = next(call for call in calls[renamed:]
+                                  if call.startswith("openat(") and '"."' in call
+                                  and "O_DIRECTORY" in call)
+                    fd = opened.rsplit("= ", 1)[1]
+                    self.assertIn(f"fsync({fd}) = 0", calls[renamed:])
 
     def test_hard_links_and_inode_are_kept(self):
         data = os.urandom(2000)
