@@ -66,17 +66,11 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t crc32_register_clmul(
   return static_cast<std::uint32_t>(_mm_extract_epi32(a, 1));
 }
 
-bool cpu_has_clmul() noexcept {
-  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-}
-
 #else  // no vector kernel off x86-64
 
 std::uint32_t crc32_register_clmul(std::uint32_t reg, const std::uint8_t*, std::size_t) noexcept {
   return reg;
 }
-
-bool cpu_has_clmul() noexcept { return false; }
 
 #endif
 

@@ -1,6 +1,7 @@
 #include <array>
 #include <cstring>
 
+#include "velkorenc/core/cpu.hpp"
 #include "velkorenc/core/token_kernels.hpp"
 #include "velkorenc/core/tokens.hpp"
 
@@ -211,23 +212,21 @@ const char* reader_name(NarrowReader reader) noexcept {
 }
 
 bool can_run(NarrowReader reader) noexcept {
-  static const bool has_avx2 = detail::cpu_has_avx2_bmi2();
-  static const bool has_avx512 = detail::cpu_has_avx512_vbmi();
+  const CpuFeatures& cpu = cpu_features();
   switch (reader) {
     case NarrowReader::kScalar: return true;
     case NarrowReader::kAvx2:
-    case NarrowReader::kAvx2Pext: return has_avx2;
-    case NarrowReader::kAvx512: return has_avx512;
+    case NarrowReader::kAvx2Pext: return cpu.avx2 && cpu.bmi2;
+    case NarrowReader::kAvx512: return cpu.avx512_vbmi;
   }
   return false;
 }
 
-// The one place where the kernel is chosen, once per process: the CPU does
-// not change while it runs.
+// The one place where the kernel is chosen, once per process.
 NarrowReader chosen_reader() noexcept {
   static const NarrowReader reader = can_run(NarrowReader::kAvx512) ? NarrowReader::kAvx512
                                      : !can_run(NarrowReader::kAvx2) ? NarrowReader::kScalar
-                                     : detail::cpu_pext_is_fast()    ? NarrowReader::kAvx2Pext
+                                     : cpu_features().fast_pext      ? NarrowReader::kAvx2Pext
                                                                      : NarrowReader::kAvx2;
   return reader;
 }

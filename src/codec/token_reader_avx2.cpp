@@ -6,7 +6,6 @@
 #include <cstring>
 
 #if defined(__x86_64__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -111,28 +110,6 @@ std::size_t read_letter_blocks_avx2_pext(const DecodeTable& table, const std::ui
   return read_letter_blocks<true>(table, chars, size, delimiter, out);
 }
 
-bool cpu_has_avx2_bmi2() noexcept {
-  // Also true only when the operating system saves the vector registers.
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-}
-
-bool cpu_pext_is_fast() noexcept {
-  unsigned eax, ebx, ecx, edx;
-  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx)) return false;
-  char vendor[12];
-  std::memcpy(vendor, &ebx, 4);
-  std::memcpy(vendor + 4, &edx, 4);
-  std::memcpy(vendor + 8, &ecx, 4);
-  if (std::memcmp(vendor, "AuthenticAMD", 12) != 0 &&
-      std::memcmp(vendor, "HygonGenuine", 12) != 0) {
-    return true;
-  }
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-  unsigned family = (eax >> 8) & 0xF;
-  if (family == 0xF) family += (eax >> 20) & 0xFF;
-  return family >= 0x19;
-}
-
 #else  // no vector kernels off x86-64
 
 std::size_t read_letter_blocks_avx2(const DecodeTable&, const std::uint8_t*, std::size_t,
@@ -144,9 +121,6 @@ std::size_t read_letter_blocks_avx2_pext(const DecodeTable&, const std::uint8_t*
                                          std::uint8_t, std::uint8_t*) noexcept {
   return 0;
 }
-
-bool cpu_has_avx2_bmi2() noexcept { return false; }
-bool cpu_pext_is_fast() noexcept { return false; }
 
 #endif
 

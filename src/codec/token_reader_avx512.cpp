@@ -161,20 +161,12 @@ VELKORENC_AVX512 std::size_t read_letter_blocks_avx512(const DecodeTable& table,
   return count;
 }
 
-bool cpu_has_avx512_vbmi() noexcept {
-  // Also true only when the operating system saves the vector registers.
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vbmi");
-}
-
 #else  // no vector kernels off x86-64
 
 std::size_t read_letter_blocks_avx512(const DecodeTable&, const std::uint8_t*, std::size_t,
                                       std::uint8_t, std::uint8_t*) noexcept {
   return 0;
 }
-
-bool cpu_has_avx512_vbmi() noexcept { return false; }
 
 #endif
 

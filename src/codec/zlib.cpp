@@ -1,5 +1,6 @@
 #include "velkorenc/core/zlib.hpp"
 
+#include "velkorenc/core/cpu.hpp"
 #include "velkorenc/core/crc32_kernels.hpp"
 
 #include <algorithm>
@@ -75,8 +76,7 @@ const char* kernel_name(CrcKernel kernel) noexcept {
 }
 
 bool can_run(CrcKernel kernel) noexcept {
-  static const bool has_clmul = detail::cpu_has_clmul();
-  return kernel == CrcKernel::kZlib || has_clmul;
+  return kernel == CrcKernel::kZlib || cpu_features().clmul;
 }
 
 // The one place where the kernel is chosen, once per process.

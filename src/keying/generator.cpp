@@ -1,5 +1,7 @@
 #include "velkorenc/core/generator.hpp"
 
+#include "velkorenc/core/cpu.hpp"
+
 #include <bit>
 
 namespace velkorenc::core {
@@ -114,12 +116,7 @@ const char* kernel_name(GeneratorKernel kernel) noexcept {
 }
 
 bool can_run(GeneratorKernel kernel) noexcept {
-#if defined(__x86_64__)
-  static const bool has_avx2 = __builtin_cpu_supports("avx2");
-#else
-  constexpr bool has_avx2 = false;
-#endif
-  return kernel == GeneratorKernel::kBaseline || has_avx2;
+  return kernel == GeneratorKernel::kBaseline || cpu_features().avx2;
 }
 
 // The one place where the kernel is chosen, once per process.

@@ -7,6 +7,7 @@
 #include <immintrin.h>
 #endif
 
+#include "velkorenc/core/cpu.hpp"
 #include "velkorenc/core/keying.hpp"
 
 namespace velkorenc::core {
@@ -208,12 +209,7 @@ const char* kernel_name(TransformKernel kernel) noexcept {
 }
 
 bool can_run(TransformKernel kernel) noexcept {
-#if defined(__x86_64__)
-  static const bool has_avx2 = __builtin_cpu_supports("avx2");
-#else
-  constexpr bool has_avx2 = false;
-#endif
-  return kernel == TransformKernel::kBaseline || has_avx2;
+  return kernel == TransformKernel::kBaseline || cpu_features().avx2;
 }
 
 // The one place where the kernel is chosen, once per process.

@@ -13,7 +13,4 @@ namespace velkorenc::core::detail {
 std::uint32_t crc32_register_clmul(std::uint32_t reg, const std::uint8_t* data,
                                    std::size_t size) noexcept;
 
-// Whether the CPU lets the kernel run.
-bool cpu_has_clmul() noexcept;
-
 }  // namespace velkorenc::core::detail

@@ -50,10 +50,4 @@ std::size_t read_letter_blocks_avx512(const DecodeTable& table, const std::uint8
                                       std::size_t size, std::uint8_t delimiter,
                                       std::uint8_t* out) noexcept;
 
-// Whether the CPU and the operating system let the kernels run.
-bool cpu_has_avx2_bmi2() noexcept;
-bool cpu_has_avx512_vbmi() noexcept;
-// False where PEXT runs in microcode (AMD and Hygon before family 19h).
-bool cpu_pext_is_fast() noexcept;
-
 }  // namespace velkorenc::core::detail

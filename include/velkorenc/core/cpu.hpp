@@ -1,0 +1,20 @@
+// What the CPU offers the vector kernels, found once per process: the CPU
+// does not change while the process runs.  Each kernel family's can_run and
+// its choice of kernel read it.
+#pragma once
+
+namespace velkorenc::core {
+
+struct CpuFeatures {
+  // Each also true only when the operating system saves the vector registers.
+  bool avx2 = false;
+  bool bmi2 = false;
+  bool avx512_vbmi = false;  // with AVX-512 F and BW
+  bool clmul = false;        // PCLMULQDQ with SSE4.1
+  // False where PEXT runs in microcode (AMD and Hygon before family 19h).
+  bool fast_pext = false;
+};
+
+const CpuFeatures& cpu_features() noexcept;
+
+}  // namespace velkorenc::core
