@@ -34,28 +34,159 @@ constexpr std::uint32_t temper(std::uint32_t y) noexcept {
 
 }  // namespace
 
+namespace {
+
+constexpr std::uint32_t kFirstMultiplier = 1664525u;
+constexpr std::uint32_t kSecondMultiplier = 1566083941u;
+
 // init_by_array with the one key word `seed`.  Its two loops walk the state
 // from index 1, and each time they run off the end copy the last word to
 // index 0 and go on at 1; with a one-word key the first loop makes 624 steps
 // and the second 623, so both wrap exactly once, just before their last step.
-Mt19937::Mt19937(std::uint32_t seed, GeneratorKernel kernel) noexcept
-    : kernel_(can_run(kernel) ? kernel : GeneratorKernel::kBaseline) {
-  std::uint32_t* mt = state_.data();
+void seed_baseline(std::uint32_t* mt, std::uint32_t seed) noexcept {
   std::uint32_t x = kInitialState[0];
   for (std::size_t i = 1; i < kN; ++i) {
-    x = (kInitialState[i] ^ ((x ^ (x >> 30)) * 1664525u)) + seed;
+    x = (kInitialState[i] ^ ((x ^ (x >> 30)) * kFirstMultiplier)) + seed;
     mt[i] = x;
   }
   mt[0] = x;
-  x = (mt[1] ^ ((x ^ (x >> 30)) * 1664525u)) + seed;
+  x = (mt[1] ^ ((x ^ (x >> 30)) * kFirstMultiplier)) + seed;
   mt[1] = x;
   for (std::size_t i = 2; i < kN; ++i) {
-    x = (mt[i] ^ ((x ^ (x >> 30)) * 1566083941u)) - static_cast<std::uint32_t>(i);
+    x = (mt[i] ^ ((x ^ (x >> 30)) * kSecondMultiplier)) - static_cast<std::uint32_t>(i);
     mt[i] = x;
   }
   mt[0] = x;
-  mt[1] = (mt[1] ^ ((x ^ (x >> 30)) * 1566083941u)) - 1u;
+  mt[1] = (mt[1] ^ ((x ^ (x >> 30)) * kSecondMultiplier)) - 1u;
   mt[0] = 0x80000000u;  // assures a non-zero state
+}
+
+#if defined(__x86_64__)
+// The same seeding, scheduled for the latencies of the x86-64 cores: each
+// step x' = (k ^ ((x ^ (x >> 30)) * M)) + add waits for the one before, so
+// its chain of latencies bounds the whole.  Here the product is found as
+//   x * M + (bit 31 of x ? e1 : 0) + (bit 30 of x ? e0 : 0),
+// with e0 = -M or M and e1 = -2M or 2M as bits 0 and 1 of x are set, and the
+// multiply starts as soon as x is known instead of after a shift and an xor:
+// 6 cycles a step where the plain form takes 7.  e0 and e1 are chosen a step
+// ahead, from `low` = x & 3 found before x itself: M is 1 mod 4, so the
+// product's low two bits are those of x ^ (x >> 30), and the next x & 3 is
+// ((k ^ low ^ (x >> 30)) + add) & 3.
+//
+// STEP makes the step at byte offset OFF from index register i, reading k
+// from src and writing x' to dst; ADD(r) adds the step's addend to r.  It
+// ends with x' in x.
+#define VELKORENC_SEED_STEP(OFF, ADD)                     \
+  "mov " OFF "(%[src],%[i],4), %[k]\n\t"                  \
+  "mov %[minus_m], %[e0]\n\t"                            \
+  "test $1, %[low]\n\t"                                  \
+  "cmovz %[m], %[e0]\n\t"                                \
+  "mov %[minus_2m], %[e1]\n\t"                           \
+  "test $2, %[low]\n\t"                                  \
+  "cmovz %[two_m], %[e1]\n\t"                            \
+  "imul %[mi], %[x], %[p]\n\t"                           \
+  "xor %[v0], %[v0]\n\t"                                 \
+  "xor %[v1], %[v1]\n\t"                                 \
+  "mov %[x], %[t]\n\t" /* CF = bit 31, SF = bit 30 */    \
+  "add %[t], %[t]\n\t"                                   \
+  "cmovc %[e1], %[v1]\n\t"                               \
+  "cmovs %[e0], %[v0]\n\t"                               \
+  "add %[v1], %[v0]\n\t"                                 \
+  "mov %[x], %[t]\n\t"                                   \
+  "shr $30, %[t]\n\t"                                    \
+  "xor %[k], %[low]\n\t"                                 \
+  "xor %[t], %[low]\n\t"                                 \
+  ADD("low")                                             \
+  "add %[v0], %[p]\n\t"                                  \
+  "xor %[k], %[p]\n\t"                                   \
+  ADD("p")                                               \
+  "mov %[p], " OFF "(%[dst],%[i],4)\n\t"                  \
+  "mov %[p], %[x]\n\t"
+#define VELKORENC_ADD_SEED(r) "add %[seed], %[" r "]\n\t"
+#define VELKORENC_SUB_INDEX(r) "sub %k[i], %[" r "]\n\t"
+#define VELKORENC_SUB_NEXT_INDEX(r) "sub %k[next], %[" r "]\n\t"
+
+template <std::uint32_t M>
+struct Choices {
+  static constexpr std::uint32_t kValues[4] = {M, 0u - M, 2 * M, 0u - 2 * M};
+};
+
+// Steps 1 to 622 of the first loop, in pairs; returns the last x.
+std::uint32_t first_loop_scheduled(std::uint32_t* mt, std::uint32_t seed) noexcept {
+  using C = Choices<kFirstMultiplier>;
+  std::uint32_t x = kInitialState[0], low = x & 3;
+  std::uint32_t p, v0, v1, e0, e1, t, k;
+  long i = 1;
+  asm(".p2align 4\n\t"
+      "1:\n\t"
+      VELKORENC_SEED_STEP("0", VELKORENC_ADD_SEED)
+      VELKORENC_SEED_STEP("4", VELKORENC_ADD_SEED)
+      "add $2, %[i]\n\t"
+      "cmp $621, %[i]\n\t"
+      "jbe 1b\n\t"
+      : [p] "=&r"(p), [v0] "=&r"(v0), [v1] "=&r"(v1), [e0] "=&r"(e0), [e1] "=&r"(e1),
+        [t] "=&r"(t), [k] "=&r"(k), [low] "+&r"(low), [x] "+&r"(x), [i] "+&r"(i),
+        "=m"(*reinterpret_cast<std::uint32_t(*)[kN]>(mt))
+      : [mi] "i"(kFirstMultiplier), [src] "r"(kInitialState.data()), "m"(kInitialState), [dst] "r"(mt),
+        [seed] "r"(seed), [m] "m"(C::kValues[0]), [minus_m] "m"(C::kValues[1]),
+        [two_m] "m"(C::kValues[2]), [minus_2m] "m"(C::kValues[3])
+      : "cc");
+  return x;
+}
+
+// Steps 2 to 623 of the second loop, in pairs, from x; returns the last x.
+std::uint32_t second_loop_scheduled(std::uint32_t* mt, std::uint32_t x) noexcept {
+  using C = Choices<kSecondMultiplier>;
+  std::uint32_t low = x & 3;
+  std::uint32_t p, v0, v1, e0, e1, t, k;
+  long i = 2, next;
+  asm(".p2align 4\n\t"
+      "1:\n\t"
+      "lea 1(%[i]), %[next]\n\t"
+      VELKORENC_SEED_STEP("0", VELKORENC_SUB_INDEX)
+      VELKORENC_SEED_STEP("4", VELKORENC_SUB_NEXT_INDEX)
+      "add $2, %[i]\n\t"
+      "cmp $622, %[i]\n\t"
+      "jbe 1b\n\t"
+      : [p] "=&r"(p), [v0] "=&r"(v0), [v1] "=&r"(v1), [e0] "=&r"(e0), [e1] "=&r"(e1),
+        [t] "=&r"(t), [k] "=&r"(k), [low] "+&r"(low), [x] "+&r"(x), [i] "+&r"(i),
+        [next] "=&r"(next), "+m"(*reinterpret_cast<std::uint32_t(*)[kN]>(mt))
+      : [mi] "i"(kSecondMultiplier), [src] "r"(mt), [dst] "r"(mt), [m] "m"(C::kValues[0]),
+        [minus_m] "m"(C::kValues[1]), [two_m] "m"(C::kValues[2]), [minus_2m] "m"(C::kValues[3])
+      : "cc");
+  return x;
+}
+
+#undef VELKORENC_SEED_STEP
+#undef VELKORENC_ADD_SEED
+#undef VELKORENC_SUB_INDEX
+#undef VELKORENC_SUB_NEXT_INDEX
+
+void seed_scheduled(std::uint32_t* mt, std::uint32_t seed) noexcept {
+  std::uint32_t x = first_loop_scheduled(mt, seed);
+  x = (kInitialState[kN - 1] ^ ((x ^ (x >> 30)) * kFirstMultiplier)) + seed;
+  mt[kN - 1] = x;
+  mt[0] = x;
+  x = (mt[1] ^ ((x ^ (x >> 30)) * kFirstMultiplier)) + seed;
+  mt[1] = x;
+  x = second_loop_scheduled(mt, x);
+  mt[0] = x;
+  mt[1] = (mt[1] ^ ((x ^ (x >> 30)) * kSecondMultiplier)) - 1u;
+  mt[0] = 0x80000000u;
+}
+#endif
+
+}  // namespace
+
+Mt19937::Mt19937(std::uint32_t seed, GeneratorKernel kernel) noexcept
+    : kernel_(can_run(kernel) ? kernel : GeneratorKernel::kBaseline) {
+#if defined(__x86_64__)
+  if (kernel_ == GeneratorKernel::kAvx2) {
+    seed_scheduled(state_.data(), seed);
+    return;
+  }
+#endif
+  seed_baseline(state_.data(), seed);
 }
 
 namespace {

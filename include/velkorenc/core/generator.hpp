@@ -8,8 +8,9 @@
 
 namespace velkorenc::core {
 
-// The ways of regenerating the generator's state, all giving the same words:
-// the baseline, and AVX2, eight words at a time.
+// The ways of seeding and regenerating the generator's state, all giving the
+// same words: the baseline, in plain C++; and AVX2, which regenerates eight
+// words at a time and seeds with steps scheduled for the x86-64 cores.
 enum class GeneratorKernel : std::uint8_t { kBaseline, kAvx2 };
 inline constexpr GeneratorKernel kGeneratorKernels[] = {GeneratorKernel::kBaseline,
                                                         GeneratorKernel::kAvx2};
