@@ -41,19 +41,21 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t crc32_register_clmul(
   const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
 
   __m128i a = _mm_xor_si128(load(data), _mm_cvtsi32_si128(static_cast<int>(reg)));
-  __m128i b = load(data + 16);
-  __m128i c = load(data + 32);
-  __m128i d = load(data + 48);
-  std::size_t at = 64;
-  for (; size - at >= 64; at += 64) {
-    a = fold(a, by64, load(data + at));
-    b = fold(b, by64, load(data + at + 16));
-    c = fold(c, by64, load(data + at + 32));
-    d = fold(d, by64, load(data + at + 48));
+  std::size_t at = 16;
+  if (size >= 64) {
+    __m128i b = load(data + 16);
+    __m128i c = load(data + 32);
+    __m128i d = load(data + 48);
+    for (at = 64; size - at >= 64; at += 64) {
+      a = fold(a, by64, load(data + at));
+      b = fold(b, by64, load(data + at + 16));
+      c = fold(c, by64, load(data + at + 32));
+      d = fold(d, by64, load(data + at + 48));
+    }
+    a = fold(a, by16, b);
+    a = fold(a, by16, c);
+    a = fold(a, by16, d);
   }
-  a = fold(a, by16, b);
-  a = fold(a, by16, c);
-  a = fold(a, by16, d);
   for (; size - at >= 16; at += 16) a = fold(a, by16, load(data + at));
 
   // 128 bits to 64, appending the 32 zero bits of the remainder.

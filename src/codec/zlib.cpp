@@ -4,6 +4,7 @@
 #include "velkorenc/core/crc32_kernels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 
@@ -86,19 +87,38 @@ CrcKernel chosen_crc_kernel() noexcept {
   return kernel;
 }
 
-std::uint32_t crc32_with(CrcKernel kernel, std::uint32_t crc, ByteSpan data) noexcept {
-  // The shortest input the kernel takes; already at this length it is
-  // several times as fast as the library's byte-at-a-time loop.
-  constexpr std::size_t kLeastFolded = 64;
-  if (kernel == CrcKernel::kClmul && data.size() >= kLeastFolded && can_run(kernel)) {
-    // zlib's CRC is the register inverted before and after.
-    const std::size_t folded = data.size() & ~std::size_t{15};
-    crc = ~detail::crc32_register_clmul(~crc, data.data(), folded);
-    data = data.subspan(folded);
+namespace {
+
+// The reflected CRC-32 table, for the bytes after the folded lanes.
+constexpr std::array<std::uint32_t, 256> crc_byte_table() noexcept {
+  std::array<std::uint32_t, 256> table{};
+  for (std::uint32_t v = 0; v < 256; ++v) {
+    std::uint32_t r = v;
+    for (int bit = 0; bit < 8; ++bit) r = (r >> 1) ^ ((0u - (r & 1u)) & 0xEDB88320u);
+    table[v] = r;
   }
-  // crc32 of no bytes needs no pointer.
-  if (data.empty()) return crc;
-  return static_cast<std::uint32_t>(::crc32_z(crc, data.data(), data.size()));
+  return table;
+}
+
+constexpr std::array<std::uint32_t, 256> kCrcByteTable = crc_byte_table();
+
+}  // namespace
+
+std::uint32_t crc32_with(CrcKernel kernel, std::uint32_t crc, ByteSpan data) noexcept {
+  if (kernel != CrcKernel::kClmul || !can_run(kernel)) {
+    // crc32 of no bytes needs no pointer.
+    if (data.empty()) return crc;
+    return static_cast<std::uint32_t>(::crc32_z(crc, data.data(), data.size()));
+  }
+  // zlib's CRC is the register inverted before and after.  Short pieces,
+  // as small messages make, stay out of the library's call and set-up.
+  std::uint32_t reg = ~crc;
+  const std::size_t folded = data.size() & ~std::size_t{15};
+  if (folded != 0) reg = detail::crc32_register_clmul(reg, data.data(), folded);
+  for (const std::uint8_t byte : data.subspan(folded)) {
+    reg = kCrcByteTable[(reg ^ byte) & 0xFFu] ^ (reg >> 8);
+  }
+  return ~reg;
 }
 
 std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept {

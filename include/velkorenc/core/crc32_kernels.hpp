@@ -8,8 +8,8 @@
 namespace velkorenc::core::detail {
 
 // The CRC-32 register (the CRC without its inversion before and after)
-// after `size` bytes at `data`, from `reg`; `size` is a multiple of 16 and
-// at least 64.  Needs PCLMULQDQ and SSE4.1.
+// after `size` bytes at `data`, from `reg`; `size` is a non-zero multiple
+// of 16.  Needs PCLMULQDQ and SSE4.1.
 std::uint32_t crc32_register_clmul(std::uint32_t reg, const std::uint8_t* data,
                                    std::size_t size) noexcept;
 
