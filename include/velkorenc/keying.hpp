@@ -50,28 +50,35 @@ int bind_alphabet(PyObject* namespace_dict);
 // function, no dict is built that would only be read back: the table is kept
 // as the shuffled tokens as they were when it was made (a copy of the list,
 // or, when _shuffle and _BASE_TOKENS are the module's own too and the core
-// generator stands in, only the order of the alphabet).
+// generator stands in, only where each unshuffled token lands).
 class KeyTable {
  public:
   bool fetch(PyObject* key, Py_ssize_t index);
   // True when token(v) can be read: every token is eight ASCII characters.
   // When false, the table has been made already.
-  bool has_tokens() const { return kind_ == Kind::order || (kind_ == Kind::tokens && ascii_words_); }
+  bool has_tokens() const {
+    return kind_ == Kind::alphabet || (kind_ == Kind::tokens && ascii_words_);
+  }
   // The eight characters of the token of byte value v.
   const char* token(int v) const;
-  // The order of the unshuffled alphabet that the table is, when it is kept
-  // as that; otherwise null.
-  const core::AlphabetOrder* order() const { return kind_ == Kind::order ? &order_ : nullptr; }
+  // Where each unshuffled token lands, when the table is kept as that;
+  // otherwise null.
+  const core::AlphabetPositions* positions() const {
+    return kind_ == Kind::alphabet ? &position_ : nullptr;
+  }
   // The table as a Python object, built on first use (borrowed).
   PyObject* table();
 
  private:
-  enum class Kind { object, tokens, order };
+  enum class Kind { object, tokens, alphabet };
   Kind kind_ = Kind::object;
   Ref table_;
   Ref tokens_;  // a tuple of the 256 tokens, when kind_ is tokens
   bool ascii_words_ = false;
-  core::AlphabetOrder order_;  // when kind_ is order
+  core::AlphabetPositions position_;  // when kind_ is alphabet
+  // Its inverse, made when a token is first asked for.
+  mutable core::AlphabetOrder order_;
+  mutable bool order_known_ = false;
   Py_ssize_t index_ = 0;
 };
 

@@ -35,8 +35,8 @@ bool ordinary_dec(PyObject* dec, core::DecodeTable& table) {
 
 // The same from the shuffled token list: dec[token v] is v, the last wins.
 bool tokens_dec(const KeyTable& dec, core::DecodeTable& table) {
-  if (const core::AlphabetOrder* order = dec.order()) {
-    table.set_alphabet(*order);
+  if (const core::AlphabetPositions* position = dec.positions()) {
+    table.set_alphabet(*position);
     return true;
   }
   for (int v = 0; v < 256; ++v) {

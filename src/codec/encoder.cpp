@@ -54,8 +54,8 @@ bool ordinary_enc(PyObject* enc, core::EncodeTable& table) {
 
 // The same from the shuffled token list: enc[v] is token v.
 bool tokens_enc(const KeyTable& enc, core::EncodeTable& table) {
-  if (const core::AlphabetOrder* order = enc.order()) {
-    table.set_alphabet(*order);
+  if (const core::AlphabetPositions* position = enc.positions()) {
+    table.set_alphabet(*position);
     return true;
   }
   for (int v = 0; v < 256; ++v) {

@@ -126,11 +126,9 @@ bool reads_at_stride(const DecodeTable& table, std::uint32_t delimiter) noexcept
 
 DecodeTable::DecodeTable() noexcept { by_letters_.fill(-1); }
 
-void DecodeTable::set_alphabet(const AlphabetOrder& order) noexcept {
-  for (std::size_t v = 0; v < order.size(); ++v) {
-    by_letters_[kLettersOfBase[order[v]]] = static_cast<std::int16_t>(v);
-  }
-  size_ = order.size();  // an order holds each entry once
+void DecodeTable::set_alphabet(const AlphabetPositions& position) noexcept {
+  for (std::size_t u = 0; u < position.size(); ++u) by_letters_[kLettersOfBase[u]] = position[u];
+  size_ = position.size();  // a shuffle holds each entry once
 }
 
 // Every letters-only token held so far goes into the hash.

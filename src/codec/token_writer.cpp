@@ -21,8 +21,8 @@ constexpr std::array<std::uint64_t, 256> kBaseWords = base_words();
 
 }  // namespace
 
-void EncodeTable::set_alphabet(const AlphabetOrder& order) noexcept {
-  for (std::size_t v = 0; v < order.size(); ++v) words_[v] = kBaseWords[order[v]];
+void EncodeTable::set_alphabet(const AlphabetPositions& position) noexcept {
+  for (std::size_t u = 0; u < position.size(); ++u) words_[position[u]] = kBaseWords[u];
 }
 
 void EncodeTable::set(std::uint8_t value, const char (&token)[kTokenLength]) noexcept {

@@ -279,37 +279,59 @@ std::uint32_t Mt19937::below(std::uint32_t n) noexcept {
   return r;
 }
 
-// The swap partners are drawn one bit width at a time.  Within a width the
-// draw is a plain run over the generator's outputs: each output is stored as
-// the partner of the current position, and the position moves on only when
-// it is accepted, so the last value stored for a position is its partner.
-AlphabetOrder alphabet_order(std::uint32_t seed) noexcept {
+// The swap partners are drawn one bit width at a time: randint(0, i) draws
+// k = (i + 1).bit_length() bits until the value is at most i.  Within a
+// width the draw is a plain run over the generator's outputs: each output is
+// stored as the partner of the current position, and the position moves on
+// only when it is accepted, so the last value stored for a position is its
+// partner.  Every position from 1 is stored at least once.
+AlphabetPositions alphabet_positions(std::uint32_t seed) noexcept {
   Mt19937 rng(seed);
-  std::array<std::uint8_t, 256> partner{};
+  std::array<std::uint8_t, 256> partner;
   std::uint32_t i = 255;
-  while (i >= 1) {
-    const unsigned k = static_cast<unsigned>(std::bit_width(i + 1));
-    const std::uint32_t lowest = (1u << (k - 1)) - 1;  // the last i drawn with k bits, >= 1
+  std::size_t count;
+  const std::uint32_t* out = rng.pending(count);
+  std::size_t p = 0;
+  for (unsigned k = 9; k >= 2; --k) {
+    const std::uint32_t lowest = (1u << (k - 1)) - 1;  // the last i drawn with k bits
     const unsigned shift = 32 - k;
-    while (i >= lowest) {
-      std::size_t count;
-      const std::uint32_t* out = rng.pending(count);
-      std::size_t p = 0;
-      for (; p < count && i >= lowest; ++p) {
-        const std::uint32_t r = out[p] >> shift;
+    for (;;) {
+      // Two draws at a time while both are sure to stay in this width.
+      while (i > lowest && count - p >= 2) {
+        std::uint32_t r = out[p] >> shift;
         partner[i] = static_cast<std::uint8_t>(r);  // a rejected value is overwritten
         i -= r <= i;
+        r = out[p + 1] >> shift;
+        partner[i] = static_cast<std::uint8_t>(r);
+        i -= r <= i;
+        p += 2;
       }
-      rng.take(p);
+      if (i < lowest) break;
+      if (p == count) {
+        rng.take(p);
+        out = rng.pending(count);
+        p = 0;
+      }
+      const std::uint32_t r = out[p++] >> shift;
+      partner[i] = static_cast<std::uint8_t>(r);
+      i -= r <= i;
     }
   }
-  AlphabetOrder order;
-  for (std::size_t v = 0; v < order.size(); ++v) order[v] = static_cast<std::uint8_t>(v);
-  for (std::size_t at = 255; at >= 1; --at) {
-    const std::uint8_t moved = order[partner[at]];
-    order[partner[at]] = order[at];
-    order[at] = moved;
+  // The same swaps taken from position 1 up give the inverse of the order,
+  // and each then reads one entry instead of two: position i has not been
+  // touched before its own swap, as every partner is at most its position.
+  AlphabetPositions position{};
+  for (std::size_t at = 1; at < position.size(); ++at) {
+    const std::uint8_t other = partner[at];
+    position[at] = position[other];
+    position[other] = static_cast<std::uint8_t>(at);
   }
+  return position;
+}
+
+AlphabetOrder order_of(const AlphabetPositions& position) noexcept {
+  AlphabetOrder order;
+  for (std::size_t u = 0; u < position.size(); ++u) order[position[u]] = static_cast<std::uint8_t>(u);
   return order;
 }
 

@@ -47,11 +47,11 @@ Ref token_at(PyObject* tokens, Py_ssize_t index) {
 
 // What _shuffle(_BASE_TOKENS, key) gives, both names read now: the list, or,
 // when _shuffle and _BASE_TOKENS are the module's own and the core generator
-// stands in, only the order of the alphabet.
+// stands in, only where each unshuffled token lands.
 struct Shuffled {
   Ref list;
-  bool ordered = false;
-  core::AlphabetOrder order;
+  bool positioned = false;
+  core::AlphabetPositions position;
 };
 
 bool shuffle_alphabet(PyObject* key, Shuffled& out) {
@@ -73,8 +73,8 @@ bool shuffle_alphabet(PyObject* key, Shuffled& out) {
   Generator generator;
   if (!make_generator(key, generator)) return false;
   if (generator.native() && is_loaded_alphabet(base.get())) {
-    out.order = core::alphabet_order(generator.seed);
-    out.ordered = true;
+    out.position = core::alphabet_positions(generator.seed);
+    out.positioned = true;
     return true;
   }
   out.list = shuffle_with(generator, base.get());
@@ -117,16 +117,17 @@ Ref str_table(Py_ssize_t index, TokenOf token_of) {
   return table;
 }
 
-Ref order_table(const core::AlphabetOrder& order, Py_ssize_t index) {
+Ref alphabet_table(const core::AlphabetPositions& position, Py_ssize_t index) {
+  const core::AlphabetOrder order = core::order_of(position);
   return str_table(index, [&](std::size_t v) { return base_token(order[v]); });
 }
 
 Ref generate_table(PyObject* key) {
   Shuffled shuffled;
   if (!shuffle_alphabet(key, shuffled)) return {};
-  if (!shuffled.ordered) return tables_from_tokens(shuffled.list.get());
-  Ref enc = order_table(shuffled.order, 0);
-  Ref dec = enc ? order_table(shuffled.order, 1) : Ref();
+  if (!shuffled.positioned) return tables_from_tokens(shuffled.list.get());
+  Ref enc = alphabet_table(shuffled.position, 0);
+  Ref dec = enc ? alphabet_table(shuffled.position, 1) : Ref();
   return dec ? Ref(PyTuple_Pack(2, enc.get(), dec.get())) : Ref();
 }
 
@@ -195,9 +196,9 @@ bool KeyTable::fetch(PyObject* key, Py_ssize_t index) {
   // The module's own generate_table: its dicts would only be read back.
   Shuffled shuffled;
   if (!shuffle_alphabet(key, shuffled)) return false;
-  if (shuffled.ordered) {
-    kind_ = Kind::order;
-    order_ = shuffled.order;
+  if (shuffled.positioned) {
+    kind_ = Kind::alphabet;
+    position_ = shuffled.position;
     return true;
   }
   tokens_ = str_snapshot(shuffled.list.get(), ascii_words_);
@@ -214,14 +215,20 @@ bool KeyTable::fetch(PyObject* key, Py_ssize_t index) {
 }
 
 const char* KeyTable::token(int v) const {
-  if (kind_ == Kind::order) return kBaseLetters[order_[v]].data();
+  if (kind_ == Kind::alphabet) {
+    if (!order_known_) {
+      order_ = core::order_of(position_);
+      order_known_ = true;
+    }
+    return kBaseLetters[order_[v]].data();
+  }
   return reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(PyTuple_GET_ITEM(tokens_.get(), v)));
 }
 
 PyObject* KeyTable::table() {
   if (!table_) {
-    if (kind_ == Kind::order) {
-      table_ = order_table(order_, index_);
+    if (kind_ == Kind::alphabet) {
+      table_ = alphabet_table(position_, index_);
     } else {
       PyObject* tokens = tokens_.get();
       table_ = str_table(index_, [&](std::size_t v) { return PyTuple_GET_ITEM(tokens, v); });

@@ -274,17 +274,17 @@ TEST(Reader, PartialTablesMissTheAbsentTokens) {
   EXPECT_EQ(r.bad_begin, 18u);
 }
 
-// A table set from an alphabet order is the one built token by token, and
+// A table set from a shuffled alphabet is the one built token by token, and
 // stays whole when a token that is not made of letters joins it later.
-TEST(Reader, AlphabetOrderTablesEqualTablesBuiltByToken) {
-  const AlphabetOrder order = alphabet_order(12345);
+TEST(Reader, ShuffledAlphabetTablesEqualTablesBuiltByToken) {
+  const AlphabetPositions position = alphabet_positions(12345);
   std::vector<std::string> tokens;
-  for (std::uint8_t u : order) tokens.push_back(token_string(u));
+  for (std::uint8_t u : order_of(position)) tokens.push_back(token_string(u));
   const Tables built = tables_for(tokens);
   EncodeTable enc;
-  enc.set_alphabet(order);
+  enc.set_alphabet(position);
   DecodeTable dec;
-  dec.set_alphabet(order);
+  dec.set_alphabet(position);
   std::uint8_t value = 0;
   for (int v = 0; v < 256; ++v) {
     EXPECT_EQ(enc.word(static_cast<std::uint8_t>(v)), built.enc.word(static_cast<std::uint8_t>(v)));

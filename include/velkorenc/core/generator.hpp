@@ -64,10 +64,13 @@ class Mt19937 {
   GeneratorKernel kernel_;
 };
 
-// The shuffled alphabet of a seed: position v of the shuffled list holds the
-// unshuffled entry order[v].  It is the list that the keyed shuffle of 256
+// The shuffled alphabet of a seed, as the list that the keyed shuffle of 256
 // items gives: for i = 255 down to 1, positions i and randint(0, i) swapped.
+// Position v of that list holds the unshuffled entry order[v]; unshuffled
+// entry u lands at position[u].  Each is the other's inverse.
 using AlphabetOrder = std::array<std::uint8_t, 256>;
-AlphabetOrder alphabet_order(std::uint32_t seed) noexcept;
+using AlphabetPositions = std::array<std::uint8_t, 256>;
+AlphabetPositions alphabet_positions(std::uint32_t seed) noexcept;
+AlphabetOrder order_of(const AlphabetPositions& position) noexcept;
 
 }  // namespace velkorenc::core

@@ -39,9 +39,9 @@ constexpr std::uint64_t max_tokens(std::uint64_t length) noexcept {
 // A key's byte-to-token table, each token eight ASCII characters.
 class EncodeTable {
  public:
-  // Makes this the table of the unshuffled alphabet put in `order`: byte
-  // value v gets the token of order[v].
-  void set_alphabet(const AlphabetOrder& order) noexcept;
+  // Makes this the table of the shuffled alphabet: byte value position[u]
+  // gets the token of unshuffled entry u.
+  void set_alphabet(const AlphabetPositions& position) noexcept;
   void set(std::uint8_t value, const char (&token)[kTokenLength]) noexcept;
   std::uint64_t word(std::uint8_t value) const noexcept { return words_[value]; }
 
@@ -74,9 +74,9 @@ inline bool write_frame_text(const EncodeTable& table, ByteSpan head, ByteSpan t
 class DecodeTable {
  public:
   DecodeTable() noexcept;
-  // Makes this new table that of the unshuffled alphabet put in `order`:
-  // the token of order[v] reads as v.
-  void set_alphabet(const AlphabetOrder& order) noexcept;
+  // Makes this new table that of the shuffled alphabet: the token of
+  // unshuffled entry u reads as position[u].
+  void set_alphabet(const AlphabetPositions& position) noexcept;
   // Adds one token; a later token equal to an earlier one replaces it.
   // False, with nothing added, once kCapacity different tokens are held.
   bool add(const char (&token)[kTokenLength], std::uint8_t value) noexcept;
