@@ -104,4 +104,7 @@ bool all_keys_exact_str(PyObject* dict);
 // namespace first, then builtins; NameError when neither has it.
 Ref lookup_global(PyObject* name);
 
+// getattr(object, name), for the modules that the namespace names.
+Ref module_attribute(PyObject* object, PyObject* name);
+
 }  // namespace velkorenc::py

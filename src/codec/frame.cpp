@@ -142,7 +142,7 @@ Ref zlib_function(PyObject* name, PyObject* own, bool& direct) {
   direct = false;
   Ref zlib = lookup_global(g.names.zlib);
   if (!zlib) return {};
-  Ref function(PyObject_GetAttr(zlib.get(), name));
+  Ref function = module_attribute(zlib.get(), name);
   direct = function && g.zlib_direct && zlib.get() == g.zlib && function.get() == own;
   return function;
 }

@@ -74,7 +74,7 @@ bool make_generator(PyObject* key, Generator& out) {
   out.seed = key_to_seed(key);
   Ref random = lookup_global(g.names.random);
   if (!random) return false;
-  Ref random_class(PyObject_GetAttr(random.get(), g.names.Random));
+  Ref random_class = module_attribute(random.get(), g.names.Random);
   if (!random_class) return false;
   if (is_genuine_random(random_class.get())) return true;
   Ref seed(PyLong_FromUnsignedLong(out.seed));

@@ -485,9 +485,6 @@ class NamesReadAtCallTime(PathsAgree, unittest.TestCase):
             self.assert_outcome(lambda: v.decode_bytes(text), ("ok", b"short tokens"))
 
 
-if __name__ == "__main__":
-    unittest.main()
-
 
 class LinkedZlib(unittest.TestCase):
     """While the namespace's zlib is the interpreter's own, the module calls
@@ -534,3 +531,46 @@ class LinkedZlib(unittest.TestCase):
             with self.subTest(name=name):
                 self.assertEqual(len(calls), 1)
                 self.assertEqual(result, call())
+
+    def test_modules_changed_after_a_call_are_read_anew(self):
+        """What a module held at one call is no guide to the next: an
+        attribute set on the interpreter's random, or a module made an
+        instance of a class of the caller's, is seen at once."""
+        seen = []
+
+        class Watched(types.ModuleType):
+            def __getattribute__(self, name):
+                seen.append(name)
+                return super().__getattribute__(name)
+
+        class Counted(random.Random):
+            def __init__(self, seed):
+                seen.append("Random")
+                super().__init__(seed)
+
+        def random_class_set():
+            random.Random = Counted
+            return lambda: setattr(random, "Random", Counted.__mro__[1])
+
+        def zlib_class_set():
+            zlib.__class__ = Watched
+            return lambda: setattr(zlib, "__class__", types.ModuleType)
+
+        for change, expected in [(random_class_set, ["Random", "Random"]),
+                                 (zlib_class_set, ["compress", "crc32", "crc32", "decompress"])]:
+            with self.subTest(change=change.__name__):
+                text = v.encode_bytes(b"m" * 40, "k")
+                seen.clear()
+                undo = change()
+                try:
+                    self.assertEqual(v.decode_bytes(v.encode_bytes(b"m" * 40, "k"), "k"), b"m" * 40)
+                finally:
+                    undo()
+                self.assertEqual([n for n in seen if n in expected], expected)
+                seen.clear()
+                self.assertEqual(v.decode_bytes(text, "k"), b"m" * 40)
+                self.assertEqual(seen, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
