@@ -32,10 +32,6 @@ constexpr std::uint32_t temper(std::uint32_t y) noexcept {
   return y ^ (y >> 18);
 }
 
-}  // namespace
-
-namespace {
-
 constexpr std::uint32_t kFirstMultiplier = 1664525u;
 constexpr std::uint32_t kSecondMultiplier = 1566083941u;
 
@@ -68,7 +64,7 @@ void seed_baseline(std::uint32_t* mt, std::uint32_t seed) noexcept {
 //   x * M + (bit 31 of x ? e1 : 0) + (bit 30 of x ? e0 : 0),
 // with e0 = -M or M and e1 = -2M or 2M as bits 0 and 1 of x are set, and the
 // multiply starts as soon as x is known instead of after a shift and an xor:
-// 6 cycles a step where the plain form takes 7.  e0 and e1 are chosen a step
+// about 6 cycles a step where the plain form takes 7.  e0 and e1 are chosen a step
 // ahead, from `low` = x & 3 found before x itself: M is 1 mod 4, so the
 // product's low two bits are those of x ^ (x >> 30), and the next x & 3 is
 // ((k ^ low ^ (x >> 30)) + add) & 3.

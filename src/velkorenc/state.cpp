@@ -65,7 +65,15 @@ struct Memo {
   Read read[kReads];
   std::size_t dicts = 0;
   PyObject* str_keyed[kDicts];  // watched, and all keys exact strs
+  std::size_t mixed = 0;
+  PyObject* mixed_keyed[kDicts];  // watched, and some key not an exact str
 };
+
+void drop(PyObject** dicts, std::size_t& count, PyObject* dict) {
+  for (std::size_t d = 0; d < count; ++d) {
+    if (dicts[d] == dict) dicts[d] = dicts[--count];
+  }
+}
 
 Memo memo;
 
@@ -75,11 +83,8 @@ int forget_reads(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObjec
   // or its whole content is replaced.
   const bool str_keyed = event != PyDict_EVENT_CLONED && event != PyDict_EVENT_DEALLOCATED &&
                          (!key || PyUnicode_CheckExact(key));
-  if (!str_keyed) {
-    for (std::size_t d = 0; d < memo.dicts; ++d) {
-      if (memo.str_keyed[d] == dict) memo.str_keyed[d] = memo.str_keyed[--memo.dicts];
-    }
-  }
+  if (!str_keyed) drop(memo.str_keyed, memo.dicts, dict);
+  drop(memo.mixed_keyed, memo.mixed, dict);  // looked at again after any change
   return 0;
 }
 
@@ -88,7 +93,10 @@ bool rememberable(PyObject* dict) {
   for (std::size_t d = 0; d < memo.dicts; ++d) {
     if (memo.str_keyed[d] == dict) return true;
   }
-  if (memo.dicts == Memo::kDicts) return false;
+  for (std::size_t d = 0; d < memo.mixed; ++d) {
+    if (memo.mixed_keyed[d] == dict) return false;
+  }
+  if (memo.dicts == Memo::kDicts || memo.mixed == Memo::kDicts) return false;
   if (memo.watcher == -1) {
     memo.watcher = PyDict_AddWatcher(forget_reads);
     if (memo.watcher < 0) {
@@ -102,7 +110,10 @@ bool rememberable(PyObject* dict) {
     PyErr_Clear();
     return false;
   }
-  if (!all_keys_exact_str(dict)) return false;
+  if (!all_keys_exact_str(dict)) {
+    memo.mixed_keyed[memo.mixed++] = dict;
+    return false;
+  }
   memo.str_keyed[memo.dicts++] = dict;
   return true;
 }
