@@ -458,8 +458,8 @@ class Replacement(FileCase):
         """)], stdout=subprocess.PIPE, text=True)
         try:
             # Until the attacker has had its 20 tries, however slowly the
-            # machine schedules it.
-            deadline = time.monotonic() + 60
+            # machine schedules it and flushes the files.
+            deadline = time.monotonic() + 180
             while attacker.poll() is None and time.monotonic() < deadline:
                 failure(v.encode_file, target, target, KEY)
                 failure(v.decode_file, target, target, KEY)
