@@ -95,13 +95,21 @@ const std::string& random_text() {
   return text;
 }
 
+// Skips a benchmark whose kernel this CPU cannot run and marks the kernel
+// chosen at run time; false when skipped.
+template <class Kernel>
+bool start_kernel(benchmark::State& state, Kernel kernel, Kernel chosen) {
+  if (!can_run(kernel)) {
+    state.SkipWithError("this CPU lacks the kernel's instructions");
+    return false;
+  }
+  state.SetLabel(kernel == chosen ? "chosen" : "");
+  return true;
+}
+
 // Token reading with each reader; bytes are characters of text read.
 void BM_ReadTokens(benchmark::State& state, NarrowReader reader) {
-  if (!can_run(reader)) {
-    state.SkipWithError("this CPU lacks the reader's instructions");
-    return;
-  }
-  state.SetLabel(reader == chosen_reader() ? "chosen" : "");
+  if (!start_kernel(state, reader, chosen_reader())) return;
   const std::string& text = random_text();
   std::vector<std::uint8_t> out(max_tokens(text.size()));
   const auto* units = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -116,11 +124,7 @@ void BM_ReadTokens(benchmark::State& state, NarrowReader reader) {
 
 // CRC-32 with each kernel, over the random data.
 void BM_Crc32(benchmark::State& state, CrcKernel kernel) {
-  if (!can_run(kernel)) {
-    state.SkipWithError("this CPU lacks the kernel's instructions");
-    return;
-  }
-  state.SetLabel(kernel == chosen_crc_kernel() ? "chosen" : "");
+  if (!start_kernel(state, kernel, chosen_crc_kernel())) return;
   const auto& data = random_data();
   for (auto _ : state) benchmark::DoNotOptimize(crc32_with(kernel, 0, data));
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
@@ -139,11 +143,7 @@ void BM_AlphabetPositions(benchmark::State& state) {
 // Seeding with each kernel, and the first block of outputs: the serial
 // chain that bounds a small call's table.
 void BM_GeneratorSeeding(benchmark::State& state, GeneratorKernel kernel) {
-  if (!can_run(kernel)) {
-    state.SkipWithError("this CPU lacks the kernel's instructions");
-    return;
-  }
-  state.SetLabel(kernel == chosen_generator_kernel() ? "chosen" : "");
+  if (!start_kernel(state, kernel, chosen_generator_kernel())) return;
   std::uint32_t seed = 0;
   for (auto _ : state) {
     Mt19937 rng(seed, kernel);
@@ -155,11 +155,7 @@ void BM_GeneratorSeeding(benchmark::State& state, GeneratorKernel kernel) {
 // Regenerating the state with each kernel, a whole generation per
 // iteration; items are words of output.
 void BM_Regenerate(benchmark::State& state, GeneratorKernel kernel) {
-  if (!can_run(kernel)) {
-    state.SkipWithError("this CPU lacks the kernel's instructions");
-    return;
-  }
-  state.SetLabel(kernel == chosen_generator_kernel() ? "chosen" : "");
+  if (!start_kernel(state, kernel, chosen_generator_kernel())) return;
   Mt19937 rng(1, kernel);
   for (auto _ : state) {
     std::size_t drawn = 0;

@@ -107,9 +107,17 @@ struct Choices {
   static constexpr std::uint32_t kValues[4] = {M, 0u - M, 2 * M, 0u - 2 * M};
 };
 
+// The operands both loops share: the step's registers, and its multiplier
+// with the four values e0 and e1 are chosen from.
+#define VELKORENC_SEED_OUTPUTS                                                            \
+  [p] "=&r"(p), [v0] "=&r"(v0), [v1] "=&r"(v1), [e0] "=&r"(e0), [e1] "=&r"(e1),         \
+      [t] "=&r"(t), [k] "=&r"(k), [low] "+&r"(low), [x] "+&r"(x), [i] "+&r"(i)
+#define VELKORENC_SEED_INPUTS(M)                                                          \
+  [mi] "i"(M), [m] "m"(Choices<M>::kValues[0]), [minus_m] "m"(Choices<M>::kValues[1]),   \
+      [two_m] "m"(Choices<M>::kValues[2]), [minus_2m] "m"(Choices<M>::kValues[3])
+
 // Steps 1 to 622 of the first loop, in pairs; returns the last x.
 std::uint32_t first_loop_scheduled(std::uint32_t* mt, std::uint32_t seed) noexcept {
-  using C = Choices<kFirstMultiplier>;
   std::uint32_t x = kInitialState[0], low = x & 3;
   std::uint32_t p, v0, v1, e0, e1, t, k;
   long i = 1;
@@ -120,19 +128,15 @@ std::uint32_t first_loop_scheduled(std::uint32_t* mt, std::uint32_t seed) noexce
       "add $2, %[i]\n\t"
       "cmp $621, %[i]\n\t"
       "jbe 1b\n\t"
-      : [p] "=&r"(p), [v0] "=&r"(v0), [v1] "=&r"(v1), [e0] "=&r"(e0), [e1] "=&r"(e1),
-        [t] "=&r"(t), [k] "=&r"(k), [low] "+&r"(low), [x] "+&r"(x), [i] "+&r"(i),
-        "=m"(*reinterpret_cast<std::uint32_t(*)[kN]>(mt))
-      : [mi] "i"(kFirstMultiplier), [src] "r"(kInitialState.data()), "m"(kInitialState), [dst] "r"(mt),
-        [seed] "r"(seed), [m] "m"(C::kValues[0]), [minus_m] "m"(C::kValues[1]),
-        [two_m] "m"(C::kValues[2]), [minus_2m] "m"(C::kValues[3])
+      : VELKORENC_SEED_OUTPUTS, "=m"(*reinterpret_cast<std::uint32_t(*)[kN]>(mt))
+      : VELKORENC_SEED_INPUTS(kFirstMultiplier), [src] "r"(kInitialState.data()),
+        "m"(kInitialState), [dst] "r"(mt), [seed] "r"(seed)
       : "cc");
   return x;
 }
 
 // Steps 2 to 623 of the second loop, in pairs, from x; returns the last x.
 std::uint32_t second_loop_scheduled(std::uint32_t* mt, std::uint32_t x) noexcept {
-  using C = Choices<kSecondMultiplier>;
   std::uint32_t low = x & 3;
   std::uint32_t p, v0, v1, e0, e1, t, k;
   long i = 2, next;
@@ -144,16 +148,16 @@ std::uint32_t second_loop_scheduled(std::uint32_t* mt, std::uint32_t x) noexcept
       "add $2, %[i]\n\t"
       "cmp $622, %[i]\n\t"
       "jbe 1b\n\t"
-      : [p] "=&r"(p), [v0] "=&r"(v0), [v1] "=&r"(v1), [e0] "=&r"(e0), [e1] "=&r"(e1),
-        [t] "=&r"(t), [k] "=&r"(k), [low] "+&r"(low), [x] "+&r"(x), [i] "+&r"(i),
-        [next] "=&r"(next), "+m"(*reinterpret_cast<std::uint32_t(*)[kN]>(mt))
-      : [mi] "i"(kSecondMultiplier), [src] "r"(mt), [dst] "r"(mt), [m] "m"(C::kValues[0]),
-        [minus_m] "m"(C::kValues[1]), [two_m] "m"(C::kValues[2]), [minus_2m] "m"(C::kValues[3])
+      : VELKORENC_SEED_OUTPUTS, [next] "=&r"(next),
+        "+m"(*reinterpret_cast<std::uint32_t(*)[kN]>(mt))
+      : VELKORENC_SEED_INPUTS(kSecondMultiplier), [src] "r"(mt), [dst] "r"(mt)
       : "cc");
   return x;
 }
 
 #undef VELKORENC_SEED_STEP
+#undef VELKORENC_SEED_OUTPUTS
+#undef VELKORENC_SEED_INPUTS
 #undef VELKORENC_ADD_SEED
 #undef VELKORENC_SUB_INDEX
 #undef VELKORENC_SUB_NEXT_INDEX
