@@ -7,6 +7,7 @@
 #include <array>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace velkorenc::core {
 namespace {
@@ -164,6 +165,66 @@ void StreamMemory::release(void* opaque, void* address) noexcept {
   std::free(address);
 }
 
+namespace {
+
+// zlib.compress's memory level, and a smaller one that gives the same stream
+// for short inputs (see small_memory_level_gives_same_stream): its tables
+// are 16 times smaller, and zlib clears the hash table of every new stream.
+constexpr int kDefaultMemoryLevel = 8;
+constexpr int kSmallMemoryLevel = 4;
+// A block is cut after this many symbols less one, and every byte makes at
+// most one symbol.
+constexpr std::size_t kSmallSymbolRoom = std::size_t{1} << (kSmallMemoryLevel + 6);
+constexpr std::size_t kSmallLevelInputLimit = kSmallSymbolRoom - 2;
+// Level 6 walks at most 128 earlier positions of a hash chain, or a quarter
+// of that after a match of 8 bytes or more.
+constexpr std::size_t kFewestChainSteps = 128 / 4;
+
+// The reasoning holds for zlib itself, from 1.2.11 to 1.3.1, when the
+// library that runs is the one built against: a fork may hash otherwise.
+bool memory_level_is_understood() noexcept {
+  static const bool understood = [] {
+    if (ZLIB_VERNUM < 0x12b0 || ZLIB_VERNUM > 0x131f) return false;
+    if (std::strcmp(zlibVersion(), ZLIB_VERSION) != 0) return false;
+    return std::strspn(ZLIB_VERSION, "0123456789.") == std::strlen(ZLIB_VERSION);
+  }();
+  return understood;
+}
+
+}  // namespace
+
+// At level 6 the memory level decides two things only: how many heads the
+// hash table of three-byte strings has (2^15 or 2^11), and after how many
+// symbols a block is cut, which an input this short never reaches.  The
+// table only groups positions: the search for a match walks the earlier
+// positions of a group, newest first, passing over those whose bytes differ
+// (with 8 bits of hash or more, two strings of one head that share their
+// first two bytes share the third), for at least 32 steps.  A search that
+// is never cut short meets the same matches in the same order under either
+// table.  Both hashes keep the low four bits of a string's third byte as
+// their own low four bits, so no group has more positions than there are
+// third bytes with those bits; when none has more than 33, no search is cut.
+bool small_memory_level_gives_same_stream(ByteSpan input) noexcept {
+  if (input.size() > kSmallLevelInputLimit || !memory_level_is_understood()) return false;
+  if (input.size() < 3) return true;
+  const std::uint8_t* third = input.data() + 2;
+  const std::size_t positions = input.size() - 2;
+  // Four counts of each value, taken in turn, so that a run of one value
+  // does not wait on its own count.
+  std::array<std::array<std::uint16_t, 16>, 4> counts{};
+  std::size_t at = 0;
+  for (; at + 4 <= positions; at += 4) {
+    for (std::size_t lane = 0; lane < 4; ++lane) ++counts[lane][third[at + lane] & 15u];
+  }
+  for (; at < positions; ++at) ++counts[0][third[at] & 15u];
+  for (std::size_t value = 0; value < 16; ++value) {
+    const std::size_t group = std::size_t{counts[0][value]} + counts[1][value] +
+                              counts[2][value] + counts[3][value];
+    if (group > kFewestChainSteps + 1) return false;
+  }
+  return true;
+}
+
 Deflater::Deflater() noexcept { memory_.attach(stream_); }
 
 Deflater::~Deflater() {
@@ -179,7 +240,12 @@ std::size_t Deflater::bound(std::size_t size) noexcept {
 bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   if (failure_) return false;
   if (!started_) {
-    const int code = deflateInit2(&stream_, 6, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    // A whole input given at once may take the small tables.
+    const int memory_level = last && small_memory_level_gives_same_stream(input)
+                                 ? kSmallMemoryLevel
+                                 : kDefaultMemoryLevel;
+    const int code =
+        deflateInit2(&stream_, 6, Z_DEFLATED, MAX_WBITS, memory_level, Z_DEFAULT_STRATEGY);
     if (code != Z_OK) {
       failure_ = {code == Z_MEM_ERROR ? ZlibFailure::Kind::out_of_memory : ZlibFailure::Kind::zlib,
                   code, stream_.msg};

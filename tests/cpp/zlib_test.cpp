@@ -77,6 +77,70 @@ TEST(Zlib, DeflateMatchesTheLibraryForAnyCutOfInputAndOutput) {
   }
 }
 
+Bytes compress_at_memory_level(const Bytes& data, int memory_level) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, MAX_WBITS, memory_level, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes out(deflateBound(&stream, static_cast<uLong>(data.size())));
+  stream.next_in = const_cast<Bytef*>(data.data());
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = out.data();
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// A whole short input may be compressed with smaller hash tables, and is
+// then still the library's stream.  The crafted input puts 140 positions
+// under the small table's head of "abc" (and only there), so that a search
+// with the small tables gives up before it reaches the early "abc...".
+TEST(Zlib, SmallTablesOnlyWhereTheyGiveTheSameStream) {
+  std::string crafted = "#abcdefghijklmnop";
+  for (int i = 0; i < 140; ++i) crafted += "ibc.";
+  crafted += "abcdefghijklmnop";
+  const auto cycles = [](int count) {  // each low four bits `count` times from the third byte
+    std::string s = "<>";
+    for (int i = 0; i < count; ++i) s += "@ABCDEFGHIJKLMNO";
+    return text(s);
+  };
+  const Bytes message = text(
+      "{\"id\": 17, \"from\": \"sensor-42\", \"reading\": 21.375, \"unit\": \"C\", "
+      "\"note\": \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxx\"}");
+  struct Case {
+    const char* name;
+    Bytes data;
+    bool small;
+  };
+  const Case cases[] = {
+      {"empty", {}, true},
+      {"35 bytes", sample(35, 256, 9), true},
+      {"message", message, true},
+      {"33 of each", cycles(33), true},
+      {"34 of each", cycles(34), false},
+      {"crafted", text(crafted), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(small_memory_level_gives_same_stream(c.data), c.small) << c.name;
+    Deflater deflater;
+    GrowingSink sink(1 << 12);
+    ASSERT_TRUE(deflater.feed(c.data, true, sink)) << c.name;
+    EXPECT_EQ(sink.bytes, library_compress(c.data)) << c.name;
+  }
+  EXPECT_NE(compress_at_memory_level(text(crafted), 4), library_compress(text(crafted)));
+  // Wherever the small tables are taken, they give the library's bytes.
+  int taken = 0;
+  for (std::uint32_t seed = 0; seed < 600; ++seed) {
+    const Bytes data = sample(seed * 7 % 600, 2u << (seed % 8), seed);
+    if (!small_memory_level_gives_same_stream(data)) continue;
+    ++taken;
+    EXPECT_EQ(compress_at_memory_level(data, 4), library_compress(data)) << seed;
+  }
+  EXPECT_GT(taken, 200);
+}
+
 TEST(Zlib, InflateRestoresTheDataInAnyCut) {
   const Bytes data = sample(150000, 5, 4);
   const Bytes stream = library_compress(data);

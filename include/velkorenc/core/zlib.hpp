@@ -73,9 +73,15 @@ class StreamMemory {
   std::size_t used_ = 0;
 };
 
-// The zlib stream at level 6 with the library's default window, memory level
-// and strategy: the bytes of zlib.compress(data, 6), whichever way the input
-// is cut into pieces.
+// Whether a level-6 stream of `input` made with smaller hash tables (memory
+// level 4) is byte for byte the stream of the default tables (level 8).
+// False whenever that cannot be shown for this input and library.
+bool small_memory_level_gives_same_stream(ByteSpan input) noexcept;
+
+// The zlib stream at level 6 with the library's default window and strategy:
+// the bytes of zlib.compress(data, 6), whichever way the input is cut into
+// pieces.  A short input given whole takes smaller tables when they give
+// the same bytes.
 class Deflater {
  public:
   Deflater() noexcept;
