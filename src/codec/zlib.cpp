@@ -2,6 +2,7 @@
 
 #include "velkorenc/core/cpu.hpp"
 #include "velkorenc/core/crc32_kernels.hpp"
+#include "velkorenc/core/small_deflate.hpp"
 
 #include <algorithm>
 #include <array>
@@ -167,22 +168,23 @@ void StreamMemory::release(void* opaque, void* address) noexcept {
 
 namespace {
 
-// zlib.compress's memory level, and a smaller one that gives the same stream
-// for short inputs (see small_memory_level_gives_same_stream): its tables
-// are 16 times smaller, and zlib clears the hash table of every new stream.
+// zlib.compress's memory level, and a smaller one whose tables are 16 times
+// smaller (zlib clears the hash table of every new stream).
 constexpr int kDefaultMemoryLevel = 8;
 constexpr int kSmallMemoryLevel = 4;
-// A block is cut after this many symbols less one, and every byte makes at
-// most one symbol.
-constexpr std::size_t kSmallSymbolRoom = std::size_t{1} << (kSmallMemoryLevel + 6);
-constexpr std::size_t kSmallLevelInputLimit = kSmallSymbolRoom - 2;
 // Level 6 walks at most 128 earlier positions of a hash chain, or a quarter
 // of that after a match of 8 bytes or more.
 constexpr std::size_t kFewestChainSteps = 128 / 4;
+static_assert(kSmallDeflateLimit == 16 * (kFewestChainSteps + 1) + 2,
+              "the longest input that searched_in_full can accept");
+// A block is cut after this many symbols less one, and every byte makes at
+// most one symbol.
+static_assert(kSmallDeflateLimit + 2 <= std::size_t{1} << (kSmallMemoryLevel + 6),
+              "no input searched in full is cut into blocks at the small level");
 
 // The reasoning holds for zlib itself, from 1.2.11 to 1.3.1, when the
 // library that runs is the one built against: a fork may hash otherwise.
-bool memory_level_is_understood() noexcept {
+bool deflate_is_understood() noexcept {
   static const bool understood = [] {
     if (ZLIB_VERNUM < 0x12b0 || ZLIB_VERNUM > 0x131f) return false;
     if (std::strcmp(zlibVersion(), ZLIB_VERSION) != 0) return false;
@@ -191,7 +193,75 @@ bool memory_level_is_understood() noexcept {
   return understood;
 }
 
+// The library's own stream of `input` at `memory_level`, into `out`; its
+// length, or 0 when it could not be made.
+std::size_t library_stream(ByteSpan input, int memory_level, std::span<std::uint8_t> out) noexcept {
+  z_stream stream{};
+  if (deflateInit2(&stream, 6, Z_DEFLATED, MAX_WBITS, memory_level, Z_DEFAULT_STRATEGY) != Z_OK) {
+    return 0;
+  }
+  stream.next_in = const_cast<Bytef*>(input.data());
+  stream.avail_in = static_cast<uInt>(input.size());
+  stream.next_out = out.data();
+  stream.avail_out = static_cast<uInt>(out.size());
+  const bool ended = deflate(&stream, Z_FINISH) == Z_STREAM_END;
+  deflateEnd(&stream);
+  return ended ? stream.total_out : 0;
+}
+
+// Inputs that take every kind of block (fixed and dynamic codes here, and
+// stored for the noise below) and matches up to the longest, each searched
+// in full.
+struct Probe {
+  const char* text;
+  int repeats;
+};
+constexpr Probe kProbes[] = {
+    {"{\"id\": 17, \"from\": \"sensor-42\", \"reading\": 21.375, \"note\": \"xxxxxxxxxxxx\"}", 1},
+    {"@ABCDEFGHIJKLMNO", 33},
+    {"abracadabra, abracadabra; a cadabra", 2},
+    {"8b0e7153bf7c3706d85c524e440066559a6656c90bd5482a90a29b9fa5ff5180bc0dbc0e15637ebb8e3b91d26ab4a829",
+     1},
+    {"Q", 1},
+    {"", 1},
+};
+
+// Takes each short cut off when it does not give the library's stream.
+struct ShortCutProbe : DeflateShortCuts {
+  void try_on(ByteSpan data) noexcept {
+    std::array<std::uint8_t, kSmallDeflateRoom> expected, small, native;
+    const std::size_t length = library_stream(data, kDefaultMemoryLevel, expected);
+    const auto same = [&](std::span<const std::uint8_t> stream) {
+      return length != 0 && std::equal(stream.begin(), stream.end(), expected.begin(),
+                                       expected.begin() + static_cast<std::ptrdiff_t>(length));
+    };
+    small_tables = small_tables && same({small.data(), library_stream(data, kSmallMemoryLevel, small)});
+    without_library = without_library && same({native.data(), deflate_small(data, native)});
+  }
+};
+
 }  // namespace
+
+const DeflateShortCuts& deflate_short_cuts() noexcept {
+  static const DeflateShortCuts cuts = [] {
+    ShortCutProbe found;
+    found.small_tables = found.without_library = deflate_is_understood();
+    std::array<std::uint8_t, kSmallDeflateLimit> input;
+    for (const Probe& probe : kProbes) {
+      const std::size_t piece = std::strlen(probe.text);
+      std::size_t size = 0;
+      for (int i = 0; i < probe.repeats; ++i, size += piece) {
+        std::memcpy(input.data() + size, probe.text, piece);
+      }
+      found.try_on({input.data(), size});
+    }
+    std::uint32_t x = 1;
+    for (std::uint8_t& byte : input) byte = static_cast<std::uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+    found.try_on({input.data(), 64});
+    return DeflateShortCuts(found);
+  }();
+  return cuts;
+}
 
 // At level 6 the memory level decides two things only: how many heads the
 // hash table of three-byte strings has (2^15 or 2^11), and after how many
@@ -201,11 +271,12 @@ bool memory_level_is_understood() noexcept {
 // (with 8 bits of hash or more, two strings of one head that share their
 // first two bytes share the third), for at least 32 steps.  A search that
 // is never cut short meets the same matches in the same order under either
-// table.  Both hashes keep the low four bits of a string's third byte as
-// their own low four bits, so no group has more positions than there are
-// third bytes with those bits; when none has more than 33, no search is cut.
-bool small_memory_level_gives_same_stream(ByteSpan input) noexcept {
-  if (input.size() > kSmallLevelInputLimit || !memory_level_is_understood()) return false;
+// table, and under none.  Both hashes keep the low four bits of a string's
+// third byte as their own low four bits, so no group has more positions than
+// there are third bytes with those bits; when none has more than 33, no
+// search is cut.
+bool searched_in_full(ByteSpan input) noexcept {
+  if (input.size() > kSmallDeflateLimit || !deflate_is_understood()) return false;
   if (input.size() < 3) return true;
   const std::uint8_t* third = input.data() + 2;
   const std::size_t positions = input.size() - 2;
@@ -239,11 +310,16 @@ std::size_t Deflater::bound(std::size_t size) noexcept {
 
 bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   if (failure_) return false;
+  if (finished_) {
+    failure_ = {ZlibFailure::Kind::zlib, Z_STREAM_ERROR, nullptr};
+    return false;
+  }
   if (!started_) {
-    // A whole input given at once may take the small tables.
-    const int memory_level = last && small_memory_level_gives_same_stream(input)
-                                 ? kSmallMemoryLevel
-                                 : kDefaultMemoryLevel;
+    // A short input given whole may take a short cut.
+    const bool whole_and_short = last && searched_in_full(input);
+    if (whole_and_short && deflate_short_cuts().without_library) return feed_small(input, out);
+    const int memory_level =
+        whole_and_short && deflate_short_cuts().small_tables ? kSmallMemoryLevel : kDefaultMemoryLevel;
     const int code =
         deflateInit2(&stream_, 6, Z_DEFLATED, MAX_WBITS, memory_level, Z_DEFAULT_STRATEGY);
     if (code != Z_OK) {
@@ -261,6 +337,24 @@ bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   if (code == Z_STREAM_ERROR) {
     failure_ = {ZlibFailure::Kind::zlib, code, stream_.msg};
     return false;
+  }
+  return true;
+}
+
+bool Deflater::feed_small(ByteSpan input, OutputSink& out) noexcept {
+  finished_ = true;
+  std::array<std::uint8_t, kSmallDeflateRoom> stream;
+  const std::size_t length = deflate_small(input, stream);
+  for (std::size_t at = 0; at < length;) {
+    const std::span<std::uint8_t> room = out.space();
+    if (room.empty()) {
+      failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+      return false;
+    }
+    const std::size_t piece = std::min(room.size(), length - at);
+    std::memcpy(room.data(), stream.data() + at, piece);
+    out.commit(piece);
+    at += piece;
   }
   return true;
 }

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "velkorenc/core/small_deflate.hpp"
 #include "velkorenc/core/zlib.hpp"
 
 namespace velkorenc::core {
@@ -93,11 +95,28 @@ Bytes compress_at_memory_level(const Bytes& data, int memory_level) {
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-// A whole short input may be compressed with smaller hash tables, and is
-// then still the library's stream.  The crafted input puts 140 positions
-// under the small table's head of "abc" (and only there), so that a search
-// with the small tables gives up before it reaches the early "abc...".
-TEST(Zlib, SmallTablesOnlyWhereTheyGiveTheSameStream) {
+// Bytes of very uneven frequencies: `p` percent of draws end a run that
+// picks the value, and a third get noise added.
+Bytes skewed(std::uint32_t seed, std::size_t n, std::uint32_t p) {
+  std::uint32_t x = seed;
+  const auto next = [&x] { return (x = x * 1664525u + 1013904223u) >> 8; };
+  Bytes out;
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned v = 0;
+    while (next() % 100 >= p) ++v;
+    v *= 37;
+    if (next() % 3 == 0) v += next() % 256;
+    out.push_back(static_cast<std::uint8_t>(v));
+  }
+  return out;
+}
+
+// A whole short input may be compressed without the library or with its
+// smaller hash tables, and is then still the library's stream.  The crafted
+// input puts 140 positions under the small table's head of "abc" (and only
+// there), so that a search with the small tables gives up before it reaches
+// the early "abc...".
+TEST(Zlib, ShortCutsOnlyWhereTheyGiveTheSameStream) {
   std::string crafted = "#abcdefghijklmnop";
   for (int i = 0; i < 140; ++i) crafted += "ibc.";
   crafted += "abcdefghijklmnop";
@@ -109,36 +128,53 @@ TEST(Zlib, SmallTablesOnlyWhereTheyGiveTheSameStream) {
   const Bytes message = text(
       "{\"id\": 17, \"from\": \"sensor-42\", \"reading\": 21.375, \"unit\": \"C\", "
       "\"note\": \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxx\"}");
+  constexpr int kAny = -1, kStored = 0, kFixed = 1, kDynamic = 2;
   struct Case {
     const char* name;
     Bytes data;
-    bool small;
+    bool in_full;
+    int block;  // the type of the stream's one block
   };
   const Case cases[] = {
-      {"empty", {}, true},
-      {"35 bytes", sample(35, 256, 9), true},
-      {"message", message, true},
-      {"33 of each", cycles(33), true},
-      {"34 of each", cycles(34), false},
-      {"crafted", text(crafted), false},
+      {"empty", {}, true, kFixed},
+      {"message", message, true, kFixed},
+      {"noise", sample(35, 256, 9), true, kStored},
+      {"longest matches", cycles(33), true, kFixed},
+      {"sixteen values", sample(120, 16, 3), true, kDynamic},
+      {"bit length tree past 7 bits", skewed(7, 300, 5), true, kStored},
+      {"a search cut short", cycles(34), false, kAny},
+      {"crafted", text(crafted), false, kAny},
+  };
+  const auto check_short_cuts = [](const Bytes& data, const std::string& name) {
+    const Bytes expected = library_compress(data);
+    std::array<std::uint8_t, kSmallDeflateRoom> native;
+    EXPECT_EQ(Bytes(native.begin(), native.begin() + deflate_small(data, native)), expected) << name;
+    EXPECT_EQ(compress_at_memory_level(data, 4), expected) << name;
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(small_memory_level_gives_same_stream(c.data), c.small) << c.name;
+    EXPECT_EQ(searched_in_full(c.data), c.in_full) << c.name;
     Deflater deflater;
     GrowingSink sink(1 << 12);
     ASSERT_TRUE(deflater.feed(c.data, true, sink)) << c.name;
     EXPECT_EQ(sink.bytes, library_compress(c.data)) << c.name;
+    if (c.block != kAny) {
+      EXPECT_EQ((sink.bytes.at(2) >> 1) & 3, c.block) << c.name;
+    }
+    if (c.in_full) check_short_cuts(c.data, c.name);
   }
   EXPECT_NE(compress_at_memory_level(text(crafted), 4), library_compress(text(crafted)));
-  // Wherever the small tables are taken, they give the library's bytes.
+  // This machine's zlib is one whose deflate is understood.
+  EXPECT_TRUE(deflate_short_cuts().small_tables);
+  EXPECT_TRUE(deflate_short_cuts().without_library);
   int taken = 0;
-  for (std::uint32_t seed = 0; seed < 600; ++seed) {
-    const Bytes data = sample(seed * 7 % 600, 2u << (seed % 8), seed);
-    if (!small_memory_level_gives_same_stream(data)) continue;
+  for (std::uint32_t seed = 0; seed < 1000; ++seed) {
+    const Bytes data = seed % 2 ? sample(seed * 7 % 531, 2u << (seed % 8), seed)
+                                : skewed(seed, seed * 3 % 531, 5 + seed % 40);
+    if (!searched_in_full(data)) continue;
     ++taken;
-    EXPECT_EQ(compress_at_memory_level(data, 4), library_compress(data)) << seed;
+    check_short_cuts(data, std::to_string(seed));
   }
-  EXPECT_GT(taken, 200);
+  EXPECT_GT(taken, 300);
 }
 
 TEST(Zlib, InflateRestoresTheDataInAnyCut) {
@@ -196,13 +232,14 @@ TEST(Zlib, InflateFailsAsDecompressDoes) {
 }
 
 TEST(Zlib, FixedSinkThatFillsUpIsAFailureNotAnOverrun) {
-  const Bytes input = sample(10000, 256, 6);
-  Bytes room(50);
-  FixedSink sink({room.data(), room.size()});
-  Deflater deflater;
-  EXPECT_FALSE(deflater.feed(input, true, sink));
-  EXPECT_EQ(deflater.failure().kind, ZlibFailure::Kind::no_output_space);
-  EXPECT_EQ(sink.filled(), room.size());
+  for (const Bytes& input : {sample(10000, 256, 6), sample(200, 256, 6)}) {  // library, short cut
+    Bytes room(50);
+    FixedSink sink({room.data(), room.size()});
+    Deflater deflater;
+    EXPECT_FALSE(deflater.feed(input, true, sink)) << input.size();
+    EXPECT_EQ(deflater.failure().kind, ZlibFailure::Kind::no_output_space) << input.size();
+    EXPECT_EQ(sink.filled(), room.size()) << input.size();
+  }
 }
 
 TEST(Zlib, Crc32OverPiecesIsTheWholeCrc) {

@@ -1,14 +1,17 @@
 // libFuzzer target for the core: the token reader against a plain reference
 // reader in all three code-unit widths, whole and in runs, the vector readers
 // of narrow bodies against the scalar one, the transform against its
-// per-byte definition, the CRC-32 kernels against zlib, and the round trips
-// between bytes and text.
+// per-byte definition, the CRC-32 kernels against zlib, the stream made
+// without zlib against zlib's, and the round trips between bytes and text.
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 
 #include "fuzz_case.hpp"
+#include "velkorenc/core/small_deflate.hpp"
 #include "velkorenc/core/zlib.hpp"
 
 namespace velkorenc::fuzz {
@@ -188,6 +191,21 @@ void check_crc(const std::vector<std::uint8_t>& bytes, std::uint32_t start) {
   }
 }
 
+// A body whose match searches zlib never cuts short gets zlib's own stream
+// without the library.
+void check_small_deflate(const std::vector<std::uint8_t>& bytes) {
+  if (!core::searched_in_full(bytes)) return;
+  std::array<std::uint8_t, core::kSmallDeflateRoom> got;
+  const std::size_t length = core::deflate_small(bytes, got);
+  uLongf want_length = compressBound(static_cast<uLong>(bytes.size()));
+  std::vector<std::uint8_t> want(want_length);
+  require(compress2(want.data(), &want_length, bytes.data(), static_cast<uLong>(bytes.size()), 6) ==
+              Z_OK,
+          "zlib refused");
+  require(length == want_length && std::equal(want.begin(), want.begin() + length, got.begin()),
+          "the stream made without zlib differs from zlib's");
+}
+
 void check_case(const std::uint8_t* input, std::size_t size) {
   const Case c = parse(input, size);
   const Tables t = make_tables(c);
@@ -207,6 +225,7 @@ void check_case(const std::uint8_t* input, std::size_t size) {
   const std::size_t split = n ? c.options % (n + 1) : 0;
   check_transform(c.body, c.key, start, split);
   check_crc(c.body, static_cast<std::uint32_t>(start));
+  check_small_deflate(c.body);
 
   const bool letter_delimiter = c.delimiter == core::kOneLetter;
   if (c.delimiter > 0x7F || !t.bijective) return;  // the writer needs an ASCII delimiter

@@ -73,15 +73,26 @@ class StreamMemory {
   std::size_t used_ = 0;
 };
 
-// Whether a level-6 stream of `input` made with smaller hash tables (memory
-// level 4) is byte for byte the stream of the default tables (level 8).
-// False whenever that cannot be shown for this input and library.
-bool small_memory_level_gives_same_stream(ByteSpan input) noexcept;
+// Whether no search for a match in zlib's level-6 stream of `input`, given
+// whole, can be cut short, with the default hash table or a smaller one.
+// Then the smaller table (memory level 4) gives the same stream, and so does
+// deflate_small.  False whenever that cannot be shown for this input and
+// library.
+bool searched_in_full(ByteSpan input) noexcept;
+
+// Which short cuts this process takes for inputs searched in full: each is
+// on when the library is one whose deflate is understood and the short cut
+// gives its own streams for a few probes.
+struct DeflateShortCuts {
+  bool small_tables = false;     // memory level 4
+  bool without_library = false;  // deflate_small
+};
+const DeflateShortCuts& deflate_short_cuts() noexcept;
 
 // The zlib stream at level 6 with the library's default window and strategy:
 // the bytes of zlib.compress(data, 6), whichever way the input is cut into
-// pieces.  A short input given whole takes smaller tables when they give
-// the same bytes.
+// pieces.  A short input given whole, when searched_in_full, is made without
+// the library or else with its smaller tables (see deflate_short_cuts).
 class Deflater {
  public:
   Deflater() noexcept;
@@ -99,9 +110,12 @@ class Deflater {
   static std::size_t bound(std::size_t size) noexcept;
 
  private:
+  bool feed_small(ByteSpan input, OutputSink& out) noexcept;
+
   StreamMemory memory_;
   z_stream stream_{};
   bool started_ = false;
+  bool finished_ = false;
   ZlibFailure failure_;
 };
 
