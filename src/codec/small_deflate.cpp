@@ -478,7 +478,7 @@ std::size_t deflate_small(ByteSpan input, std::span<std::uint8_t, kSmallDeflateR
   // The input with the zeros that zlib keeps after its data in the window,
   // which a match may run into, and room for whole words.
   std::array<std::uint8_t, kSmallDeflateLimit + kMaxMatch + 8> window{};
-  std::memcpy(window.data(), input.data(), input.size());
+  if (!input.empty()) std::memcpy(window.data(), input.data(), input.size());
 
   // Positions by their first three bytes, newest first; 0 never matches, as
   // zlib takes position 0 for the end of a chain.
@@ -621,7 +621,7 @@ std::size_t deflate_small(ByteSpan input, std::span<std::uint8_t, kSmallDeflateR
     bits.byte(static_cast<std::uint8_t>(n >> 8));
     bits.byte(static_cast<std::uint8_t>(~n));
     bits.byte(static_cast<std::uint8_t>(~n >> 8));
-    bits.bytes(input.data(), input.size());
+    bits.bytes(window.data(), input.size());
   } else {
     const bool fixed = static_bytes == chosen_bytes;
     const std::uint8_t* literal_lengths_static = kTables.static_literal_length;

@@ -271,7 +271,8 @@ const DeflateShortCuts& deflate_short_cuts() noexcept {
 // (with 8 bits of hash or more, two strings of one head that share their
 // first two bytes share the third), for at least 32 steps.  A search that
 // is never cut short meets the same matches in the same order under either
-// table, and under none.  Both hashes keep the low four bits of a string's
+// table, and in deflate_small, which walks only the positions of the same
+// three bytes.  Both hashes keep the low four bits of a string's
 // third byte as their own low four bits, so no group has more positions than
 // there are third bytes with those bits; when none has more than 33, no
 // search is cut.
