@@ -70,20 +70,17 @@ constexpr unsigned reversed(unsigned code, int length) {
   return both >> (16 - length);
 }
 
-// Canonical codes from lengths, bit-reversed as deflate sends them.
-template <class Length, class Code>
-constexpr void assign_codes(const Length* length, Code* code, int max_code,
-                            const std::uint16_t* count) {
-  std::uint16_t next[kMaxBits + 1] = {};
+// The first canonical code of each length, from how many codes each length
+// has; the codes of one length follow in the order of their symbols.
+using FirstCodes = std::array<std::uint16_t, kMaxBits + 1>;
+constexpr FirstCodes first_codes(const std::uint16_t* count) {
+  FirstCodes next{};
   unsigned value = 0;
   for (int bits = 1; bits <= kMaxBits; ++bits) {
     value = (value + count[bits - 1]) << 1;
     next[bits] = static_cast<std::uint16_t>(value);
   }
-  for (int n = 0; n <= max_code; ++n) {
-    const int bits = length[n];
-    if (bits != 0) code[n] = static_cast<Code>(reversed(next[bits]++, bits));
-  }
+  return next;
 }
 
 constexpr CodeTables make_code_tables() {
@@ -118,7 +115,11 @@ constexpr CodeTables make_code_tables() {
     t.static_literal_length[n] = static_cast<std::uint8_t>(bits);
     ++count[bits];
   }
-  assign_codes(t.static_literal_length, t.static_literal_code, kLiteralCodes + 1, count);
+  FirstCodes next = first_codes(count);
+  for (int n = 0; n < kLiteralCodes + 2; ++n) {
+    const int bits = t.static_literal_length[n];
+    t.static_literal_code[n] = static_cast<std::uint16_t>(reversed(next[bits]++, bits));
+  }
   return t;
 }
 
@@ -268,13 +269,7 @@ class TreeBuilder {
     } while (heap_len_ >= 2);
     heap_[--heap_max_] = heap_[1];
     bit_lengths(tree, kind);
-    // Canonical codes, in the order of the leaves.
-    std::uint16_t next[kMaxBits + 1] = {};
-    unsigned value = 0;
-    for (int bits = 1; bits <= kMaxBits; ++bits) {
-      value = (value + count_[bits - 1]) << 1;
-      next[bits] = static_cast<std::uint16_t>(value);
-    }
+    FirstCodes next = first_codes(count_);
     tree.each_occurring([&](int n) {
       const int bits = tree.len[n];
       tree.code[n] = static_cast<std::uint16_t>(reversed(next[bits]++, bits));

@@ -255,9 +255,12 @@ const DeflateShortCuts& deflate_short_cuts() noexcept {
       }
       found.try_on({input.data(), size});
     }
+    constexpr std::size_t kNoise = 64;
     std::uint32_t x = 1;
-    for (std::uint8_t& byte : input) byte = static_cast<std::uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
-    found.try_on({input.data(), 64});
+    for (std::size_t i = 0; i < kNoise; ++i) {
+      input[i] = static_cast<std::uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+    }
+    found.try_on({input.data(), kNoise});
     return DeflateShortCuts(found);
   }();
   return cuts;
