@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "velkorenc/core/generator.hpp"
-#include "velkorenc/core/keying.hpp"
-#include "velkorenc/core/tokens.hpp"
-#include "velkorenc/core/zlib.hpp"
+#include "velkorenc/core/keying/generator.hpp"
+#include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 
 namespace velkorenc::core {
 namespace {

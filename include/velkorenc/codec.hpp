@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "velkorenc/core/keying.hpp"
-#include "velkorenc/core/stream.hpp"
+#include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/stream/stream.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {

@@ -1,7 +1,7 @@
 // The text and file entry points over the byte codec.
 #pragma once
 
-#include "velkorenc/core/files.hpp"
+#include "velkorenc/core/files/files.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {

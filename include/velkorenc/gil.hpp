@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "velkorenc/core/pieces.hpp"
+#include "velkorenc/core/platform/pieces.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {

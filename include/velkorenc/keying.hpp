@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "velkorenc/core/generator.hpp"
-#include "velkorenc/core/keying.hpp"
-#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/keying/generator.hpp"
+#include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {

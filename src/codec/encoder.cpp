@@ -4,9 +4,9 @@
 
 #include "velkorenc/args.hpp"
 #include "velkorenc/codec.hpp"
-#include "velkorenc/core/memory.hpp"
-#include "velkorenc/core/tokens.hpp"
-#include "velkorenc/core/zlib.hpp"
+#include "velkorenc/core/platform/memory.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/gil.hpp"
 #include "velkorenc/keying.hpp"

@@ -5,8 +5,8 @@
 #include <span>
 
 #include "velkorenc/codec.hpp"
-#include "velkorenc/core/memory.hpp"
-#include "velkorenc/core/zlib.hpp"
+#include "velkorenc/core/platform/memory.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/gil.hpp"
 #include "velkorenc/state.hpp"

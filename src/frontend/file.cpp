@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "velkorenc/args.hpp"
-#include "velkorenc/core/files.hpp"
+#include "velkorenc/core/files/files.hpp"
 #include "velkorenc/gil.hpp"
 #include "velkorenc/codec.hpp"
 #include "velkorenc/errors.hpp"

@@ -9,9 +9,9 @@
 #include <cerrno>
 
 #include "velkorenc/codec.hpp"
-#include "velkorenc/core/files.hpp"
-#include "velkorenc/core/stream.hpp"
-#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/files/files.hpp"
+#include "velkorenc/core/stream/stream.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/frontend.hpp"
 #include "velkorenc/gil.hpp"

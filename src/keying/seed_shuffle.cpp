@@ -1,7 +1,7 @@
 #include <climits>
 
 #include "velkorenc/args.hpp"
-#include "velkorenc/core/generator.hpp"
+#include "velkorenc/core/keying/generator.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/keying.hpp"
 #include "velkorenc/native_random.hpp"

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "velkorenc/args.hpp"
-#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/keying.hpp"
 #include "velkorenc/state.hpp"

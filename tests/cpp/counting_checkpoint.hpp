@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "velkorenc/core/pieces.hpp"
+#include "velkorenc/core/platform/pieces.hpp"
 
 namespace velkorenc::core::test_support {
 

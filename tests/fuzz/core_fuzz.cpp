@@ -11,8 +11,8 @@
 #include <memory>
 
 #include "fuzz_case.hpp"
-#include "velkorenc/core/small_deflate.hpp"
-#include "velkorenc/core/zlib.hpp"
+#include "velkorenc/core/zlib/small_deflate.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 
 namespace velkorenc::fuzz {
 namespace {

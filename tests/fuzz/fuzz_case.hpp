@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "velkorenc/core/keying.hpp"
-#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
 
 namespace velkorenc::fuzz {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "velkorenc/core/files.hpp"
+#include "velkorenc/core/files/files.hpp"
 
 namespace velkorenc::core {
 namespace {

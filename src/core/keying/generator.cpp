@@ -1,6 +1,6 @@
-#include "velkorenc/core/generator.hpp"
+#include "velkorenc/core/keying/generator.hpp"
 
-#include "velkorenc/core/cpu.hpp"
+#include "velkorenc/core/platform/cpu.hpp"
 
 #include <bit>
 

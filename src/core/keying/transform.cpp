@@ -7,8 +7,8 @@
 #include <immintrin.h>
 #endif
 
-#include "velkorenc/core/cpu.hpp"
-#include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/platform/cpu.hpp"
+#include "velkorenc/core/keying/keying.hpp"
 
 namespace velkorenc::core {
 namespace {

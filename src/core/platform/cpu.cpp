@@ -1,4 +1,4 @@
-#include "velkorenc/core/cpu.hpp"
+#include "velkorenc/core/platform/cpu.hpp"
 
 #if defined(__x86_64__)
 #include <cpuid.h>

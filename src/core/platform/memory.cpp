@@ -1,4 +1,4 @@
-#include "velkorenc/core/memory.hpp"
+#include "velkorenc/core/platform/memory.hpp"
 
 #include <cstdint>
 

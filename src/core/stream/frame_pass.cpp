@@ -1,6 +1,6 @@
-#include "velkorenc/core/frame.hpp"
+#include "velkorenc/core/stream/frame.hpp"
 
-#include "velkorenc/core/zlib.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 
 namespace velkorenc::core {
 

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "velkorenc/core/files.hpp"
-#include "velkorenc/core/stream.hpp"
+#include "velkorenc/core/files/files.hpp"
+#include "velkorenc/core/stream/stream.hpp"
 
 namespace velkorenc::core {
 namespace {

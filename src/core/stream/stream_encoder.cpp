@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "velkorenc/core/files.hpp"
-#include "velkorenc/core/stream.hpp"
+#include "velkorenc/core/files/files.hpp"
+#include "velkorenc/core/stream/stream.hpp"
 
 namespace velkorenc::core {
 namespace {

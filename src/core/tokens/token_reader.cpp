@@ -1,9 +1,9 @@
 #include <array>
 #include <cstring>
 
-#include "velkorenc/core/cpu.hpp"
-#include "velkorenc/core/token_kernels.hpp"
-#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/platform/cpu.hpp"
+#include "velkorenc/core/tokens/token_kernels.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
 
 namespace velkorenc::core {
 namespace {

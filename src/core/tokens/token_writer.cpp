@@ -2,7 +2,7 @@
 #include <bit>
 #include <cstring>
 
-#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
 
 namespace velkorenc::core {
 

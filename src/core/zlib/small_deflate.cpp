@@ -1,4 +1,4 @@
-#include "velkorenc/core/small_deflate.hpp"
+#include "velkorenc/core/zlib/small_deflate.hpp"
 
 #include <algorithm>
 #include <array>

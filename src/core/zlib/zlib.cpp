@@ -1,8 +1,8 @@
-#include "velkorenc/core/zlib.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 
-#include "velkorenc/core/cpu.hpp"
-#include "velkorenc/core/crc32_kernels.hpp"
-#include "velkorenc/core/small_deflate.hpp"
+#include "velkorenc/core/platform/cpu.hpp"
+#include "velkorenc/core/zlib/crc32_kernels.hpp"
+#include "velkorenc/core/zlib/small_deflate.hpp"
 
 #include <algorithm>
 #include <array>

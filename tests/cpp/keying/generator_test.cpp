@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "velkorenc/core/generator.hpp"
+#include "velkorenc/core/keying/generator.hpp"
 
 namespace velkorenc::core {
 namespace {

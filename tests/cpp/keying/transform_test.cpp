@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/keying/keying.hpp"
 
 namespace velkorenc::core {
 namespace {

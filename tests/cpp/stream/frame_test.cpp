@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "velkorenc/core/frame.hpp"
-#include "velkorenc/core/memory.hpp"
+#include "velkorenc/core/stream/frame.hpp"
+#include "velkorenc/core/platform/memory.hpp"
 
 #include "counting_checkpoint.hpp"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "velkorenc/core/files.hpp"
-#include "velkorenc/core/stream.hpp"
+#include "velkorenc/core/files/files.hpp"
+#include "velkorenc/core/stream/stream.hpp"
 
 namespace velkorenc::core {
 namespace {

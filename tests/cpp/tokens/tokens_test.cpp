@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "velkorenc/core/token_kernels.hpp"
-#include "velkorenc/core/generator.hpp"
-#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/tokens/token_kernels.hpp"
+#include "velkorenc/core/keying/generator.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
 
 #include "counting_checkpoint.hpp"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "velkorenc/core/small_deflate.hpp"
-#include "velkorenc/core/zlib.hpp"
+#include "velkorenc/core/zlib/small_deflate.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 
 namespace velkorenc::core {
 namespace {

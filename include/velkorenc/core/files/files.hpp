@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <span>
 
-#include "velkorenc/core/keying.hpp"
-#include "velkorenc/core/pieces.hpp"
+#include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/platform/pieces.hpp"
 
 namespace velkorenc::core {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <thread>
 
-#include "velkorenc/core/pieces.hpp"
+#include "velkorenc/core/platform/pieces.hpp"
 
 namespace velkorenc::core {
 

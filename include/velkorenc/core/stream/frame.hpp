@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "velkorenc/core/keying.hpp"
-#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
 
 namespace velkorenc::core {
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <span>
 
-#include "velkorenc/core/keying.hpp"
-#include "velkorenc/core/tokens.hpp"
-#include "velkorenc/core/zlib.hpp"
+#include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 
 namespace velkorenc::core {
 

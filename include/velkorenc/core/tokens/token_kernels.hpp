@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "velkorenc/core/tokens.hpp"
+#include "velkorenc/core/tokens/tokens.hpp"
 
 namespace velkorenc::core::detail {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <span>
 
-#include "velkorenc/core/generator.hpp"
-#include "velkorenc/core/keying.hpp"
-#include "velkorenc/core/pieces.hpp"
+#include "velkorenc/core/keying/generator.hpp"
+#include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/platform/pieces.hpp"
 
 namespace velkorenc::core {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/keying/keying.hpp"
 
 namespace velkorenc::core {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "velkorenc/core/keying.hpp"
+#include "velkorenc/core/keying/keying.hpp"
 
 namespace velkorenc::core {
 

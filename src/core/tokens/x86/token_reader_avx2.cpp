@@ -1,7 +1,7 @@
 // AVX2 reading of letter tokens, 64 at a time.  Only the functions marked
 // with the target attribute use AVX2 or BMI2, so the rest of the core, and
 // any inline code this file shares with it, stays baseline x86-64.
-#include "velkorenc/core/token_kernels.hpp"
+#include "velkorenc/core/tokens/token_kernels.hpp"
 
 #include <cstring>
 

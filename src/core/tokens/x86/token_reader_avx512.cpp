@@ -3,7 +3,7 @@
 // are one mask test, and the 64 values come from the table by two-register
 // byte permutations.  Only the functions marked with the target attribute
 // use AVX-512.
-#include "velkorenc/core/token_kernels.hpp"
+#include "velkorenc/core/tokens/token_kernels.hpp"
 
 #include <array>
 

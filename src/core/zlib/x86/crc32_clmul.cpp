@@ -5,7 +5,7 @@
 // those of Intel's "Fast CRC Computation for Generic Polynomials Using
 // PCLMULQDQ Instruction".  Only the function marked with the target
 // attribute uses PCLMULQDQ and SSE4.1.
-#include "velkorenc/core/crc32_kernels.hpp"
+#include "velkorenc/core/zlib/crc32_kernels.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
