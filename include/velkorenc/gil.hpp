@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "velkorenc/core/platform/pieces.hpp"
+#include "velkorenc/core/platform/threads.hpp"
 #include "velkorenc/pyref.hpp"
 
 namespace velkorenc::py {
@@ -13,15 +14,16 @@ namespace velkorenc::py {
 //
 // As a checkpoint between two pieces of the work, it lets pending signal
 // handlers run, so that Ctrl-C ends a long call: on the thread that runs
-// them (the main thread; on others PyErr_CheckSignals does nothing), and at
-// most every kSignalInterval, since taking the GIL back can wait for a
-// thread that holds it.  A handler that raised stops the work; the GIL is
+// them (the main thread; on others PyErr_CheckSignals does nothing, so
+// they do not take the GIL back at all), and at most every kSignalInterval,
+// since taking the GIL back can wait for a thread that holds it.  The first
+// checkpoint finds out which thread it runs on: calls too short to have
+// pieces never look.  A handler that raised stops the work; the GIL is
 // then held until the end and interrupted() is true.
 class GilRelease final : public core::Checkpoint {
  public:
   explicit GilRelease(bool release) noexcept
-      : handles_signals_(_PyOS_IsMainThread() != 0),
-        saved_(release ? PyEval_SaveThread() : nullptr) {}
+      : saved_(release ? PyEval_SaveThread() : nullptr) {}
   ~GilRelease() {
     if (saved_) PyEval_RestoreThread(saved_);
   }
@@ -33,7 +35,10 @@ class GilRelease final : public core::Checkpoint {
 
   bool resume() noexcept override {
     if (interrupted_) return false;
-    if (!handles_signals_) return true;
+    if (signals_ == Signals::unknown) {
+      signals_ = core::on_main_thread() ? Signals::run_here : Signals::run_elsewhere;
+    }
+    if (signals_ == Signals::run_elsewhere) return true;
     // The clock is first read after the first piece: calls too short to
     // have pieces never read it.
     const auto now = std::chrono::steady_clock::now();
@@ -76,7 +81,9 @@ class GilRelease final : public core::Checkpoint {
  private:
   static constexpr std::chrono::milliseconds kSignalInterval{20};
 
-  bool handles_signals_;
+  enum class Signals : unsigned char { unknown, run_here, run_elsewhere };
+
+  Signals signals_ = Signals::unknown;
   bool interrupted_ = false;
   bool clock_started_ = false;
   std::chrono::steady_clock::time_point next_check_;
