@@ -27,13 +27,31 @@ Ref open_file(PyObject* path, const FileForm& form) {
                        : PyObject_Vectorcall(g.open, call, 2, nullptr));
 }
 
+// The first entry `name` in the namespaces of type(obj)'s MRO.  As in the
+// with statement's lookup, an error in a namespace counts as not found.
+Ref type_lookup(PyTypeObject* type, PyObject* name) {
+  // Held, as a lookup may run code that gives the type another MRO.
+  Ref mro = Ref::borrow(type->tp_mro);
+  if (!mro) return {};
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    Ref dict(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
+    PyObject* found = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+    if (found) return Ref::borrow(found);
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return {};
+    }
+  }
+  return {};
+}
+
 // type(obj).name bound to obj, as the with statement looks it up.
 Ref special_method(PyObject* obj, PyObject* name) {
-  PyObject* descr = _PyType_Lookup(Py_TYPE(obj), name);
+  Ref descr = type_lookup(Py_TYPE(obj), name);
   if (!descr) return {};
-  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-  if (!get) return Ref::borrow(descr);
-  return Ref(get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+  descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+  if (!get) return descr;
+  return Ref(get(descr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
 
 // Chains the exception now being raised to the one it replaced.
