@@ -50,6 +50,7 @@ void raise_not_utf8();
 // Loading.
 void raise_interpreter_change();
 void raise_reinitialisation();
+// The RuntimeWarning that the running major.minor is not the one built for.
 int warn_version_mismatch(int major, int minor);
 void raise_cannot_import(PyObject* name);
 

@@ -202,7 +202,7 @@ int warn_version_mismatch(int major, int minor) {
   char text[200];
   std::snprintf(text, sizeof text,
                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                3, 12, "velkorenc", "does not match", major, minor);
+                PY_MAJOR_VERSION, PY_MINOR_VERSION, "velkorenc", "does not match", major, minor);
   return PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
 }
 

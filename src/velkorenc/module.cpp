@@ -214,10 +214,12 @@ int insert_into_sys_modules(PyObject* module) {
   return PyDict_SetItem(modules, g.names.module_name, module);
 }
 
+// The running interpreter against the one whose headers built the module.
 int version_check() {
   const int major = static_cast<int>((Py_Version >> 24) & 0xFF);
   const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-  return major == 3 && minor == 12 ? 0 : warn_version_mismatch(major, minor);
+  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+  return warn_version_mismatch(major, minor);
 }
 
 int exec_module(PyObject* module) {
