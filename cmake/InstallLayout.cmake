@@ -3,13 +3,14 @@
 #
 # The files always go to ${CMAKE_INSTALL_PREFIX}/${VELKORENC_PYTHON_INSTALL_DIR},
 # the second part relative, so that `cmake --install build --prefix P` moves
-# them under P.  That relative part is lib/python3.12/site-packages.
+# them under P.  That relative part is lib/python3.X/site-packages, for
+# the interpreter's version.
 #
 # When the first configure of a build directory was given no
 # CMAKE_INSTALL_PREFIX, the prefix becomes the one under which the chosen
 # interpreter keeps its site-packages (Python_SITEARCH), so a plain
 # `cmake --install build` lands in that interpreter's site-packages.  An
-# interpreter whose site-packages does not end in lib/python3.12/site-packages
+# interpreter whose site-packages does not end in lib/python3.X/site-packages
 # (a distribution's dist-packages, say) gets the prefix "/" and the whole path
 # as the relative part instead, which still lands there by default.
 
