@@ -1,6 +1,6 @@
 """The README's first commands on a machine without the test libraries.
 
-    python3.12 check_bare_configure.py CMAKE CTEST SOURCE_DIR WORK_DIR PYTHON
+    python3.X check_bare_configure.py CMAKE CTEST SOURCE_DIR WORK_DIR PYTHON
 
 Configures SOURCE_DIR in WORK_DIR as if neither GoogleTest nor Google
 Benchmark were installed: configuring must succeed and say what is missing,

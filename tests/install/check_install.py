@@ -1,6 +1,6 @@
 """Installs a build into temporary places and uses the installed copy.
 
-    python3.12 check_install.py CMAKE BUILD_DIR PREFIX SITE_DIR BIN_DIR [--interpreter-prefix]
+    python3.X check_install.py CMAKE BUILD_DIR PREFIX SITE_DIR BIN_DIR [--interpreter-prefix]
 
 PREFIX, SITE_DIR and BIN_DIR are the build's install prefix and the folders
 under it that receive the module and the command; --interpreter-prefix says
@@ -77,7 +77,7 @@ def main(cmake, build, prefix, site_dir, bin_dir, *flags):
             check_command(os.path.join(target, bin_dir, "velkorenc"), work)
 
         def stub_in_a_virtual_environment():
-            if site_dir != os.path.join("lib", "python3.12", "site-packages"):
+            if site_dir != os.path.join("lib", "python%d.%d" % sys.version_info[:2], "site-packages"):
                 return "skipped: a venv's site-packages is not <prefix>/" + site_dir
             venv = os.path.join(work, "venv")
             subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True,

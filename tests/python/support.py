@@ -65,7 +65,8 @@ def outcome(call, *args, **kwargs):
 
 
 def run_child(code, check=True):
-    """Runs `code` in a fresh 3.12 interpreter that imports the built module."""
+    """Runs `code` in a fresh interpreter, the one running the suite, that
+    imports the built module."""
     env = dict(os.environ)
     if BUILD_DIR:
         env["PYTHONPATH"] = BUILD_DIR

@@ -10,6 +10,7 @@ import itertools
 import json
 import os
 import random
+import sys
 import tempfile
 import types
 import unittest
@@ -254,6 +255,10 @@ LOAD_CHILD = """
 
 
 class Loading(unittest.TestCase):
+    @unittest.skipIf(sys.version_info[:3] == (3, 13, 0),
+                     "CPython 3.13.0 itself fails here before the module runs: a crash in the "
+                     "import machinery (a weakref callback of the module lock, at allocation "
+                     "14), and `from typing import ...` turning a MemoryError into SystemError")
     def test_load_with_each_allocation_failing(self):
         text, key = "loaded", "load key"
         result = run_child(LOAD_CHILD.format(names=list(vars(v)), text=text, key=key,
