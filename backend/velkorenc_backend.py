@@ -10,7 +10,7 @@ for the interpreter that runs this backend, staged by `cmake --install` of the
 velkorenc-stubs and the command's module), plus the .dist-info metadata
 written here: METADATA from the [project] table of pyproject.toml with the
 version of CMakeLists.txt's project(), WHEEL with the interpreter's tags,
-entry_points.txt for the `velkorenc` command, and RECORD.
+entry_points.txt for the `velkorenc` command, the licence, and RECORD.
 
 Config settings (`pip install . -C build-dir=DIR`):
     build-dir   where CMake builds; default build-pip/ in the source tree, so
@@ -36,12 +36,14 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NAME = "velkorenc"
 # The [project] keys this backend writes into the metadata; any other key
 # is refused rather than silently left out of the wheel.
-PROJECT_KEYS = {"name", "dynamic", "description", "readme", "requires-python",
+PROJECT_KEYS = {"name", "dynamic", "description", "readme", "requires-python", "license",
                 "classifiers", "scripts"}
+# The licence's text, which every wheel and source archive carries.
+LICENSE_FILE = "LICENSE"
 # What a source archive holds, relative to the source tree.
 SDIST_CONTENT = ("pyproject.toml", "CMakeLists.txt", "CMakePresets.json", "README.md",
-                 "backend", "bench", "cli", "cmake", "examples", "include", "src",
-                 "stubs", "tests")
+                 LICENSE_FILE, "backend", "bench", "cli", "cmake", "examples", "include",
+                 "src", "stubs", "tests")
 SDIST_SKIPPED_NAMES = {"__pycache__"}
 SDIST_SKIPPED_SUFFIXES = (".pyc", ".pyo")
 
@@ -56,7 +58,7 @@ def _read_project():
     try:
         import tomllib
     except ImportError:  # before 3.11, which cannot run the module anyway
-        raise BuildError(f"{NAME} builds only for CPython 3.12; this is "
+        raise BuildError(f"{NAME} builds only for CPython 3.12 or later; this is "
                          f"{sys.implementation.name} {sys.version.split()[0]}") from None
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         project = tomllib.load(f).get("project", {})
@@ -65,6 +67,10 @@ def _read_project():
         raise BuildError(f"pyproject.toml: [project] keys this backend does not write: {unknown}")
     if project.get("name") != NAME or project.get("dynamic") != ["version"]:
         raise BuildError(f"pyproject.toml: expected name = {NAME!r} and dynamic = ['version']")
+    license = project.get("license", {"text": ""})
+    if not isinstance(license, dict) or set(license) != {"text"} or \
+            not isinstance(license["text"], str):
+        raise BuildError('pyproject.toml: license must be {text = "..."}')
     project = dict(project, version=_cmake_project_version())
     return project
 
@@ -87,6 +93,9 @@ def _metadata(project):
         lines.append(f"Summary: {project['description']}")
     if "requires-python" in project:
         lines.append(f"Requires-Python: {project['requires-python']}")
+    if "license" in project:
+        lines.append(f"License: {project['license']['text']}")
+    lines.append(f"License-File: {LICENSE_FILE}")
     lines += [f"Classifier: {c}" for c in project.get("classifiers", [])]
     body = ""
     if "readme" in project:
@@ -108,20 +117,31 @@ def _entry_points(project):
 
 # -- the interpreter -------------------------------------------------------
 
-def _wheel_tag(check=True):
-    """cp312-cp312-<platform> for the running interpreter.  Metadata is
-    prepared unchecked, so that pip itself refuses another Python version by
-    the metadata's Requires-Python, in its own words."""
-    if check and (sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 12)):
-        raise BuildError(f"{NAME} builds only for CPython 3.12; this is "
-                         f"{sys.implementation.name} {sys.version.split()[0]} "
+def _oldest_python(project):
+    """The (major, minor) of requires-python's ">=X.Y"."""
+    found = re.fullmatch(r"\s*>=\s*(\d+)\.(\d+)\s*", project.get("requires-python", ""))
+    if not found:
+        raise BuildError("pyproject.toml: requires-python must be \">=X.Y\"")
+    return int(found.group(1)), int(found.group(2))
+
+
+def _wheel_tag(project, check=True):
+    """cp3X-cp3X-<platform> for the running interpreter.  Metadata is
+    prepared unchecked, so that pip itself refuses an older Python by the
+    metadata's Requires-Python, in its own words."""
+    oldest = _oldest_python(project)
+    if check and (sys.implementation.name != "cpython" or sys.version_info[:2] < oldest):
+        raise BuildError(f"{NAME} builds only for CPython {oldest[0]}.{oldest[1]} or later; "
+                         f"this is {sys.implementation.name} {sys.version.split()[0]} "
                          f"({sys.executable})")
-    interpreter = "cp%d%d" % sys.version_info[:2]
-    # SOABI is e.g. cpython-312-x86_64-linux-gnu, or cpython-312d-... for a
-    # debug build, whose ABI tag is then cp312d.
+    version = "%d%d" % sys.version_info[:2]
+    interpreter = "cp" + version
+    # SOABI is e.g. cpython-313-x86_64-linux-gnu, or cpython-313d-... for a
+    # debug build and cpython-313t-... for a free-threaded one, whose ABI tags
+    # are then cp313d and cp313t.
     soabi = sysconfig.get_config_var("SOABI") or ""
     parts = soabi.split("-")
-    abi = "cp" + parts[1] if len(parts) > 1 and parts[1].startswith("312") else interpreter
+    abi = "cp" + parts[1] if len(parts) > 1 and parts[1].startswith(version) else interpreter
     platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
     return f"{interpreter}-{abi}-{platform}"
 
@@ -191,7 +211,9 @@ def _record_hash(data):
 
 def _dist_info_files(project, tag):
     """The .dist-info files other than RECORD: name -> text."""
-    files = {"METADATA": _metadata(project),
+    with open(os.path.join(ROOT, LICENSE_FILE), encoding="utf-8") as f:
+        license_text = f.read()
+    files = {"METADATA": _metadata(project), LICENSE_FILE: license_text,
              "WHEEL": (f"Wheel-Version: 1.0\nGenerator: {NAME}_backend {project['version']}\n"
                        f"Root-Is-Purelib: false\nTag: {tag}\n")}
     entry_points = _entry_points(project)
@@ -260,7 +282,7 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     dist_info = _dist_info_dir(project)
     target = os.path.join(metadata_directory, dist_info)
     os.makedirs(target, exist_ok=True)
-    for name, text in _dist_info_files(project, _wheel_tag(check=False)).items():
+    for name, text in _dist_info_files(project, _wheel_tag(project, check=False)).items():
         with open(os.path.join(target, name), "w", encoding="utf-8", newline="\n") as f:
             f.write(text)
     return dist_info
@@ -268,7 +290,7 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     project = _read_project()
-    tag = _wheel_tag()
+    tag = _wheel_tag(project)
     filename = f"{NAME}-{project['version']}-{tag}.whl"
     os.makedirs(wheel_directory, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix=f"{NAME}-stage-") as stage:

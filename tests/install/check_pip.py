@@ -1,6 +1,6 @@
 """pip install, pip wheel and pip uninstall of the source tree, with no index.
 
-    python3.12 check_pip.py SOURCE_DIR WORK_DIR PIP_BUILD_DIR
+    python3.X check_pip.py SOURCE_DIR WORK_DIR PIP_BUILD_DIR
 
 In a fresh virtual environment of this interpreter (pip from ensurepip):
 `pip install --no-index SOURCE_DIR` must give an importable module whose
@@ -71,6 +71,11 @@ def check_record(wheel_path):
                == "[console_scripts]\nvelkorenc = velkorenc_cli:main\n", "entry points")
         expect("velkorenc-stubs/__init__.pyi" in names and "velkorenc_cli.py" in names,
                f"stub package or command missing: {sorted(names)}")
+        metadata = wheel.read(f"{info}/METADATA").decode()
+        python = "Classifier: Programming Language :: Python :: %d.%d\n" % sys.version_info[:2]
+        expect("License: MIT\nLicense-File: LICENSE\n" in metadata and python in metadata,
+               f"licence or this Python's classifier missing from the metadata:\n{metadata}")
+        expect(wheel.read(f"{info}/LICENSE").startswith(b"MIT License\n"), "no licence")
 
 
 def main(source, work, build_dir):
@@ -96,7 +101,7 @@ def main(source, work, build_dir):
 
     def metadata_and_import():
         shown = run(*pip, "show", "velkorenc", capture_output=True, text=True).stdout
-        expect("Name: velkorenc\nVersion: 2.0.0\n" in shown, shown)
+        expect("Name: velkorenc\nVersion: 2.0.0\n" in shown and "\nLicense: MIT\n" in shown, shown)
         probe = run(python, "-I", "-c", "import importlib.metadata as m, velkorenc; "
                     "print(m.version('velkorenc'), velkorenc.version(), velkorenc.__file__)",
                     capture_output=True, text=True, cwd=work).stdout.split()
