@@ -23,6 +23,7 @@ MIB = 1 << 20
 KEY = "ключ"
 # The chunk sizes of the conversions: payload 1 MiB, spool 4 MiB, text 4 MiB.
 SIZES = [0, 1, 10, MIB - 1, MIB, MIB + 1, 4 * MIB + 3]
+TEXT_CHUNK = 4 * MIB
 
 
 def whole_file_path():
@@ -75,6 +76,23 @@ class Streaming(FileCase):
                     v.decode_file(self.path("enc"), self.path("out"), KEY)
                     self.assertEqual(self.read("out"), data)
         self.assert_no_leftovers("in", "enc", "enc.whole", "out")
+
+    def test_texts_whose_last_chunk_holds_few_tokens(self):
+        # The last text chunk holds the end of a token and 0 to 3 whole
+        # tokens after it, past the first chunk and past the second.
+        # A text of n frame bytes is 12 + 9 * n - 1 characters long.
+        rng = random.Random(13)
+        for chunks in (1, 2):
+            end_of_token = chunks * TEXT_CHUNK + (11 - chunks * TEXT_CHUNK) % 9
+            for tokens in range(4):
+                length = end_of_token + 9 * tokens
+                with self.subTest(length=f"{chunks * 4} MiB + {length - chunks * TEXT_CHUNK}"):
+                    data = rng.randbytes((length - 11) // 9 - 5)  # stored: frame is 5 bytes more
+                    text = v.encode_bytes(data, KEY)
+                    self.assertEqual(len(text), length)
+                    v.decode_file(self.write("text", text.encode()), self.path("out"), KEY)
+                    self.assertEqual(self.read("out"), v.decode_bytes(text, KEY))
+                    self.assertEqual(self.read("out"), data)
 
     def test_chunked_deflate_is_one_call(self):
         # The encoder relies on it: a level-6 stream fed in pieces is the
