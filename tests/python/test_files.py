@@ -94,6 +94,16 @@ class Streaming(FileCase):
                     self.assertEqual(self.read("out"), v.decode_bytes(text, KEY))
                     self.assertEqual(self.read("out"), data)
 
+    def test_stream_that_outgrows_the_spool_memory(self):
+        # Hexadecimal digits deflate to a little over half their size: a
+        # stream of more than 4 MiB, which the spool moves to a file.
+        data = random.Random(14).randbytes(6 * MIB).hex().encode()
+        source = self.write("in", data)
+        v.encode_file(source, self.path("enc"), KEY)
+        text = v.encode_bytes(data, KEY)
+        self.assertGreater((len(text) - 11) // 9 - 5, 4 * MIB)  # the payload
+        self.assertEqual(self.read("enc"), text.encode())
+
     def test_chunked_deflate_is_one_call(self):
         # The encoder relies on it: a level-6 stream fed in pieces is the
         # stream of one call, whatever the pieces.
