@@ -320,6 +320,31 @@ class Streaming(FileCase):
         self.assertEqual(received, [data])
 
 
+    def test_fifo_input(self):
+        # The writer is still writing, in pieces, while the input is read:
+        # the text is that of everything it wrote.
+        data = random.Random(15).randbytes(3 * MIB)
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+
+        def feed():
+            try:
+                with open(fifo, "wb") as f:
+                    for at in range(0, len(data), 100_000):
+                        f.write(data[at:at + 100_000])
+            except BrokenPipeError:
+                pass  # the reader gave up: the comparison below fails
+
+        writer = threading.Thread(target=feed)
+        writer.start()
+        try:
+            v.encode_file(fifo, self.path("enc"), KEY)
+        finally:
+            if writer.is_alive():  # still waiting for a reader: let it go
+                os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+            writer.join()
+        self.assertEqual(self.read("enc"), v.encode_bytes(data, KEY).encode())
+
     def test_interrupt_while_a_fifo_output_waits(self):
         # Ctrl-C while the result waits for a reader that opened the FIFO but
         # reads nothing, and while the open waits for any reader at all.
