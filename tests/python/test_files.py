@@ -459,15 +459,23 @@ class Replacement(FileCase):
 
     def test_new_outputs_symbolic_links_and_long_names(self):
         source = self.write("in", b"x" * 100)
+        # A dangling link stays a link, and the file it names is made.
+        os.symlink("made", self.path("dangling"))
+        os.symlink("made whole", self.path("dangling whole"))
         old = os.umask(0o027)
         try:
             v.encode_file(source, self.path("new"), KEY)
+            v.encode_file(source, self.path("dangling"), KEY)
             with whole_file_path():
                 v.encode_file(source, self.path("new whole"), KEY)
+                v.encode_file(source, self.path("dangling whole"), KEY)
         finally:
             os.umask(old)
-        for name in ("new", "new whole"):
+        for name in ("new", "new whole", "made", "made whole"):
             self.assertEqual(stat.S_IMODE(os.stat(self.path(name)).st_mode), 0o640)
+            self.assertEqual(self.read(name), v.encode_bytes(b"x" * 100, KEY).encode())
+        for name in ("dangling", "dangling whole"):
+            self.assertTrue(os.path.islink(self.path(name)))
         self.write("target", b"old")
         os.symlink("target", self.path("link"))
         self.converted_both_ways(source, self.path("link"))
@@ -476,7 +484,8 @@ class Replacement(FileCase):
         longest = "n" * 255
         self.converted_both_ways(source, self.path(longest))
         self.assertEqual(self.read(longest), b"x" * 100)
-        self.assert_no_leftovers("in", "new", "new whole", "target", "link", longest)
+        self.assert_no_leftovers("in", "new", "new whole", "target", "link", longest, "dangling",
+                                 "dangling whole", "made", "made whole")
 
     def test_failed_write_leaves_a_separate_output_as_it_was(self):
         source = self.write("in", b"data")
