@@ -1,6 +1,9 @@
 """encode_file and decode_file on large files, in chunks, and the output's
 replacement: the same bytes and the same failures as reading the whole file,
 an output that keeps its identity, and nothing left behind on failure."""
+import contextlib
+import ctypes
+import fcntl
 import os
 import random
 import shutil
@@ -10,7 +13,6 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 import unittest
 import zlib
 
@@ -24,6 +26,7 @@ KEY = "ключ"
 # The chunk sizes of the conversions: payload 1 MiB, spool 4 MiB, text 4 MiB.
 SIZES = [0, 1, 10, MIB - 1, MIB, MIB + 1, 4 * MIB + 3]
 TEXT_CHUNK = 4 * MIB
+IN_CREATE = 0x100  # inotify's event for a new name in a directory
 
 
 def whole_file_path():
@@ -32,6 +35,38 @@ def whole_file_path():
     encode_bytes, decode_bytes = v.encode_bytes, v.decode_bytes
     return rebound(encode_bytes=lambda data, key: encode_bytes(data, key),
                    decode_bytes=lambda text, key: decode_bytes(text, key))
+
+
+@contextlib.contextmanager
+def on_each_new_file(directory, handler):
+    """Runs handler() on the main thread once a file is made in `directory`:
+    the kernel sends SIGIO while the call that makes it is still running, so
+    the handler runs at the next point where the interpreter looks at
+    signals (before any more Python code runs, or between two chunks of a
+    conversion), however the machine schedules the process."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    if fd < 0:
+        raise OSError(ctypes.get_errno(), "inotify_init1")
+
+    def on_signal(signum, frame):
+        try:
+            while os.read(fd, 1 << 16):  # the events are not needed
+                pass
+        except OSError:
+            pass
+        handler()
+
+    previous = signal.signal(signal.SIGIO, on_signal)
+    try:
+        if libc.inotify_add_watch(fd, os.fsencode(directory), IN_CREATE) < 0:
+            raise OSError(ctypes.get_errno(), "inotify_add_watch")
+        fcntl.fcntl(fd, fcntl.F_SETOWN, os.getpid())
+        fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_ASYNC)
+        yield
+    finally:
+        os.close(fd)
+        signal.signal(signal.SIGIO, previous)
 
 
 def failure(call, *args):
@@ -496,40 +531,45 @@ class Replacement(FileCase):
         self.assertEqual(self.read("existing"), b"old output")
         self.assert_no_leftovers("in", "existing")
 
+    @unittest.skipUnless(threading.current_thread() is threading.main_thread(),
+                         "signal handlers run on the main thread")
     def test_symlink_swaps_in_the_directory(self):
-        # A hostile user who can write the directory swaps every temporary
-        # file it sees for a link to a file it may not touch.
+        # A hostile user who can write the directory swaps each temporary
+        # file, as soon as it is made, for a link to a file it may not touch.
         victim = self.write("victim", b"root only")
         os.chmod(victim, 0o600)
-        target = self.write("target", b"y" * 300_000)
-        attacker = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
-            import os, sys
-            directory, victim = {self.dir.name!r}, {victim!r}
-            seen = set()
-            while len(seen) < 20:
-                for name in os.listdir(directory):
-                    if name.startswith(".velkorenc-") and name not in seen:
-                        seen.add(name)
-                        link = os.path.join(directory, "swap")
-                        try:
-                            os.symlink(victim, link)
-                            os.replace(link, os.path.join(directory, name))
-                        except OSError:
-                            pass
-            print(len(seen))
-        """)], stdout=subprocess.PIPE, text=True)
-        try:
-            # Until the attacker has had its 20 tries, however slowly the
-            # machine schedules it and flushes the files.
-            deadline = time.monotonic() + 180
-            while attacker.poll() is None and time.monotonic() < deadline:
-                failure(v.encode_file, target, target, KEY)
-                failure(v.decode_file, target, target, KEY)
-        finally:
-            attacker.kill()
-            seen = attacker.communicate()[0]
-        # The attacker found the temporary files by their name.
-        self.assertEqual(seen, "20\n")
+        data = random.Random(16).randbytes(MIB + MIB // 2)  # two chunks of payload
+        target = self.write("target", data)
+        swapped = []
+
+        def swap():
+            for name in os.listdir(self.dir.name):
+                if name.startswith(".velkorenc-") and name not in swapped:
+                    swapped.append(name)
+                    os.symlink(victim, self.path("swap"))
+                    os.replace(self.path("swap"), self.path(name))
+
+        own_decode = v.decode_bytes
+
+        class Written:
+            """Bytes written through a method of Python code, which lets the
+            whole-file path run the signal handler before the result is in
+            place."""
+
+            def __init__(self, data):
+                self.data = data
+
+            def __buffer__(self, flags):
+                return memoryview(self.data)
+
+        with on_each_new_file(self.dir.name, swap):
+            # In chunks, then decoding by the whole-file path.
+            for names in ({}, {"decode_bytes": lambda text, key: Written(own_decode(text, key))}):
+                v.encode_file(target, target, KEY)
+                with rebound(**names):
+                    v.decode_file(target, target, KEY)
+        self.assertEqual(len(swapped), 4)  # every conversion met the swap
+        self.assertEqual(self.read("target"), data)
         self.assertEqual((self.read("victim"), stat.S_IMODE(os.stat(victim).st_mode)),
                          (b"root only", 0o600))
 
