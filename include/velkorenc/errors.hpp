@@ -23,6 +23,9 @@ void raise_none_attribute(const char* attribute);
 void raise_list_index();
 void raise_bytes_index();   // bytes indexed past its end
 void raise_int_overflow();  // a value that does not fit a C int
+// An int's value as a C int, by its __index__ for anything but an int; the
+// overflow error above where it does not fit.
+bool int_value(PyObject* value, int& out);
 void raise_uint32_overflow();
 void raise_byte_range();    // bytearray.append of a value outside 0..255
 void raise_bytes_range();   // bytes([flag]) of a value outside 0..255

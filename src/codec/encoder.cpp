@@ -15,22 +15,9 @@
 namespace velkorenc::py {
 namespace {
 
-// A flag constant's value as the signed 32-bit integer the encoder keeps it
-// in.  Anything but an int is converted by its __index__.
-bool flag_of(PyObject* flag, int& out) {
-  const long v = PyLong_AsLong(flag);
-  if (v == -1 && PyErr_Occurred()) return false;
-  if (v < INT_MIN || v > INT_MAX) {
-    raise_int_overflow();
-    return false;
-  }
-  out = static_cast<int>(v);
-  return true;
-}
-
 bool flag_value(PyObject* name, int& out) {
   Ref flag = lookup_global(name);
-  return flag && flag_of(flag.get(), out);
+  return flag && int_value(flag.get(), out);
 }
 
 // Fills `table` when `enc` maps exactly the ints 0..255 to eight-character
@@ -341,7 +328,7 @@ bool text_plan(PyObject* key, bool compressed, core::TextPlan& plan, Ref& header
   // and again on the whole-file path that the caller then takes.
   if (!PyLong_CheckExact(flag_object.get())) return true;
   int flag;
-  if (!flag_of(flag_object.get(), flag)) return false;
+  if (!int_value(flag_object.get(), flag)) return false;
   if (flag < 0 || flag > 255) return true;
   plan.compressed_flag = plan.stored_flag = static_cast<std::uint8_t>(flag);
   bool direct;

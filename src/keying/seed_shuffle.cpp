@@ -20,18 +20,6 @@ void report_seed_failure() {
   PyErr_WriteUnraisable(g.names.seed_context);
 }
 
-// The value randint returned as a signed 32-bit position.
-bool as_position(PyObject* value, int& out) {
-  const long v = PyLong_AsLong(value);
-  if (v == -1 && PyErr_Occurred()) return false;
-  if (v < INT_MIN || v > INT_MAX) {
-    raise_int_overflow();
-    return false;
-  }
-  out = static_cast<int>(v);
-  return true;
-}
-
 // result[i], result[j] = result[j], result[i] with rng.randint(0, i) as j:
 // the method is looked up anew for every position, and the list is indexed
 // as it stands after the call, which may have changed it.
@@ -42,7 +30,7 @@ bool python_swap(PyObject* rng, PyObject* result, Py_ssize_t i) {
   Ref drawn(PyObject_VectorcallMethod(g.names.randint, call + 1,
                                       3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   int j;
-  if (!drawn || !as_position(drawn.get(), j)) return false;
+  if (!drawn || !int_value(drawn.get(), j)) return false;
   const Py_ssize_t size = PyList_GET_SIZE(result);
   // Indexing a list: negative positions count from the end.
   const Py_ssize_t at = j < 0 ? j + size : j;

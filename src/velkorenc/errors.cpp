@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include "velkorenc/state.hpp"
@@ -62,6 +63,17 @@ void raise_bytes_index() { PyErr_SetString(PyExc_IndexError, "index out of range
 
 void raise_int_overflow() {
   PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+}
+
+bool int_value(PyObject* value, int& out) {
+  const long v = PyLong_AsLong(value);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (v < INT_MIN || v > INT_MAX) {
+    raise_int_overflow();
+    return false;
+  }
+  out = static_cast<int>(v);
+  return true;
 }
 
 void raise_uint32_overflow() {

@@ -1,6 +1,9 @@
 """encode_file and decode_file on large files, in chunks, and the output's
 replacement: the same bytes and the same failures as reading the whole file,
 an output that keeps its identity, and nothing left behind on failure."""
+import contextlib
+import ctypes
+import fcntl
 import os
 import random
 import shutil
@@ -10,7 +13,6 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 import unittest
 import zlib
 
@@ -23,6 +25,8 @@ MIB = 1 << 20
 KEY = "ключ"
 # The chunk sizes of the conversions: payload 1 MiB, spool 4 MiB, text 4 MiB.
 SIZES = [0, 1, 10, MIB - 1, MIB, MIB + 1, 4 * MIB + 3]
+TEXT_CHUNK = 4 * MIB
+IN_CREATE = 0x100  # inotify's event for a new name in a directory
 
 
 def whole_file_path():
@@ -31,6 +35,38 @@ def whole_file_path():
     encode_bytes, decode_bytes = v.encode_bytes, v.decode_bytes
     return rebound(encode_bytes=lambda data, key: encode_bytes(data, key),
                    decode_bytes=lambda text, key: decode_bytes(text, key))
+
+
+@contextlib.contextmanager
+def on_each_new_file(directory, handler):
+    """Runs handler() on the main thread once a file is made in `directory`:
+    the kernel sends SIGIO while the call that makes it is still running, so
+    the handler runs at the next point where the interpreter looks at
+    signals (before any more Python code runs, or between two chunks of a
+    conversion), however the machine schedules the process."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    if fd < 0:
+        raise OSError(ctypes.get_errno(), "inotify_init1")
+
+    def on_signal(signum, frame):
+        try:
+            while os.read(fd, 1 << 16):  # the events are not needed
+                pass
+        except OSError:
+            pass
+        handler()
+
+    previous = signal.signal(signal.SIGIO, on_signal)
+    try:
+        if libc.inotify_add_watch(fd, os.fsencode(directory), IN_CREATE) < 0:
+            raise OSError(ctypes.get_errno(), "inotify_add_watch")
+        fcntl.fcntl(fd, fcntl.F_SETOWN, os.getpid())
+        fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_ASYNC)
+        yield
+    finally:
+        os.close(fd)
+        signal.signal(signal.SIGIO, previous)
 
 
 def failure(call, *args):
@@ -75,6 +111,33 @@ class Streaming(FileCase):
                     v.decode_file(self.path("enc"), self.path("out"), KEY)
                     self.assertEqual(self.read("out"), data)
         self.assert_no_leftovers("in", "enc", "enc.whole", "out")
+
+    def test_texts_whose_last_chunk_holds_few_tokens(self):
+        # The last text chunk holds the end of a token and 0 to 3 whole
+        # tokens after it, past the first chunk and past the second.
+        # A text of n frame bytes is 12 + 9 * n - 1 characters long.
+        rng = random.Random(13)
+        for chunks in (1, 2):
+            end_of_token = chunks * TEXT_CHUNK + (11 - chunks * TEXT_CHUNK) % 9
+            for tokens in range(4):
+                length = end_of_token + 9 * tokens
+                with self.subTest(length=f"{chunks * 4} MiB + {length - chunks * TEXT_CHUNK}"):
+                    data = rng.randbytes((length - 11) // 9 - 5)  # stored: frame is 5 bytes more
+                    text = v.encode_bytes(data, KEY)
+                    self.assertEqual(len(text), length)
+                    v.decode_file(self.write("text", text.encode()), self.path("out"), KEY)
+                    self.assertEqual(self.read("out"), v.decode_bytes(text, KEY))
+                    self.assertEqual(self.read("out"), data)
+
+    def test_stream_that_outgrows_the_spool_memory(self):
+        # Hexadecimal digits deflate to a little over half their size: a
+        # stream of more than 4 MiB, which the spool moves to a file.
+        data = random.Random(14).randbytes(6 * MIB).hex().encode()
+        source = self.write("in", data)
+        v.encode_file(source, self.path("enc"), KEY)
+        text = v.encode_bytes(data, KEY)
+        self.assertGreater((len(text) - 11) // 9 - 5, 4 * MIB)  # the payload
+        self.assertEqual(self.read("enc"), text.encode())
 
     def test_chunked_deflate_is_one_call(self):
         # The encoder relies on it: a level-6 stream fed in pieces is the
@@ -292,6 +355,31 @@ class Streaming(FileCase):
         self.assertEqual(received, [data])
 
 
+    def test_fifo_input(self):
+        # The writer is still writing, in pieces, while the input is read:
+        # the text is that of everything it wrote.
+        data = random.Random(15).randbytes(3 * MIB)
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+
+        def feed():
+            try:
+                with open(fifo, "wb") as f:
+                    for at in range(0, len(data), 100_000):
+                        f.write(data[at:at + 100_000])
+            except BrokenPipeError:
+                pass  # the reader gave up: the comparison below fails
+
+        writer = threading.Thread(target=feed)
+        writer.start()
+        try:
+            v.encode_file(fifo, self.path("enc"), KEY)
+        finally:
+            if writer.is_alive():  # still waiting for a reader: let it go
+                os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+            writer.join()
+        self.assertEqual(self.read("enc"), v.encode_bytes(data, KEY).encode())
+
     def test_interrupt_while_a_fifo_output_waits(self):
         # Ctrl-C while the result waits for a reader that opened the FIFO but
         # reads nothing, and while the open waits for any reader at all.
@@ -406,15 +494,23 @@ class Replacement(FileCase):
 
     def test_new_outputs_symbolic_links_and_long_names(self):
         source = self.write("in", b"x" * 100)
+        # A dangling link stays a link, and the file it names is made.
+        os.symlink("made", self.path("dangling"))
+        os.symlink("made whole", self.path("dangling whole"))
         old = os.umask(0o027)
         try:
             v.encode_file(source, self.path("new"), KEY)
+            v.encode_file(source, self.path("dangling"), KEY)
             with whole_file_path():
                 v.encode_file(source, self.path("new whole"), KEY)
+                v.encode_file(source, self.path("dangling whole"), KEY)
         finally:
             os.umask(old)
-        for name in ("new", "new whole"):
+        for name in ("new", "new whole", "made", "made whole"):
             self.assertEqual(stat.S_IMODE(os.stat(self.path(name)).st_mode), 0o640)
+            self.assertEqual(self.read(name), v.encode_bytes(b"x" * 100, KEY).encode())
+        for name in ("dangling", "dangling whole"):
+            self.assertTrue(os.path.islink(self.path(name)))
         self.write("target", b"old")
         os.symlink("target", self.path("link"))
         self.converted_both_ways(source, self.path("link"))
@@ -423,7 +519,8 @@ class Replacement(FileCase):
         longest = "n" * 255
         self.converted_both_ways(source, self.path(longest))
         self.assertEqual(self.read(longest), b"x" * 100)
-        self.assert_no_leftovers("in", "new", "new whole", "target", "link", longest)
+        self.assert_no_leftovers("in", "new", "new whole", "target", "link", longest, "dangling",
+                                 "dangling whole", "made", "made whole")
 
     def test_failed_write_leaves_a_separate_output_as_it_was(self):
         source = self.write("in", b"data")
@@ -434,40 +531,45 @@ class Replacement(FileCase):
         self.assertEqual(self.read("existing"), b"old output")
         self.assert_no_leftovers("in", "existing")
 
+    @unittest.skipUnless(threading.current_thread() is threading.main_thread(),
+                         "signal handlers run on the main thread")
     def test_symlink_swaps_in_the_directory(self):
-        # A hostile user who can write the directory swaps every temporary
-        # file it sees for a link to a file it may not touch.
+        # A hostile user who can write the directory swaps each temporary
+        # file, as soon as it is made, for a link to a file it may not touch.
         victim = self.write("victim", b"root only")
         os.chmod(victim, 0o600)
-        target = self.write("target", b"y" * 300_000)
-        attacker = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
-            import os, sys
-            directory, victim = {self.dir.name!r}, {victim!r}
-            seen = set()
-            while len(seen) < 20:
-                for name in os.listdir(directory):
-                    if name.startswith(".velkorenc-") and name not in seen:
-                        seen.add(name)
-                        link = os.path.join(directory, "swap")
-                        try:
-                            os.symlink(victim, link)
-                            os.replace(link, os.path.join(directory, name))
-                        except OSError:
-                            pass
-            print(len(seen))
-        """)], stdout=subprocess.PIPE, text=True)
-        try:
-            # Until the attacker has had its 20 tries, however slowly the
-            # machine schedules it and flushes the files.
-            deadline = time.monotonic() + 180
-            while attacker.poll() is None and time.monotonic() < deadline:
-                failure(v.encode_file, target, target, KEY)
-                failure(v.decode_file, target, target, KEY)
-        finally:
-            attacker.kill()
-            seen = attacker.communicate()[0]
-        # The attacker found the temporary files by their name.
-        self.assertEqual(seen, "20\n")
+        data = random.Random(16).randbytes(MIB + MIB // 2)  # two chunks of payload
+        target = self.write("target", data)
+        swapped = []
+
+        def swap():
+            for name in os.listdir(self.dir.name):
+                if name.startswith(".velkorenc-") and name not in swapped:
+                    swapped.append(name)
+                    os.symlink(victim, self.path("swap"))
+                    os.replace(self.path("swap"), self.path(name))
+
+        own_decode = v.decode_bytes
+
+        class Written:
+            """Bytes written through a method of Python code, which lets the
+            whole-file path run the signal handler before the result is in
+            place."""
+
+            def __init__(self, data):
+                self.data = data
+
+            def __buffer__(self, flags):
+                return memoryview(self.data)
+
+        with on_each_new_file(self.dir.name, swap):
+            # In chunks, then decoding by the whole-file path.
+            for names in ({}, {"decode_bytes": lambda text, key: Written(own_decode(text, key))}):
+                v.encode_file(target, target, KEY)
+                with rebound(**names):
+                    v.decode_file(target, target, KEY)
+        self.assertEqual(len(swapped), 4)  # every conversion met the swap
+        self.assertEqual(self.read("target"), data)
         self.assertEqual((self.read("victim"), stat.S_IMODE(os.stat(victim).st_mode)),
                          (b"root only", 0o600))
 

@@ -28,7 +28,7 @@ def referring_lists(item, but=()):
 
 @contextlib.contextmanager
 def lookup_runs(name, action):
-    """Makes every lookup of the module-level `name` run `action` once: a key
+    """Makes every lookup of the module-level `name` run `action`: a key
     whose hash is that of `name` goes first on the name's probe path in the
     namespace dict, so the lookup compares the name with it."""
     namespace = vars(v)
@@ -42,7 +42,6 @@ def lookup_runs(name, action):
 
         def __eq__(self, other):
             if Colliding.armed:
-                Colliding.armed = False
                 action()
             return False
 
@@ -57,6 +56,24 @@ def lookup_runs(name, action):
         Colliding.armed = False
         del namespace[key]
         namespace.update([(n, namespace.pop(n)) for n in order])
+
+
+class Namespace(unittest.TestCase):
+    def test_lookups_that_run_code_are_made_on_every_call(self):
+        # A read of the namespace is remembered only while reading it again
+        # cannot run code: with a key whose __eq__ runs code, never.
+        text = v.encode_bytes(b"data")
+        for call, argument in [(v.encode_bytes, b"data"), (v.decode_bytes, text)]:
+            with self.subTest(call.__name__):
+                compared = []
+                counts = []
+                with lookup_runs("HEADER", lambda: compared.append(1)):
+                    for _ in range(4):
+                        before = len(compared)
+                        call(argument)
+                        counts.append(len(compared) - before)
+                self.assertGreater(counts[0], 0)
+                self.assertEqual(counts, counts[:1] * 4)
 
 
 class Shuffle(unittest.TestCase):

@@ -156,6 +156,16 @@ class PieceEdges(unittest.TestCase):
                                  outcome(zlib.decompress, payload))
 
 
+    def test_decompressing_a_payload_many_times_larger(self):
+        # The result outgrows the room first made for it, four times the
+        # payload, and grows while inflation runs without the GIL.
+        rng = random.Random(7)
+        data = b"".join(rng.choices([b"spam ", b"eggs ", b"ham ", b"velkor "], k=500_000))
+        frame = oracle.frame(data)
+        self.assertGreater(len(data), 8 * len(frame))
+        self.assertEqual(v.decode_bytes(text_of_frame(frame, "k"), "k"), data)
+
+
 def interrupted_call(call, argument, delay):
     """Calls call(argument) with a signal that raises KeyboardInterrupt, as
     Ctrl-C does, arriving `delay` seconds in (sent by the kernel, so that it

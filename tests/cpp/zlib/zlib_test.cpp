@@ -177,6 +177,58 @@ TEST(Zlib, ShortCutsOnlyWhereTheyGiveTheSameStream) {
   EXPECT_GT(taken, 300);
 }
 
+// Bytes whose low four bits take every value in turn, so that the groups
+// searched_in_full counts stay even, with one bit of noise above them: 32
+// values, few enough that the stream codes them rather than storing them.
+Bytes fresh(std::size_t n, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  Bytes out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>((i & 15) | (gen() & 0x10));
+  return out;
+}
+
+// Matches that random data seldom has: a match of 15, 16 or 17 bytes with a
+// longer one starting a byte later (a match of 16 or more is taken without
+// looking further), and a copy at each distance where the distance code
+// changes, the last one within reach of a short input included.
+TEST(Zlib, ShortCutOnLazyMatchesAndDistanceCodeEdges) {
+  std::vector<std::pair<std::string, Bytes>> inputs;
+  for (std::size_t m : {15, 16, 17}) {
+    // "c0 .. c(m-1) x", then "y c1 .. c(m+5)", then "c0 .. c(m+5)": at c0 the
+    // first copy gives m bytes, at c1 the second gives m + 5.  (Nothing
+    // starts at position 0, which zlib never matches.)
+    const Bytes f = fresh(m + 13, static_cast<std::uint32_t>(m));
+    const auto piece = [&](std::size_t from, std::size_t to) { return Bytes(f.data() + from, f.data() + to); };
+    Bytes input = piece(m + 12, m + 13);
+    for (const Bytes& part : {piece(0, m), piece(m + 6, m + 8), piece(1, m + 6),
+                              piece(m + 8, m + 11), piece(0, m + 6), piece(m + 11, m + 12)}) {
+      input.insert(input.end(), part.begin(), part.end());
+    }
+    inputs.emplace_back("lazy after " + std::to_string(m), input);
+  }
+  std::vector<std::size_t> distances = {255, 256, 257, 258, 259};
+  // The first distance of each code within reach, and the last of the code before.
+  for (std::size_t first : {1, 2, 3, 4, 5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129, 193, 257, 385, 513}) {
+    if (first > 1) distances.push_back(first - 1);
+    distances.push_back(first);
+  }
+  for (std::size_t d : distances) {
+    // A byte, d fresh bytes, then their first eight again.
+    const Bytes f = fresh(d + 1, static_cast<std::uint32_t>(d));
+    Bytes input(d + 9, f[d]);
+    for (std::size_t i = 1; i < input.size(); ++i) input[i] = f[(i - 1) % d];
+    inputs.emplace_back("distance " + std::to_string(d), input);
+  }
+  for (const auto& [name, input] : inputs) {
+    ASSERT_TRUE(searched_in_full(input)) << name;
+    const Bytes expected = library_compress(input);
+    EXPECT_NE((expected.at(2) >> 1) & 3, 0) << name << ": stored, its matches unused";
+    std::array<std::uint8_t, kSmallDeflateRoom> native;
+    EXPECT_EQ(Bytes(native.begin(), native.begin() + deflate_small(input, native)), expected)
+        << name;
+  }
+}
+
 TEST(Zlib, InflateRestoresTheDataInAnyCut) {
   const Bytes data = sample(150000, 5, 4);
   const Bytes stream = library_compress(data);

@@ -14,21 +14,27 @@ inline constexpr std::size_t kBlockTokens = 64;
 inline constexpr std::size_t kBlockStride = kTokenLength + 1;
 inline constexpr std::size_t kBlockChars = kBlockTokens * kBlockStride;
 
-// 0xFF at the positions of a block that hold a delimiter, 0 at its letters;
-// aligned for whole-vector loads.
-struct BlockMask {
-  alignas(64) std::uint8_t bytes[kBlockChars];
-};
+// What every block kernel sets up before it reads: the two characters a
+// valid block may hold at each position (the delimiter where it belongs, and
+// 'q' in the first row or 'z' in the second elsewhere), aligned for
+// whole-vector loads, and the table's values by letter bits, -1 for a token
+// the table lacks.
+struct BlockSetup {
+  alignas(64) std::uint8_t one_rows[kBlockChars];
+  alignas(64) std::uint8_t zero_rows[kBlockChars];
+  std::int16_t values[256];
 
-constexpr BlockMask delimiter_positions() noexcept {
-  BlockMask mask{};
-  for (std::size_t i = 0; i < kBlockChars; ++i) {
-    mask.bytes[i] = i % kBlockStride == kTokenLength ? 0xFF : 0x00;
+  BlockSetup(const DecodeTable& table, std::uint8_t delimiter) noexcept {
+    for (std::size_t i = 0; i < kBlockChars; ++i) {
+      const bool at_delimiter = i % kBlockStride == kTokenLength;
+      one_rows[i] = at_delimiter ? delimiter : static_cast<std::uint8_t>(kOneLetter);
+      zero_rows[i] = at_delimiter ? delimiter : static_cast<std::uint8_t>(kZeroLetter);
+    }
+    for (unsigned bits = 0; bits < 256; ++bits) {
+      values[bits] = table.by_letters(static_cast<std::uint8_t>(bits));
+    }
   }
-  return mask;
-}
-
-inline constexpr BlockMask kDelimiterAt = delimiter_positions();
+};
 
 // Read whole blocks of kBlockTokens pieces from the start of `chars`, each
 // piece eight letters followed by `delimiter`, for as long as every piece of

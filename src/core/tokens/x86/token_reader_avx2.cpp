@@ -43,24 +43,7 @@ __attribute__((target("avx2,bmi2"))) std::size_t read_letter_blocks(
     const DecodeTable& table, const std::uint8_t* chars, std::size_t size,
     std::uint8_t delimiter, std::uint8_t* out) noexcept {
   if (size < kBlockChars) return 0;
-  // The two characters a valid block may hold at each position: the
-  // delimiter where it belongs, and 'q' (first row) or 'z' (second) elsewhere.
-  alignas(kVector) std::uint8_t one_rows[kBlockChars];
-  alignas(kVector) std::uint8_t zero_rows[kBlockChars];
-  const __m256i d = _mm256_set1_epi8(static_cast<char>(delimiter));
-  const __m256i q = _mm256_set1_epi8(kOneLetter);
-  const __m256i z = _mm256_set1_epi8(kZeroLetter);
-  for (std::size_t j = 0; j < kBlockChars; j += kVector) {
-    const __m256i at = _mm256_load_si256(reinterpret_cast<const __m256i*>(kDelimiterAt.bytes + j));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(one_rows + j), _mm256_blendv_epi8(q, d, at));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(zero_rows + j), _mm256_blendv_epi8(z, d, at));
-  }
-  // Values by letter bits, -1 for a token the table lacks.
-  std::int16_t values[256];
-  for (unsigned bits = 0; bits < 256; ++bits) {
-    values[bits] = table.by_letters(static_cast<std::uint8_t>(bits));
-  }
-
+  const BlockSetup setup(table, delimiter);
   std::size_t count = 0;
   for (std::size_t pos = 0; size - pos >= kBlockChars; pos += kBlockChars) {
     const std::uint8_t* block = chars + pos;
@@ -68,8 +51,9 @@ __attribute__((target("avx2,bmi2"))) std::size_t read_letter_blocks(
 #pragma GCC unroll 18
     for (std::size_t j = 0; j < kBlockChars; j += kVector) {
       const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + j));
-      const __m256i one = _mm256_load_si256(reinterpret_cast<const __m256i*>(one_rows + j));
-      const __m256i zero = _mm256_load_si256(reinterpret_cast<const __m256i*>(zero_rows + j));
+      const __m256i one = _mm256_load_si256(reinterpret_cast<const __m256i*>(setup.one_rows + j));
+      const __m256i zero =
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(setup.zero_rows + j));
       fits = _mm256_and_si256(
           fits, _mm256_or_si256(_mm256_cmpeq_epi8(v, one), _mm256_cmpeq_epi8(v, zero)));
     }
@@ -78,7 +62,7 @@ __attribute__((target("avx2,bmi2"))) std::size_t read_letter_blocks(
     alignas(kVector) std::int16_t got[kBlockTokens];
 #pragma GCC unroll 16
     for (std::size_t k = 0; k < kBlockTokens; ++k) {
-      got[k] = values[letter_bits<kPext>(block + k * kBlockStride)];
+      got[k] = setup.values[letter_bits<kPext>(block + k * kBlockStride)];
     }
     const auto* wide = reinterpret_cast<const __m256i*>(got);
     const __m256i g0 = _mm256_load_si256(wide), g1 = _mm256_load_si256(wide + 1);

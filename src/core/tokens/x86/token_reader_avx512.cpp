@@ -43,28 +43,21 @@ alignas(kVector) constexpr auto kGather = gather_indexes();
 
 #define VELKORENC_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
-// What reading a block needs: the characters a valid block may hold at each
-// position (the delimiter where it belongs, and 'q' in the first row or 'z'
-// in the second elsewhere), and the table's values by letter bits in four
-// vectors with which of them it has (0xFF) or lacks (0).
+// Reading a block with the setup in vector registers: the characters a
+// valid block may hold at each position, and the table's values by letter
+// bits in four vectors with which of them it has (0xFF) or lacks (0).
 class BlockReader {
  public:
   VELKORENC_AVX512 BlockReader(const DecodeTable& table, std::uint8_t delimiter) noexcept {
+    const BlockSetup setup(table, delimiter);
     for (std::size_t i = 0; i < kVectors; ++i) {
-      alignas(kVector) std::uint8_t one[kVector];
-      alignas(kVector) std::uint8_t zero[kVector];
-      for (std::size_t j = 0; j < kVector; ++j) {
-        const bool at_delimiter = kDelimiterAt.bytes[i * kVector + j] != 0;
-        one[j] = at_delimiter ? delimiter : static_cast<std::uint8_t>(kOneLetter);
-        zero[j] = at_delimiter ? delimiter : static_cast<std::uint8_t>(kZeroLetter);
-      }
-      one_rows_[i] = _mm512_load_si512(one);
-      zero_rows_[i] = _mm512_load_si512(zero);
+      one_rows_[i] = _mm512_load_si512(setup.one_rows + i * kVector);
+      zero_rows_[i] = _mm512_load_si512(setup.zero_rows + i * kVector);
     }
     alignas(kVector) std::uint8_t values[256];
     alignas(kVector) std::uint8_t present[256];
     for (unsigned bits = 0; bits < 256; ++bits) {
-      const std::int16_t value = table.by_letters(static_cast<std::uint8_t>(bits));
+      const std::int16_t value = setup.values[bits];
       values[bits] = value < 0 ? 0 : static_cast<std::uint8_t>(value);
       present[bits] = value < 0 ? 0 : 0xFF;
     }
