@@ -42,8 +42,8 @@ PROJECT_KEYS = {"name", "dynamic", "description", "readme", "requires-python", "
 LICENSE_FILE = "LICENSE"
 # What a source archive holds, relative to the source tree.
 SDIST_CONTENT = ("pyproject.toml", "CMakeLists.txt", "CMakePresets.json", "README.md",
-                 LICENSE_FILE, "backend", "bench", "cli", "cmake", "examples", "include",
-                 "src", "stubs", "tests")
+                 "ARCHITECTURE.md", "CHANGELOG.md", "SECURITY.md", LICENSE_FILE, "backend",
+                 "bench", "cli", "cmake", "examples", "include", "src", "stubs", "tests")
 SDIST_SKIPPED_NAMES = {"__pycache__"}
 SDIST_SKIPPED_SUFFIXES = (".pyc", ".pyo")
 
