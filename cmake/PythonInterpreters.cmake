@@ -37,7 +37,7 @@ function(velkorenc_probe_python candidate prefix)
   execute_process(
     COMMAND "${candidate}" -c [[
 import os, sys, sysconfig
-if sys.implementation.name == "cpython" and sys.version_info >= (3, 12):
+if sys.implementation.name == "cpython":
     include = sysconfig.get_paths()["include"]
     print("%d.%d" % sys.version_info[:2],
           int(os.path.exists(os.path.join(include, "Python.h"))),
@@ -46,7 +46,10 @@ if sys.implementation.name == "cpython" and sys.version_info >= (3, 12):
     OUTPUT_VARIABLE probe
     RESULT_VARIABLE status
     ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(status EQUAL 0 AND probe MATCHES "^(3\\.[0-9]+) ([01]) ([01])$")
+  if(NOT status EQUAL 0 OR NOT probe MATCHES "^(3\\.[0-9]+) ([01]) ([01])$")
+    return()
+  endif()
+  if(CMAKE_MATCH_1 VERSION_GREATER_EQUAL VELKORENC_OLDEST_PYTHON)
     set(${prefix}_VERSION "${CMAKE_MATCH_1}" PARENT_SCOPE)
     set(${prefix}_HEADERS ${CMAKE_MATCH_2} PARENT_SCOPE)
     set(${prefix}_FREE_THREADED ${CMAKE_MATCH_3} PARENT_SCOPE)
