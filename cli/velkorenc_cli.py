@@ -756,10 +756,9 @@ class Worker:
         """The job's Outcome, or None when the worker has gone."""
         try:
             self.send(dataclasses.asdict(job))
-            answer = self.process.stdout.readline()
-        except (OSError, ValueError):
+            return Outcome(**json.loads(self.process.stdout.readline()))
+        except (OSError, ValueError, TypeError):  # gone, or gone mid-answer
             return None
-        return Outcome(**json.loads(answer)) if answer else None
 
 
 class Pool:

@@ -371,7 +371,9 @@ class Command(unittest.TestCase):
 
         def limit_memory():
             os.setsid()
-            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+            # A preloaded sanitizer runtime reserves far more address space.
+            if "LD_PRELOAD" not in os.environ:
+                resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
 
         for args, from_zero, spools in [("encode -c zero", False, 1),
                                         ("encode -T 2 zero zero2", False, 2),
@@ -500,8 +502,8 @@ class Command(unittest.TestCase):
     def test_module_has_no_command_line(self):
         result = subprocess.run([sys.executable, "-m", "velkorenc"], capture_output=True,
                                 timeout=60)
-        self.assertNotEqual(result.returncode, 0)
-        self.assertEqual(result.stdout, b"")
+        # As the README says.
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
         self.assertIn(b"No code object available for velkorenc", result.stderr)
 
 
