@@ -41,8 +41,8 @@ PROJECT_KEYS = {"name", "dynamic", "description", "readme", "requires-python",
                 "classifiers", "scripts"}
 # What a source archive holds, relative to the source tree.
 SDIST_CONTENT = ("pyproject.toml", "CMakeLists.txt", "CMakePresets.json", "README.md",
-                 "backend", "bench", "cli", "cmake", "examples", "include", "src",
-                 "stubs", "tests")
+                 "ARCHITECTURE.md", "backend", "bench", "cli", "cmake", "examples",
+                 "include", "src", "stubs", "tests")
 SDIST_SKIPPED_NAMES = {"__pycache__"}
 SDIST_SKIPPED_SUFFIXES = (".pyc", ".pyo")
 
