@@ -7,7 +7,8 @@ package index: only the standard library, CMake and a C++ compiler.
 CMake stays the one build definition.  A wheel is the module target built
 for the interpreter that runs this backend, staged by `cmake --install` of the
 "python" component (the module, its type stub, the stub-only package
-velkorenc-stubs and the command's module), plus the .dist-info metadata
+velkorenc-stubs and the command's module) and of the "man" component (the
+manual page, as the wheel's data under share/), plus the .dist-info metadata
 written here: METADATA from the [project] table of pyproject.toml with the
 version of CMakeLists.txt's project(), WHEEL with the interpreter's tags,
 entry_points.txt for the `velkorenc` command, the licence, and RECORD.
@@ -193,7 +194,8 @@ def _stage(config_settings, stage_dir):
     if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:
         build += ["--parallel", "2"]
     _run(build)
-    _run([cmake, "--install", build_dir, "--prefix", stage_dir, "--component", "python"])
+    for component in ("python", "man"):
+        _run([cmake, "--install", build_dir, "--prefix", stage_dir, "--component", component])
     return os.path.join(stage_dir, "site-packages")
 
 
@@ -229,14 +231,19 @@ def _dist_info_dir(project):
 def _write_wheel(path, site, project, tag):
     date = time.gmtime(_timestamp())[:6]
     entries = []
-    for directory, dirs, files in os.walk(site):
-        dirs.sort()
-        for name in sorted(files):
-            full = os.path.join(directory, name)
-            executable = os.stat(full).st_mode & 0o111
-            with open(full, "rb") as f:
-                entries.append((os.path.relpath(full, site).replace(os.sep, "/"), f.read(),
-                                0o755 if executable else 0o644))
+    # The stage's site-packages goes to the wheel's root, its share/ (the
+    # manual page) to the data that pip installs under the prefix.
+    data = f"{NAME}-{project['version']}.data/data/"
+    for root, prefix in ((site, ""), (os.path.join(os.path.dirname(site), "share"),
+                                      data + "share/")):
+        for directory, dirs, files in os.walk(root):
+            dirs.sort()
+            for name in sorted(files):
+                full = os.path.join(directory, name)
+                executable = os.stat(full).st_mode & 0o111
+                with open(full, "rb") as f:
+                    entries.append((prefix + os.path.relpath(full, root).replace(os.sep, "/"),
+                                    f.read(), 0o755 if executable else 0o644))
     dist_info = _dist_info_dir(project)
     for name, text in _dist_info_files(project, tag).items():
         entries.append((f"{dist_info}/{name}", text.encode("utf-8"), 0o644))

@@ -20,6 +20,7 @@ status 1, after both tables.  To add a row, write a function below that
 takes the Inputs and returns a Figure, and decorate it with @row(name, goal).
 """
 import argparse
+import contextlib
 import functools
 import os
 import random
@@ -459,6 +460,47 @@ def encode_file_time(d):
 def decode_file_time(d):
     return file_times("decode_file", d.text_file, os.path.join(d.work_dir, "data.new"),
                       d.file_repeat)
+
+
+COMMAND = "import sys, velkorenc_cli; sys.exit(velkorenc_cli.main())"
+
+
+def command_seconds(folder, names, threads):
+    """Seconds for the velkorenc command to encode the files in a fresh
+    process, with that many workers; the texts are removed afterwards."""
+    for name in names:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(os.path.join(folder, name + ".vk"))
+    # The command's code is where the module is, in the build as installed.
+    site = os.path.dirname(os.path.abspath(velkorenc.__file__))
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-c", COMMAND, "encode", "-q", "-T", str(threads), *names],
+                   cwd=folder, check=True, env=dict(os.environ, VELKORENC_KEY=KEY,
+                                                    PYTHONPATH=site))
+    return time.perf_counter() - start
+
+
+@row("velkorenc encode -T 2 / -T 1, 8 files of {mib} random (scaling >= 1.6)", 0.625)
+def command_threads(d):
+    parent = d.args.file_dir or tempfile.gettempdir()
+    needed = 8 * 11 * d.size + (64 << 20)
+    free = shutil.disk_usage(parent).free
+    if free < needed:
+        raise NotMeasured(f"{parent} has {free / 2**30:.1f} GiB free, this row needs "
+                          f"{needed / 2**30:.1f} GiB (--file-dir DIR)")
+    with tempfile.TemporaryDirectory(prefix="velkorenc-bench-", dir=parent) as folder:
+        names = [f"file{i}" for i in range(8)]
+        for i, name in enumerate(names):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(random.Random(10 + i).randbytes(d.size))
+        command_seconds(folder, names, 2)  # warm the page cache
+        two, one = [], []
+        for _ in range(d.file_repeat):
+            two.append(command_seconds(folder, names, 2))
+            one.append(command_seconds(folder, names, 1))
+    two, one = statistics.median(two), statistics.median(one)
+    return Figure(two / one, f"scaling {one / two:.2f}: {two:.2f} s with -T 2 vs {one:.2f} s "
+                             f"with -T 1")
 
 
 # -- the driver ----------------------------------------------------------------

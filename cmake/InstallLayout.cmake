@@ -66,4 +66,8 @@ configure_file("${CMAKE_CURRENT_SOURCE_DIR}/cli/velkorenc.in"
                "${CMAKE_BINARY_DIR}/install/velkorenc" @ONLY)
 install(PROGRAMS "${CMAKE_BINARY_DIR}/install/velkorenc" DESTINATION "${CMAKE_INSTALL_BINDIR}"
         COMPONENT command)
+# Component "man": the manual page, which a wheel carries as data for pip
+# to install under the environment's share/man.
+install(FILES "${CMAKE_CURRENT_SOURCE_DIR}/cli/velkorenc.1"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT man)
 message(STATUS "velkorenc: the command installs into ${_bin}")

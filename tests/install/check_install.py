@@ -6,9 +6,9 @@ PREFIX, SITE_DIR and BIN_DIR are the build's install prefix and the folders
 under it that receive the module and the command; --interpreter-prefix says
 the build took PREFIX from the interpreter, as none was given.
 `cmake --install --prefix P` must put exactly the module, its stub (beside it
-and as the package velkorenc-stubs), the command's module and the command in
-P; an isolated interpreter with only P/SITE_DIR added must import that copy,
-and P/BIN_DIR/velkorenc must run from there.  Installed into a virtual
+and as the package velkorenc-stubs), the command's module, the command and
+its manual page in P; an isolated interpreter with only P/SITE_DIR added must
+import that copy, and P/BIN_DIR/velkorenc must run from there.  Installed into a virtual
 environment, a type checker must find the stub.  An install without --prefix
 (staged under DESTDIR) must land in PREFIX, the interpreter's own
 site-packages when the build chose PREFIX.
@@ -37,6 +37,9 @@ print(velkorenc.version())
 """
 
 
+MANUAL_PAGE = os.path.join("share", "man", "man1", "velkorenc.1")
+
+
 def install(cmake, build, destdir=None, prefix=None, component=None):
     """Installs and returns the set of files installed, relative to the root."""
     env = {k: v for k, v in os.environ.items() if k != "DESTDIR"}
@@ -56,7 +59,7 @@ def expected_files(site_dir, bin_dir):
     module = "velkorenc" + sysconfig.get_config_var("EXT_SUFFIX")
     return {os.path.join(site_dir, name) for name in
             (module, "velkorenc.pyi", os.path.join("velkorenc-stubs", "__init__.pyi"),
-             "velkorenc_cli.py")} | {os.path.join(bin_dir, "velkorenc")}
+             "velkorenc_cli.py")} | {os.path.join(bin_dir, "velkorenc"), MANUAL_PAGE}
 
 
 def main(cmake, build, prefix, site_dir, bin_dir, *flags):

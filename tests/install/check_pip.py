@@ -4,9 +4,10 @@
 
 In a fresh virtual environment of this interpreter (pip from ensurepip):
 `pip install --no-index SOURCE_DIR` must give an importable module whose
-metadata pip and importlib.metadata know, the velkorenc command and a stub
-that type checkers find; `pip uninstall -y velkorenc` must then leave
-site-packages and bin exactly as they were.  `pip wheel --no-index` must
+metadata pip and importlib.metadata know, the velkorenc command, its manual
+page under the environment's share/man and a stub that type checkers find;
+`pip uninstall -y velkorenc` must then leave site-packages and bin exactly as
+they were, and remove the manual page.  `pip wheel --no-index` must
 write a wheel with this interpreter's tags and a RECORD that matches its
 content, and installing that wheel into a second environment must work too.
 The source archive must hold every tracked file that a build or a test uses.
@@ -26,6 +27,7 @@ import zipfile
 
 from installed_tree import check_command, check_stub, environment, expect, run_checks
 
+MANUAL_PAGE = os.path.join("share", "man", "man1", "velkorenc.1")
 # Tracked files that a source archive leaves out on purpose.
 NOT_IN_SDIST = {".ci/run", ".gitignore"}
 
@@ -114,6 +116,7 @@ def main(source, work, build_dir):
 
     def command():
         check_command(os.path.join(first, "bin", "velkorenc"), work)
+        expect(os.path.isfile(os.path.join(first, MANUAL_PAGE)), f"no {MANUAL_PAGE}")
 
     def stub():
         return check_stub(python, state["site"])
@@ -134,6 +137,7 @@ def main(source, work, build_dir):
     def uninstall_leaves_nothing():
         run(*pip, "uninstall", "-y", "velkorenc", stdout=subprocess.DEVNULL)
         after = tree(state["site"], os.path.join(first, "bin"))
+        expect(not os.path.exists(os.path.join(first, MANUAL_PAGE)), "the manual page stays")
         expect(after == state["before"],
                f"left behind: {sorted(after - state['before'])}, "
                f"removed: {sorted(state['before'] - after)}")
