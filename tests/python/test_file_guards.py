@@ -1,0 +1,336 @@
+"""encode_file and decode_file beside other conversions, audit hooks and
+files that are not regular: conversions of one file do not interleave, an
+input written while it is read gives the result of one version, the open
+events are those of the interpreter's open, an endless input stops at
+Ctrl-C, and a pipe gets the text as it is made."""
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import velkorenc
+from support import BUILD_DIR, DirectoryCase, run_child
+
+v = velkorenc
+KEY = "k"
+
+
+def child_env():
+    return dict(os.environ, **({"PYTHONPATH": BUILD_DIR} if BUILD_DIR else {}))
+
+
+def encoded_twice(data):
+    return v.encode_bytes(v.encode_bytes(data, KEY).encode(), KEY).encode()
+
+
+def at_once(*calls):
+    """Runs each call on a thread of its own, all started together; returns
+    whether all ended within a minute."""
+    start = threading.Barrier(len(calls))
+
+    def run(call):
+        start.wait()
+        call()
+
+    threads = [threading.Thread(target=run, args=(call,)) for call in calls]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    return not any(t.is_alive() for t in threads)
+
+
+class Locking(DirectoryCase):
+    def test_conversions_of_one_file_wait_for_each_other(self):
+        # Two in-place encodes at once, in two processes and in two threads,
+        # of a file replaced by rename (one link) or written over (two): the
+        # second waits for the first and encodes its text.
+        path = self.path("f")
+        code = ("import sys, velkorenc\n"
+                "for line in sys.stdin:\n"
+                "    velkorenc.encode_file(line.strip(), line.strip(), %r)\n"
+                "    print('done', flush=True)\n" % KEY)
+        workers = [subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, text=True, env=child_env())
+                   for _ in range(2)]
+        self.addCleanup(lambda: [w.kill() or w.wait() for w in workers])
+
+        def in_processes():
+            for w in workers:
+                w.stdin.write(path + "\n")
+                w.stdin.flush()
+            return [w.stdout.readline() for w in workers] == ["done\n"] * 2
+
+        def in_threads():
+            return at_once(*[lambda: v.encode_file(path, path, KEY)] * 2)
+
+        for links in (1, 2):
+            for run in (in_processes, in_threads):
+                for attempt in range(3):
+                    with self.subTest(links=links, run=run.__name__, attempt=attempt):
+                        data = os.urandom(64 << 10)
+                        with open(path, "wb") as f:
+                            f.write(data)
+                        if links == 2:
+                            os.link(path, self.path("link"))
+                        finished = run()
+                        with open(path, "rb") as f:
+                            result = f.read()
+                        if links == 2:
+                            self.assertTrue(os.path.samefile(path, self.path("link")))
+                            os.remove(self.path("link"))
+                        self.assertTrue(finished)
+                        self.assertEqual(result, encoded_twice(data))
+
+    def test_crossed_conversions_finish(self):
+        # a to b beside b to a, both existing, and a file with two links
+        # converted from one name to the other: no wait on each other.
+        a, b = self.path("a"), self.path("b")
+        for first, second in [((a, b), (b, a)), ((a, b), (b, b))]:
+            for name in (a, b):
+                with open(name, "wb") as f:
+                    f.write(os.urandom(300_000))
+            if second == (b, b):
+                os.remove(b)
+                os.link(a, b)
+            self.assertTrue(at_once(lambda: v.encode_file(*first, KEY),
+                                    lambda: v.encode_file(*second, KEY)), (first, second))
+
+    def test_a_waiting_conversion_lets_others_run_and_ctrl_c_ends_it(self):
+        result = run_child(f"""
+            import fcntl, os, signal, threading, time, velkorenc
+            path = {self.path("held")!r}
+            with open(path, "wb") as f:
+                f.write(b"data")
+            holder = open(path, "rb")
+            fcntl.flock(holder, fcntl.LOCK_SH)
+            waiter = threading.Thread(target=velkorenc.encode_file, args=(path, path))
+            waiter.start()
+            ticks = 0
+            end = time.monotonic() + 0.3
+            while time.monotonic() < end:
+                ticks += 1
+            print(waiter.is_alive(), ticks > 1000, open(path, "rb").read())
+            threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                velkorenc.decode_file(path, path)
+            except KeyboardInterrupt:
+                print("interrupted", open(path, "rb").read())
+            fcntl.flock(holder, fcntl.LOCK_UN)
+            waiter.join()
+            print(open(path).read() == velkorenc.encode_bytes(b"data"))
+        """)
+        self.assertEqual(result.stdout, "True True b'data'\ninterrupted b'data'\nTrue\n")
+
+
+class ChangingInput(DirectoryCase):
+    def test_a_text_written_while_it_is_read(self):
+        # One byte of a text keeps flipping between 0xff and its own value:
+        # every decode gives the data or the error of reading the text with
+        # 0xff in it, never one of another version.
+        data = os.urandom(100_000)
+        text = v.encode_bytes(data, KEY).encode()
+        path = self.path("text")
+        with open(path, "wb") as f:
+            f.write(text)
+        where = 20
+        flipper = subprocess.Popen([sys.executable, "-c", f"""
+import os, sys
+fd = os.open({path!r}, os.O_WRONLY)
+values = [b"\\xff", {text[where:where + 1]!r}]
+i = 0
+while True:
+    os.pwrite(fd, values[i & 1], {where})
+    i += 1
+"""])
+        self.addCleanup(lambda: flipper.kill() or flipper.wait())
+        outcomes = set()
+        end = time.monotonic() + 1.5
+        while time.monotonic() < end or len(outcomes) < 2:
+            try:
+                v.decode_file(path, self.path("out"), KEY)
+                with open(self.path("out"), "rb") as f:
+                    outcomes.add(("ok", f.read() == data))
+            except UnicodeDecodeError as exc:
+                outcomes.add(("not utf-8", exc.start, exc.reason, exc.object[exc.start]))
+            except Exception as exc:  # noqa: BLE001 - any other outcome is the fault
+                outcomes.add((type(exc).__name__, str(exc)))
+            if time.monotonic() > end + 30:
+                break
+        self.assertEqual(outcomes, {("ok", True), ("not utf-8", where, "invalid start byte", 0xff)})
+
+
+AUDIT_CHILD = r"""
+import json, os, sys, zlib
+import velkorenc as V
+directory = sys.argv[1]
+events, actions = [], {}
+
+def hook(event, args):
+    if event == "open" and isinstance(args[0], str) and args[0].startswith(directory):
+        events.append([os.path.basename(args[0]), args[1], args[2]])
+        action = actions.pop(os.path.basename(args[0]), None)
+        if action:
+            action()
+
+sys.addaudithook(hook)
+path = lambda name: os.path.join(directory, name)
+
+def put(name, content):
+    with open(path(name), "wb") as f:
+        f.write(content)
+
+def get(name):
+    with open(path(name), "rb") as f:
+        return f.read()
+
+def reference(encoding, source, target, key):
+    with open(source, "rb" if encoding else "r", **({} if encoding else {"encoding": "utf-8"})) as f:
+        content = f.read()
+    result = (V.encode_bytes if encoding else V.decode_bytes)(content, key)
+    with open(target, "w" if encoding else "wb", **({"encoding": "utf-8"} if encoding else {})) as f:
+        f.write(result)
+
+own = V.encode_bytes, V.decode_bytes
+ways = {
+    "chunked": lambda encoding, *args: (V.encode_file if encoding else V.decode_file)(*args),
+    "whole": lambda encoding, *args: (V.encode_file if encoding else V.decode_file)(*args),
+    "reference": reference,
+}
+
+def run(way, encoding, source, target, key="k"):
+    if way == "whole":
+        V.encode_bytes = lambda d, k: own[0](d, k)
+        V.decode_bytes = lambda t, k: own[1](t, k)
+    events.clear()
+    try:
+        ways[way](encoding, path(source), path(target), key)
+        outcome = "ok"
+    except Exception as exc:
+        outcome = type(exc).__name__
+    finally:
+        V.encode_bytes, V.decode_bytes = own
+    return [outcome, list(events)]
+
+def refuse():
+    raise PermissionError("refused by the hook")
+
+report = {}
+data = os.urandom(3000)
+put("in", data)
+for way in ways:
+    seen = [run(way, True, "in", "text"), run(way, False, "text", "out"),
+            run(way, False, "text", "out", "wrong"), run(way, True, "missing", "text")]
+    put("old", b"old")
+    for name in ("in", "old"):
+        actions[name] = refuse
+        seen.append(run(way, True, "in", "old") + [get("old").decode(), sorted(os.listdir(directory))])
+    actions["in"] = lambda: setattr(V, "encode_bytes", lambda d, k: "rebound")
+    seen.append(run(way, True, "in", "new") + [get("new").decode()])
+    os.remove(path("new"))
+    report[way] = seen
+# Input changed when the output is opened, after the first pass: the text is
+# that of one version, and the output is opened once.
+noise, compressible = os.urandom(3 << 20), b"spam " * 100_000
+put("noise", noise)
+actions["noise.txt"] = lambda: put("noise", compressible)
+outcome = run("chunked", True, "noise", "noise.txt")
+text = get("noise.txt").decode()
+report["changed"] = [outcome, text in (V.encode_bytes(noise, "k"), V.encode_bytes(compressible, "k"))]
+print(json.dumps(report))
+"""
+
+
+class AuditEvents(DirectoryCase):
+    def test_open_events_are_those_of_the_whole_file_path(self):
+        result = subprocess.run([sys.executable, "-c", AUDIT_CHILD, self.dir.name + os.sep],
+                                capture_output=True, text=True, env=child_env(), timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        report = json.loads(result.stdout)
+        self.assertEqual(report["chunked"], report["reference"])
+        self.assertEqual(report["whole"], report["reference"])
+        r, w = ["r", 524288], ["w", 524865]
+        self.assertEqual(report["reference"][:4], [
+            ["ok", [["in"] + r, ["text"] + w]], ["ok", [["text"] + r, ["out"] + w]],
+            ["InvalidChecksumError", [["text"] + r]], ["FileNotFoundError", [["missing"] + r]]])
+        self.assertEqual(report["reference"][4:], [
+            ["PermissionError", [["in"] + r], "old", ["in", "old", "out", "text"]],
+            ["PermissionError", [["in"] + r, ["old"] + w], "old", ["in", "old", "out", "text"]],
+            ["ok", [["in"] + r, ["new"] + w], "rebound"]])
+        self.assertEqual(report["changed"],
+                         [["ok", [["noise"] + r, ["noise.txt"] + w, ["noise"] + w]], True])
+
+
+class SpecialFiles(DirectoryCase):
+    def test_ctrl_c_ends_reading_an_endless_input(self):
+        result = run_child("""
+            import os, resource, signal, threading, time, velkorenc
+            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+            for function in (velkorenc.encode_file, velkorenc.decode_file):
+                threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+                start = time.monotonic()
+                try:
+                    function("/dev/zero", os.devnull)
+                    print("finished")
+                except KeyboardInterrupt:
+                    print("interrupted", time.monotonic() - start < 10)
+        """)
+        self.assertEqual(result.stdout, "interrupted True\n" * 2)
+
+    def test_text_from_a_fifo_reads_as_text_mode_reads_it(self):
+        # Decoded as it arrives from a FIFO, the text gives what the same
+        # bytes in a regular file give: universal newlines, strict UTF-8.
+        data = os.urandom(50_000)
+        good = v.encode_bytes(data, KEY).encode()
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        for content in (good, good + b"\r\n", good[:30] + b"\r" + good[31:], good[:99] + b"\xff"):
+            with self.subTest(content[-3:]):
+                with open(self.path("regular"), "wb") as f:
+                    f.write(content)
+                def write():
+                    with open(fifo, "wb") as f:
+                        f.write(content)
+
+                writer = threading.Thread(target=write)
+                writer.start()
+                outcomes = []
+                for source in (fifo, self.path("regular")):
+                    try:
+                        v.decode_file(source, self.path("out"), KEY)
+                        with open(self.path("out"), "rb") as f:
+                            outcomes.append(f.read())
+                    except (ValueError, v.VelkorError) as exc:
+                        outcomes.append((type(exc), str(exc), getattr(exc, "object", None)))
+                writer.join()
+                self.assertEqual(outcomes[0], outcomes[1])
+
+    def test_a_pipe_gets_the_text_without_a_spool_of_it(self):
+        # Written to a pipe, the text of 8 MiB of noise (72 MB) needs no more
+        # file space than the zlib stream (8 MiB): the child may not write
+        # files larger than 12 MiB.
+        result = run_child(f"""
+            import os, resource, signal, threading, velkorenc
+            data = os.urandom(8 << 20)
+            source = {self.path("noise")!r}
+            with open(source, "wb") as f:
+                f.write(data)
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (12 << 20, 12 << 20))
+            r, w = os.pipe()
+            received = []
+            reader = threading.Thread(target=lambda: received.append(open(r, "rb").read()))
+            reader.start()
+            velkorenc.encode_file(source, "/proc/self/fd/%d" % w)
+            os.close(w)
+            reader.join()
+            print(received[0] == velkorenc.encode_bytes(data).encode())
+        """)
+        self.assertEqual(result.stdout, "True\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
