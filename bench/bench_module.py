@@ -509,7 +509,10 @@ def small_file_lock(d):
         result = subprocess.run(
             [sys.executable, "-c", LOCK_CHILD, os.path.join(work, "small"), library,
              str(max(10, d.args.calls // 10)), str(max(5, 3 * d.repeat))],
-            check=True, capture_output=True, text=True, env=dict(os.environ, LD_PRELOAD=library))
+            check=True, capture_output=True, text=True,
+            # After what is preloaded already (a sanitizer's runtime, which must come first).
+            env=dict(os.environ, LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"),
+                                                                    library]))))
     figure = ratio(tuple(map(float, result.stdout.split())))
     figure.detail += f" per round trip, in {parent}"
     return figure

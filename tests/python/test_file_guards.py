@@ -55,7 +55,9 @@ class Locking(DirectoryCase):
         workers = [subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE,
                                     stdout=subprocess.PIPE, text=True, env=CHILD_ENV)
                    for _ in range(2)]
-        self.addCleanup(lambda: [w.kill() or w.wait() for w in workers])
+        for w in workers:
+            self.addCleanup(w.communicate)
+            self.addCleanup(w.kill)
 
         def in_processes():
             for w in workers:
