@@ -223,6 +223,21 @@ actions["noise.txt"] = lambda: put("noise", compressible)
 outcome = run("chunked", True, "noise", "noise.txt")
 text = get("noise.txt").decode()
 report["changed"] = [outcome, text in (V.encode_bytes(noise, "k"), V.encode_bytes(compressible, "k"))]
+# The same with the text going straight to a FIFO: what went out, cut before
+# its checksum, stays.
+import threading
+put("noise", noise)
+os.mkfifo(path("fifo"))
+received = []
+reader = threading.Thread(target=lambda: received.append(get("fifo")))
+reader.start()
+actions["fifo"] = lambda: put("noise", compressible)
+report["changed straight"] = run("chunked", True, "noise", "fifo")[0]
+reader.join()
+try:
+    V.decode_bytes(received[0].decode(), "k")
+except V.VelkorError:
+    report["changed straight"] += ", refused"
 print(json.dumps(report))
 """
 
@@ -245,6 +260,7 @@ class AuditEvents(DirectoryCase):
             ["PermissionError", ["in", "old"], "old", ["in", "old", "out", "text"]],
             ["ok", ["in", "new"], "rebound"]])
         self.assertEqual(report["reference"][0][1], [["in"] + r, ["text"] + w])
+        self.assertEqual(report["changed straight"], "RuntimeError, refused")
         self.assertEqual(report["changed"],
                          [["ok", [["noise"] + r, ["noise.txt"] + w, ["noise"] + w]], True])
 
