@@ -28,19 +28,21 @@ bool before(const struct stat& a, const struct stat& b) noexcept {
 }
 
 // What `path` names when a lock is taken: whether it is a regular file and
-// which, and a descriptor to lock it by (-1 when it cannot be opened, or is
-// not a regular file).  Opened without waiting for anything, and read-only
-// where that is allowed: the lock does not need more.
+// which, and a descriptor to lock it by (-1 when it cannot be opened, is not
+// a regular file or is `skip`, locked by other means).  Opened without
+// waiting for anything, and read-only where that is allowed: the lock does
+// not need more.
 struct PathState {
   bool regular = false;
   struct stat info {};
   int fd = -1;
 };
 
-PathState look_at(const char* path) noexcept {
+PathState look_at(const char* path, const struct stat& skip) noexcept {
   PathState state;
   if (!path || ::stat(path, &state.info) != 0 || !S_ISREG(state.info.st_mode)) return state;
   state.regular = true;
+  if (same_file(state.info, skip)) return state;
   state.fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (state.fd < 0) state.fd = ::open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat opened;
@@ -121,7 +123,7 @@ int FileLocks::acquire(int input_fd, const char* input_path, const char* output_
   for (int round = 1;; ++round) {
     struct stat input;
     if (::fstat(input_fd, &input) != 0) return 0;
-    PathState output = look_at(output_path);
+    PathState output = look_at(output_path, input);
     struct Wanted {
       int fd;
       struct stat file;
@@ -133,7 +135,7 @@ int FileLocks::acquire(int input_fd, const char* input_path, const char* output_
       const int fd = ::fcntl(input_fd, F_DUPFD_CLOEXEC, 0);
       if (fd >= 0) wanted[n++] = {fd, input, in_place};
     }
-    if (output.fd >= 0 && !in_place && !held_by_this_thread(output.info)) {
+    if (output.fd >= 0 && !held_by_this_thread(output.info)) {
       wanted[n++] = {output.fd, output.info, true};
     } else if (output.fd >= 0) {
       ::close(output.fd);
