@@ -239,6 +239,44 @@ print(time.perf_counter() - start, status("VmHWM:") - before)
 """
 
 
+LOCK_CHILD = r"""
+import ctypes, os, statistics, sys, time, velkorenc
+path, library, calls, repeat = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+skip_flock = ctypes.CDLL(library).velkorenc_bench_skip_flock
+with open(path, "wb") as f:
+    f.write(os.urandom(4096))
+
+def round_trip():
+    start = time.perf_counter()
+    velkorenc.encode_file(path, path)
+    velkorenc.decode_file(path, path)
+    return time.perf_counter() - start
+
+locked, unlocked = [], []
+for _ in range(repeat):
+    for skip, times in ((0, locked), (1, unlocked)):
+        skip_flock(skip)
+        times.append(statistics.median(round_trip() for _ in range(calls)))
+print(statistics.median(locked), statistics.median(unlocked))
+"""
+
+# Loaded first into the child with LD_PRELOAD: a flock that, once told to,
+# takes no lock and returns at once, so that the child converts as if the
+# module took no lock, between conversions that take it.
+SKIP_FLOCK = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+static int skip;
+void velkorenc_bench_skip_flock(int on) { skip = on; }
+int flock(int fd, int operation) {
+  static int (*real)(int, int);
+  if (skip) return 0;
+  if (!real) real = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
+  return real(fd, operation);
+}
+"""
+
+
 def convert_in_child(function, source, target, path="chunked"):
     """Seconds and peak memory growth of one file conversion in a fresh
     process, by the chunked path or the whole-file one; None for a child
@@ -453,6 +491,32 @@ def decode_file_memory(d):
 def encode_file_time(d):
     return file_times("encode_file", d.data_file, os.path.join(d.work_dir, "text.new"),
                       d.file_repeat)
+
+
+@row("encode_file + decode_file of 4 KiB in place, locked / flock a no-op", 1.10)
+def small_file_lock(d):
+    # In memory when it can be (/dev/shm), where flushing to disk costs
+    # nothing and the lock's share of a conversion is largest.
+    parent = "/dev/shm" if os.path.isdir("/dev/shm") else tempfile.gettempdir()
+    compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if not compiler:
+        raise NotMeasured("no C compiler to build the flock that takes no lock")
+    with tempfile.TemporaryDirectory(prefix="velkorenc-bench-", dir=parent) as work:
+        source, library = os.path.join(work, "skip_flock.c"), os.path.join(work, "skip_flock.so")
+        with open(source, "w") as f:
+            f.write(SKIP_FLOCK)
+        subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", library, source, "-ldl"],
+                       check=True)
+        result = subprocess.run(
+            [sys.executable, "-c", LOCK_CHILD, os.path.join(work, "small"), library,
+             str(max(10, d.args.calls // 10)), str(max(5, 3 * d.repeat))],
+            check=True, capture_output=True, text=True,
+            # After what is preloaded already (a sanitizer's runtime, which must come first).
+            env=dict(os.environ, LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"),
+                                                                    library]))))
+    figure = ratio(tuple(map(float, result.stdout.split())))
+    figure.detail += f" per round trip, in {parent}"
+    return figure
 
 
 @row("decode_file(text of {file} random) in chunks / the whole file (decode_bytes rebound)",

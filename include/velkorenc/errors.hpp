@@ -30,6 +30,10 @@ void raise_uint32_overflow();
 void raise_byte_range();    // bytearray.append of a value outside 0..255
 void raise_bytes_range();   // bytes([flag]) of a value outside 0..255
 void raise_not_context_manager(PyObject* manager, bool missing_exit);
+// The TypeError of a text file object's write given anything but a str.
+void raise_write_argument(PyObject* got);
+// An input written while it was read, after part of the result went out.
+void raise_input_changed();
 // OSError for `code`, with the file name `path` (null for none).
 void raise_os_error_code(int code, PyObject* path);
 void raise_empty_key();

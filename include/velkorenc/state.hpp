@@ -41,8 +41,8 @@ namespace velkorenc::py {
   X(output_path, "output_path") X(q, "q") X(z, "z")                         \
   X(default_key, "QJX") X(version_text, "Velkor Enc v2.0.0")                \
   X(header_text, "VELKORENCV2:") X(delimiter_text, "~")                     \
-  X(seed_context, "velkorenc._key_to_seed") X(closefd, "closefd")          \
-  X(close, "close")
+  X(seed_context, "velkorenc._key_to_seed") X(crlf, "\r\n") X(cr, "\r")  \
+  X(lf, "\n")
 
 struct Names {
 #define VELKORENC_DECLARE_NAME(field, text) PyObject* field = nullptr;

@@ -2,6 +2,9 @@
 // the file size.  Taken only while every object the conversion stands for is
 // the interpreter's or the module's own, so that no caller can tell it from
 // reading the whole file, calling the codec and writing the whole result.
+// An input written while it is read is converted again from its start, a
+// few times, and then read whole: the result, or the failure, is that of one
+// version of the file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,21 +30,9 @@ namespace {
 constexpr std::uint64_t kWholeErrorObject = std::uint64_t{64} << 20;
 // Around the bad sequence of a larger file, the bytes kept in the object.
 constexpr std::uint64_t kErrorWindow = std::uint64_t{64} << 10;
-
-// A descriptor closed on every path.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
+// Conversions in chunks of an input that changes under them, before it is
+// read whole.
+constexpr int kAttempts = 3;
 
 // The namespace's value for `name`, borrowed, only if the namespace itself
 // holds it.
@@ -105,29 +96,19 @@ bool streamable(PyObject* codec_name, PyObject* own_codec, PyObject* key) {
   return size > 0;
 }
 
-// A regular file opened for reading, or -1 (nothing raised).
-int open_regular(const char* path) {
-  GilRelease gil(true);
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  struct stat info;
-  if (fd < 0) return -1;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Runs `step` without the GIL until it is done, looking at signals between
-// steps, so that Ctrl-C stops a long conversion within a step.
+// steps, so that Ctrl-C stops a long conversion within a step; a step that
+// waits (on a pipe, say) is given a checkpoint that runs them at once.
 template <class Step>
 bool run_steps(Step&& step) {
   for (;;) {
     core::Step result;
     {
       GilRelease gil(true);
-      result = step();
+      SignalHandlersNow handlers(gil);
+      result = step(&handlers);
     }
+    if (PyErr_Occurred()) return false;
     if (result == core::Step::done) return true;
     if (result == core::Step::failed) return false;
     if (PyErr_CheckSignals() < 0) return false;
@@ -142,56 +123,74 @@ void raise_stream_failure(const core::StreamFailure& failure) {
   }
 }
 
-// Where the result goes until it is complete: the output's temporary file,
-// or, for an output written directly (a FIFO, a terminal), an unnamed file
-// that is copied to it at the end.
+bool changed(const core::StreamFailure& failure) {
+  return failure.kind == core::StreamFailure::Kind::changed;
+}
+
+// Where the result goes: the output's temporary file, put in place once
+// complete; or, for an output that is not a regular file (a FIFO, a
+// device), the output itself as the result is made, or an unnamed file in
+// the temporary directory that holds the result until it is complete and is
+// then copied to it (`withhold`, and for a path that cannot be examined).
 struct Destination {
   core::OutputFile file;
-  int scratch = -1;
+  core::Descriptor scratch;
+  core::Descriptor straight;
   core::FileFailure failure;  // opening the output failed
 
-  ~Destination() {
-    if (scratch >= 0) ::close(scratch);
-  }
-
-  bool open(const char* path) {
-    GilRelease gil(true);
-    failure = file.open(path);
-    if (failure || file.way() != core::OutputFile::Way::direct) return !failure;
-    scratch = core::open_scratch_in(core::temporary_directory());
-    if (scratch < 0) {
-      failure = {-scratch, false};
-      return false;
+  // Examines and prepares the output; the existing file that the result
+  // may be written over is locked, if it is not already.
+  bool open(const char* path, bool withhold, core::FileLocks& locks) {
+    {
+      GilRelease gil(true);
+      failure = file.open(path);
+      if (failure) return false;
+      if (file.way() != core::OutputFile::Way::direct) {
+        SignalHandlersNow handlers(gil);
+        if (file.target_fd() >= 0) locks.cover(file.target_fd(), &handlers);
+      } else if (withhold || !file.special()) {
+        scratch.reset(core::open_scratch_in(core::temporary_directory()));
+        if (scratch.get() < 0) failure = {-scratch.get(), false};
+      }
     }
-    return true;
+    if (PyErr_Occurred()) return false;  // the lock's wait was interrupted
+    return !failure;
   }
 
-  int fd() const { return scratch >= 0 ? scratch : file.fd(); }
+  // Opens an output written as the result is made.
+  bool open_straight(const char* path, PyObject* output_path) {
+    if (file.way() != core::OutputFile::Way::direct || scratch.get() >= 0) return true;
+    straight.reset(open_for_writing(path, output_path));
+    return straight.get() >= 0;
+  }
+  bool writes_straight() const { return straight.get() >= 0; }
+
+  int fd() const {
+    return straight.get() >= 0 ? straight.get() : scratch.get() >= 0 ? scratch.get() : file.fd();
+  }
 
   // Puts the complete result in place; raises on failure.
   bool finish(const char* path, PyObject* output_path) {
     core::FileFailure result;
-    {
-      GilRelease gil(true);
-      if (scratch < 0) {
-        result = file.commit();
-      } else {
-        // A FIFO can keep the open, or a write, waiting for its reader:
-        // Ctrl-C meanwhile must still raise.
-        SignalHandlersNow handlers(gil);
-        int out;
-        int code;
-        do {
-          out = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-          code = out < 0 ? errno : 0;
-        } while (code == EINTR && handlers.resume());
-        if (out < 0) {
-          result = {code, true};
-        } else {
-          result.code = core::copy_whole(scratch, out, &handlers);
-          if (::close(out) != 0 && !result.code) result.code = errno;
-        }
+    if (straight.get() >= 0) {
+      if (const int code = straight.close()) {
+        raise_os_error_code(code, nullptr);
+        return false;
       }
+      return true;
+    }
+    if (scratch.get() >= 0) {
+      core::Descriptor out(open_for_writing(path, output_path));
+      if (out.get() < 0) return false;
+      {
+        GilRelease gil(true);
+        SignalHandlersNow handlers(gil);
+        result.code = core::copy_whole(scratch.get(), out.get(), &handlers);
+        if (const int code = out.close(); code && !result.code) result.code = code;
+      }
+    } else {
+      GilRelease gil(true);
+      result = file.commit();
     }
     if (PyErr_Occurred()) return false;  // a signal handler raised
     if (result) {
@@ -202,10 +201,13 @@ struct Destination {
   }
 };
 
-// The descriptor of the directory beside `path`, for the spool, or of the
-// temporary directory.
+// The descriptor of the directory for the spool: the temporary directory
+// for an output that is not a regular file, else the one beside `path`
+// when it can be opened.
 int spool_directory(const char* path) {
-  int fd = core::open_parent_directory(path);
+  struct stat info;
+  int fd = -1;
+  if (::stat(path, &info) != 0 || S_ISREG(info.st_mode)) fd = core::open_parent_directory(path);
   if (fd < 0) fd = ::open(core::temporary_directory(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   return fd;
 }
@@ -248,10 +250,11 @@ Ref translated_piece(int fd, std::uint64_t begin, std::uint64_t end) {
 }
 
 // What UnicodeDecodeError.object holds for a file of `size` bytes whose bad
-// sequence starts at `offset`: the whole file up to kWholeErrorObject;
-// beyond, an object of the file's length that holds the file's bytes around
-// the bad sequence and zeros elsewhere, whose pages of zeros take no memory.
-Ref error_object(int fd, std::uint64_t size, std::uint64_t offset) {
+// sequence is [begin, end): the whole file up to kWholeErrorObject; beyond,
+// an object of the file's length that holds the file's bytes from
+// kErrorWindow before the bad sequence to kErrorWindow after it and zeros
+// elsewhere, whose pages of zeros take no memory.
+Ref error_object(int fd, std::uint64_t size, std::uint64_t begin, std::uint64_t end) {
   std::uint64_t from = 0;
   std::uint64_t to = size;
   Ref object;
@@ -260,8 +263,8 @@ Ref error_object(int fd, std::uint64_t size, std::uint64_t offset) {
   } else {
     Ref length(PyLong_FromUnsignedLongLong(size));
     if (length) object.reset(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), length.get()));
-    from = offset > kErrorWindow ? offset - kErrorWindow : 0;
-    to = size - offset > kErrorWindow ? offset + kErrorWindow : size;
+    from = begin > kErrorWindow ? begin - kErrorWindow : 0;
+    to = size - end > kErrorWindow ? end + kErrorWindow : size;
   }
   if (!object) return {};
   auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(object.get()));
@@ -279,39 +282,41 @@ Ref error_object(int fd, std::uint64_t size, std::uint64_t offset) {
 
 // The UnicodeDecodeError that reading the file whole as UTF-8 raises, for
 // its first bad sequence at `offset`: the interpreter's decoder judges the
-// sequence, the positions are the file's.
-void raise_not_utf8_file(int fd, std::uint64_t size, std::uint64_t offset) {
+// sequence, the positions are the file's.  False, with nothing raised, when
+// the sequence read again is not bad: the file changed.
+bool raise_not_utf8_file(int fd, std::uint64_t size, std::uint64_t offset) {
   std::uint8_t window[4];
   const std::ptrdiff_t got = core::pread_full(fd, window, offset);
   if (got < 0) {
     raise_os_error_code(static_cast<int>(-got), nullptr);
-    return;
+    return true;
   }
   Ref decoded(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(window), got, nullptr));
-  if (decoded) {
-    // The file changed under the reader.
-    PyErr_SetString(PyExc_RuntimeError, "the input file changed while it was read");
-    return;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+  if (decoded) return false;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return true;
   Ref probe(PyErr_GetRaisedException());
   Py_ssize_t start;
   Py_ssize_t end;
   Ref reason(PyUnicodeDecodeError_GetReason(probe.get()));
   if (!reason || PyUnicodeDecodeError_GetStart(probe.get(), &start) < 0 ||
       PyUnicodeDecodeError_GetEnd(probe.get(), &end) < 0) {
-    return;
+    return true;
   }
-  Ref object = error_object(fd, size, offset);
-  if (!object) return;
+  Ref object = error_object(fd, size, offset + static_cast<std::uint64_t>(start),
+                            offset + static_cast<std::uint64_t>(end));
+  if (!object) return true;
   const auto base = static_cast<Py_ssize_t>(offset);
   Ref error(PyObject_CallFunction(PyExc_UnicodeDecodeError, "sOnnO", "utf-8", object.get(),
                                   base + start, base + end, reason.get()));
   if (error) PyErr_SetObject(PyExc_UnicodeDecodeError, error.get());
+  return true;
 }
 
-// Raises what decode_bytes raises for the text's first failure.
-void raise_decoding_failure(const core::FileDecoder& decoder, int fd, PyObject* header) {
+// Raises what decode_bytes raises for the text's first failure, from what
+// the pass found and what is read again to report it.  False when the text
+// was written since the pass began: then the report may be of another
+// version, and the conversion starts again.
+bool raise_decoding_failure(const core::FileDecoder& decoder, int fd, PyObject* header) {
   using Outcome = core::FileDecoder::Outcome;
   switch (decoder.outcome()) {
     case Outcome::ok:
@@ -320,8 +325,9 @@ void raise_decoding_failure(const core::FileDecoder& decoder, int fd, PyObject* 
       struct stat info;
       if (::fstat(fd, &info) != 0) {
         raise_os_error_code(errno, nullptr);
-      } else {
-        raise_not_utf8_file(fd, static_cast<std::uint64_t>(info.st_size), decoder.utf8_error_offset());
+      } else if (!raise_not_utf8_file(fd, static_cast<std::uint64_t>(info.st_size),
+                                      decoder.utf8_error_offset())) {
+        return false;
       }
       break;
     }
@@ -346,6 +352,7 @@ void raise_decoding_failure(const core::FileDecoder& decoder, int fd, PyObject* 
       raise_zlib_failure(decoder.zlib_failure(), "while decompressing data");
       break;
   }
+  return decoder.unchanged();
 }
 
 // A plan that could not be made goes back to the whole-file path, which
@@ -361,12 +368,11 @@ bool give_up_plan() {
 }
 
 // Whether the conversion over the codec `codec_name` may run in chunks, and
-// then both paths in the file system's bytes.
-bool stream_paths(PyObject* codec_name, PyObject* own_codec, PyObject* key, PyObject* input_path,
-                  PyObject* output_path, Ref& in_path, Ref& out_path) {
+// then the output's path in the file system's bytes.
+bool stream_path(PyObject* codec_name, PyObject* own_codec, PyObject* key,
+                 PyObject* output_path, Ref& out_path) {
   if (!streamable(codec_name, own_codec, key)) return false;
-  in_path = file_system_path(input_path);
-  if (in_path) out_path = file_system_path(output_path);
+  out_path = file_system_path(output_path);
   return static_cast<bool>(out_path);
 }
 
@@ -376,56 +382,91 @@ StreamResult declined_unless_failed() {
 
 }  // namespace
 
-StreamResult stream_encode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
-  Ref in_path;
-  Ref out_path;
-  if (!stream_paths(g.names.encode_bytes, g.encode_bytes_function, key, input_path,
-                    output_path, in_path, out_path)) {
-    return declined_unless_failed();
+int open_for_writing(const char* path, PyObject* output_path) {
+  int fd;
+  int code;
+  {
+    GilRelease gil(true);
+    SignalHandlersNow handlers(gil);
+    do {
+      fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+      code = fd < 0 ? errno : 0;
+    } while (code == EINTR && handlers.resume());
   }
-  Descriptor input(open_regular(PyBytes_AS_STRING(in_path.get())));
-  if (input.get() < 0) return StreamResult::declined;
-  Descriptor spool_dir(spool_directory(PyBytes_AS_STRING(out_path.get())));
-  if (spool_dir.get() < 0) return StreamResult::declined;
-
-  core::FileEncoder encoder(input.get(), spool_dir.get());
-  if (!run_steps([&] { return encoder.compress_step(); })) {
-    if (PyErr_Occurred()) return StreamResult::failed;
-    if (encoder.failure()) {
-      raise_stream_failure(encoder.failure());
-    } else {
-      raise_zlib_failure(encoder.zlib_failure(), "while compressing data");
-    }
-    return StreamResult::failed;
-  }
-  core::TextPlan plan;
-  Ref header;
-  bool native;
-  if (!text_plan(key, encoder.compressed(), plan, header, native) || !native) {
-    return give_up_plan() ? StreamResult::declined : StreamResult::failed;
-  }
-  Destination out;
-  if (!out.open(PyBytes_AS_STRING(out_path.get()))) {
-    raise_file_failure(out.failure, output_path);
-    return StreamResult::failed;
-  }
-  if (!encoder.start_text(plan, out.fd())) {
-    raise_stream_failure(encoder.failure());
-    return StreamResult::failed;
-  }
-  if (!run_steps([&] { return encoder.write_step(); })) {
-    if (!PyErr_Occurred()) raise_stream_failure(encoder.failure());
-    return StreamResult::failed;
-  }
-  return out.finish(PyBytes_AS_STRING(out_path.get()), output_path) ? StreamResult::done
-                                                                     : StreamResult::failed;
+  if (fd < 0 && !PyErr_Occurred()) raise_file_failure({code, true}, output_path);
+  return fd;
 }
 
-StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyObject* key) {
-  Ref in_path;
+bool announce_output(PyObject* output_path) {
+  return PySys_Audit("open", "Osi", output_path, "w", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) == 0;
+}
+
+StreamResult stream_encode_file(int input, PyObject* output_path, PyObject* key,
+                                core::FileLocks& locks, bool& announced) {
   Ref out_path;
-  if (!stream_paths(g.names.decode_bytes, g.decode_bytes_function, key, input_path,
-                    output_path, in_path, out_path)) {
+  if (!stream_path(g.names.encode_bytes, g.encode_bytes_function, key, output_path, out_path)) {
+    return declined_unless_failed();
+  }
+  const char* path = PyBytes_AS_STRING(out_path.get());
+  core::Descriptor spool_dir(spool_directory(path));
+  if (spool_dir.get() < 0) return StreamResult::declined;
+
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    core::FileEncoder encoder(input, spool_dir.get());
+    if (!run_steps([&](core::Checkpoint*) { return encoder.compress_step(); })) {
+      if (PyErr_Occurred()) return StreamResult::failed;
+      if (changed(encoder.failure())) continue;
+      if (encoder.failure()) {
+        raise_stream_failure(encoder.failure());
+      } else {
+        raise_zlib_failure(encoder.zlib_failure(), "while compressing data");
+      }
+      return StreamResult::failed;
+    }
+    core::TextPlan plan;
+    Ref header;
+    bool native;
+    if (!text_plan(key, encoder.compressed(), plan, header, native) || !native) {
+      return give_up_plan() ? StreamResult::declined : StreamResult::failed;
+    }
+    // The output is opened once, whatever the attempts.
+    if (!announced) {
+      if (!announce_output(output_path)) return StreamResult::failed;
+      announced = true;
+    }
+    Destination out;
+    if (!out.open(path, false, locks)) {
+      if (!PyErr_Occurred()) raise_file_failure(out.failure, output_path);
+      return StreamResult::failed;
+    }
+    if (!out.open_straight(path, output_path)) return StreamResult::failed;
+    if (!encoder.start_text(plan, out.fd())) {
+      raise_stream_failure(encoder.failure());
+      return StreamResult::failed;
+    }
+    if (!run_steps([&](core::Checkpoint* on_interrupt) { return encoder.write_step(on_interrupt); })) {
+      if (PyErr_Occurred()) return StreamResult::failed;
+      if (!changed(encoder.failure())) {
+        raise_stream_failure(encoder.failure());
+        return StreamResult::failed;
+      }
+      // What went out cannot be taken back: the text stops before its
+      // checksum, which no decode accepts.
+      if (out.writes_straight()) {
+        raise_input_changed();
+        return StreamResult::failed;
+      }
+      continue;
+    }
+    return out.finish(path, output_path) ? StreamResult::done : StreamResult::failed;
+  }
+  return StreamResult::declined;
+}
+
+StreamResult stream_decode_file(int input, PyObject* output_path, PyObject* key,
+                                core::FileLocks& locks) {
+  Ref out_path;
+  if (!stream_path(g.names.decode_bytes, g.decode_bytes_function, key, output_path, out_path)) {
     return declined_unless_failed();
   }
   core::ReadPlan plan;
@@ -434,36 +475,43 @@ StreamResult stream_decode_file(PyObject* input_path, PyObject* output_path, PyO
   if (!read_plan(key, plan, header, native) || !native) {
     return give_up_plan() ? StreamResult::declined : StreamResult::failed;
   }
-  Descriptor input(open_regular(PyBytes_AS_STRING(in_path.get())));
-  if (input.get() < 0) return StreamResult::declined;
+  const char* path = PyBytes_AS_STRING(out_path.get());
 
-  // An output that cannot be opened is reported only after the text has been
-  // read and found good, as it is when the whole text is decoded first.
-  Destination out;
-  const bool writable = out.open(PyBytes_AS_STRING(out_path.get()));
-  core::FileDecoder decoder(input.get());
-  if (!decoder.start(plan, writable ? out.fd() : -1)) {
-    raise_stream_failure(decoder.failure());
-    return StreamResult::failed;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // An output that cannot be opened is reported only after the text has
+    // been read and found good, as it is when the whole text is decoded
+    // first.
+    Destination out;
+    const bool writable = out.open(path, true, locks);
+    if (!writable && PyErr_Occurred()) return StreamResult::failed;
+    core::FileDecoder decoder(input);
+    if (!decoder.start(plan, writable ? out.fd() : -1)) {
+      raise_stream_failure(decoder.failure());
+      return StreamResult::failed;
+    }
+    if (!run_steps([&](core::Checkpoint*) { return decoder.step(); })) {
+      if (PyErr_Occurred()) return StreamResult::failed;
+      if (changed(decoder.failure())) continue;
+      raise_stream_failure(decoder.failure());
+      return StreamResult::failed;
+    }
+    if (decoder.outcome() != core::FileDecoder::Outcome::ok) {
+      if (raise_decoding_failure(decoder, input, header.get())) return StreamResult::failed;
+      PyErr_Clear();
+      continue;
+    }
+    if (!announce_output(output_path)) return StreamResult::failed;
+    if (!writable) {
+      raise_file_failure(out.failure, output_path);
+      return StreamResult::failed;
+    }
+    if (decoder.output_failure() != 0) {
+      raise_os_error_code(decoder.output_failure(), nullptr);
+      return StreamResult::failed;
+    }
+    return out.finish(path, output_path) ? StreamResult::done : StreamResult::failed;
   }
-  if (!run_steps([&] { return decoder.step(); })) {
-    if (!PyErr_Occurred()) raise_stream_failure(decoder.failure());
-    return StreamResult::failed;
-  }
-  if (decoder.outcome() != core::FileDecoder::Outcome::ok) {
-    raise_decoding_failure(decoder, input.get(), header.get());
-    return StreamResult::failed;
-  }
-  if (!writable) {
-    raise_file_failure(out.failure, output_path);
-    return StreamResult::failed;
-  }
-  if (decoder.output_failure() != 0) {
-    raise_os_error_code(decoder.output_failure(), nullptr);
-    return StreamResult::failed;
-  }
-  return out.finish(PyBytes_AS_STRING(out_path.get()), output_path) ? StreamResult::done
-                                                                     : StreamResult::failed;
+  return StreamResult::declined;
 }
 
 }  // namespace velkorenc::py

@@ -93,6 +93,15 @@ void raise_not_context_manager(PyObject* manager, bool missing_exit) {
                Py_TYPE(manager)->tp_name, missing_exit ? " (missed __exit__ method)" : "");
 }
 
+void raise_write_argument(PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "write() argument must be str, not %.50s",
+               got == Py_None ? "None" : Py_TYPE(got)->tp_name);
+}
+
+void raise_input_changed() {
+  PyErr_SetString(PyExc_RuntimeError, "the input file changed while it was read");
+}
+
 void raise_os_error_code(int code, PyObject* path) {
   errno = code;
   if (path) {

@@ -222,19 +222,23 @@ class Streaming(FileCase):
         self.assertEqual(failure(v.encode_file, text, missing, KEY)[-1], missing)
 
     def test_large_error_object(self):
-        # A bad byte far into a large text: positions are the file's; the
-        # object has the file's length and holds the bytes around them.
-        text = b"VELKORENCV2:" + b"q" * (70 * MIB) + b"\xff" + b"z" * 100
+        # A bad sequence far into a large text: positions are the file's;
+        # the object has the file's length and holds the 64 KiB before the
+        # sequence, the sequence and the 64 KiB after it, zeros elsewhere.
+        text = b"VELKORENCV2:" + b"q" * (70 * MIB) + b"\xe2\x82" + b"z" * (100 << 10)
         source = self.write("text", text)
         with self.assertRaises(UnicodeDecodeError) as caught:
             v.decode_file(source, self.path("out"), KEY)
         exc = caught.exception
-        self.assertEqual((exc.start, exc.end, exc.reason), (12 + 70 * MIB, 13 + 70 * MIB,
-                                                            "invalid start byte"))
-        self.assertEqual(str(exc), f"'utf-8' codec can't decode byte 0xff in position "
-                                   f"{exc.start}: invalid start byte")
+        self.assertEqual((exc.start, exc.end, exc.reason), (12 + 70 * MIB, 14 + 70 * MIB,
+                                                            "invalid continuation byte"))
+        self.assertEqual(str(exc), f"'utf-8' codec can't decode bytes in position "
+                                   f"{exc.start}-{exc.end - 1}: invalid continuation byte")
         self.assertEqual(len(exc.object), len(text))
-        self.assertEqual(exc.object[exc.start - 5:exc.end + 5], text[exc.start - 5:exc.end + 5])
+        window = 64 << 10
+        kept = slice(exc.start - window, exc.end + window)
+        self.assertEqual(exc.object[kept], text[kept])
+        self.assertEqual((exc.object[kept.start - 1], exc.object[kept.stop]), (0, 0))
 
     def test_interrupt_removes_the_temporary_files(self):
         result = run_child(f"""

@@ -294,6 +294,7 @@ class Leaks(unittest.TestCase):
         missing = self.path("missing")
         no_dir = self.path("no such directory/out")
         in_place = self.path("in place", data)
+        encode_bytes, decode_bytes = v.encode_bytes, v.decode_bytes
 
         def convert_in_place():
             v.encode_file(in_place, in_place, key)
@@ -320,6 +321,14 @@ class Leaks(unittest.TestCase):
                  raises=UnicodeDecodeError),
             Case("decode_file, missing input", v.decode_file, missing, out, key,
                  raises=FileNotFoundError),
+            Case("encode_file, the whole file", v.encode_file, plain, out, key,
+                 names={"encode_bytes": lambda data, key: encode_bytes(data, key)}),
+            Case("decode_file, the whole file", v.decode_file, encoded, out, key,
+                 names={"decode_bytes": lambda text, key: decode_bytes(text, key)}),
+            Case("encode_file, to a device", v.encode_file, plain, os.devnull, key),
+            Case("encode_file, device to device", v.encode_file, os.devnull, os.devnull, key),
+            Case("decode_file, from a device", v.decode_file, os.devnull, out, key,
+                 raises=v.InvalidHeaderError),
         ]:
             self.assert_no_leak(case)
         with open(in_place, "rb") as f:

@@ -152,6 +152,13 @@ std::ptrdiff_t fill(std::span<std::uint8_t> buffer, Read read) noexcept {
 
 }  // namespace
 
+int Descriptor::close() noexcept {
+  if (fd_ < 0) return 0;
+  const int result = ::close(fd_);
+  fd_ = -1;
+  return result == 0 ? 0 : errno;
+}
+
 int write_all(int fd, ByteSpan data, Checkpoint* on_interrupt) noexcept {
   const std::uint8_t* p = data.data();
   std::size_t left = data.size();
@@ -238,8 +245,15 @@ int open_scratch_in(const char* directory) noexcept {
 }
 
 FileFailure OutputFile::open(const char* path) noexcept {
+  const FileFailure failure = examine(path);
+  return failure || way_ == Way::direct ? failure : prepare();
+}
+
+FileFailure OutputFile::examine(const char* path) noexcept {
   abandon();
   way_ = Way::direct;
+  special_ = false;
+  in_place_ = false;
   struct stat info;
   if (::stat(path, &info) != 0) {
     if (errno != ENOENT) return {};  // let the direct open report it
@@ -249,14 +263,13 @@ FileFailure OutputFile::open(const char* path) noexcept {
     if (dirfd < 0) return {-dirfd == ENAMETOOLONG ? 0 : -dirfd, true};
     dir_fd_ = dirfd;
     create_mode_ = 0666 & ~current_umask();
-    if (FileFailure failure = make_temporary(dir_fd_)) {
-      close_all();
-      return failure;
-    }
     way_ = Way::create;
     return {};
   }
-  if (!S_ISREG(info.st_mode)) return {};
+  if (!S_ISREG(info.st_mode)) {
+    special_ = true;
+    return {};
+  }
 
   // Opening it for writing asks the kernel whether this process may write
   // it, exactly as open(path, "w") would; O_NONBLOCK keeps a FIFO swapped in
@@ -272,7 +285,6 @@ FileFailure OutputFile::open(const char* path) noexcept {
   // The file's own directory, found through its real path and checked
   // against the descriptor, so that a link swapped meanwhile cannot send the
   // temporary file elsewhere.
-  bool in_place = false;
   if (char* real = ::realpath(path, nullptr)) {
     const int dirfd = open_parent(real, name_);
     std::free(real);
@@ -280,26 +292,35 @@ FileFailure OutputFile::open(const char* path) noexcept {
     if (dirfd >= 0 && ::fstatat(dirfd, name_, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
         same_file(entry, original)) {
       dir_fd_ = dirfd;
-      in_place = true;
+      in_place_ = true;
     } else if (dirfd >= 0) {
       ::close(dirfd);
     }
   }
-  FileFailure failure;
-  if (in_place) failure = make_temporary(dir_fd_);
-  if (!in_place || failure) {
-    // The result still goes through a complete temporary copy, elsewhere.
-    const int tmp = ::open(temporary_directory(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    failure = tmp >= 0 ? make_temporary(tmp) : FileFailure{errno, true};
-    if (tmp >= 0 && tmp != temp_dir_fd_) ::close(tmp);
-    if (failure) {
+  way_ = in_place_ && original.st_nlink == 1 ? Way::rename : Way::overwrite;
+  return {};
+}
+
+FileFailure OutputFile::prepare() noexcept {
+  if (way_ == Way::create) {
+    if (FileFailure failure = make_temporary(dir_fd_)) {
       close_all();
+      way_ = Way::direct;
       return failure;
     }
-    way_ = Way::overwrite;
     return {};
   }
-  way_ = original.st_nlink == 1 ? Way::rename : Way::overwrite;
+  if (in_place_ && !make_temporary(dir_fd_)) return {};
+  // The result still goes through a complete temporary copy, elsewhere.
+  const int tmp = ::open(temporary_directory(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const FileFailure failure = tmp >= 0 ? make_temporary(tmp) : FileFailure{errno, true};
+  if (tmp >= 0 && tmp != temp_dir_fd_) ::close(tmp);
+  if (failure) {
+    close_all();
+    way_ = Way::direct;
+    return failure;
+  }
+  way_ = Way::overwrite;
   return {};
 }
 

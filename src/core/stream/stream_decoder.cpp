@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "velkorenc/core/files/files.hpp"
@@ -177,9 +178,18 @@ void FileDecoder::read_pieces(ByteSpan bytes, bool last) noexcept {
   read_pieces(bytes.subspan(middle_end + 1), last);
 }
 
+bool FileDecoder::unchanged() const noexcept {
+  FileVersion now;
+  return file_version(input_, now) && now == version_;
+}
+
 Step FileDecoder::step() noexcept {
   if (failure_) return Step::failed;
-  const std::ptrdiff_t got = read_full(input_, {chunk_.get(), kTextChunk});
+  if (offset_ == 0 && !file_version(input_, version_)) {
+    failure_ = {StreamFailure::Kind::input, errno};
+    return Step::failed;
+  }
+  const std::ptrdiff_t got = pread_full(input_, {chunk_.get(), kTextChunk}, offset_);
   if (got < 0) {
     failure_ = {StreamFailure::Kind::input, static_cast<int>(-got)};
     return Step::failed;
@@ -190,7 +200,7 @@ Step FileDecoder::step() noexcept {
   // bad sequence: nothing after that matters.
   if (!utf8_.feed(bytes) || (last && !utf8_.finish())) {
     outcome_ = Outcome::not_utf8;
-    return Step::done;
+    return end_of_pass(offset_ + bytes.size() == version_.size || !last);
   }
   chunk_size_ = bytes.size();
   if (decoding_) {
@@ -207,7 +217,14 @@ Step FileDecoder::step() noexcept {
   offset_ += bytes.size();
   if (!last) return Step::more;
   finish();
-  return Step::done;
+  return end_of_pass(offset_ == version_.size);
+}
+
+// Done, unless the text was written since the pass began.
+Step FileDecoder::end_of_pass(bool size_as_begun) noexcept {
+  if (size_as_begun && unchanged()) return Step::done;
+  failure_ = {StreamFailure::Kind::changed, 0};
+  return Step::failed;
 }
 
 void FileDecoder::finish() noexcept {

@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <cstring>
 #include <new>
 
@@ -91,20 +93,27 @@ Step FileEncoder::compress_step() noexcept {
     chunk_ = allocate_block(kStreamChunk);
     spool_.reset(new (std::nothrow) Spool(spool_dir_));
     if (!chunk_ || !spool_ || !spool_->start()) return fail(StreamFailure::Kind::memory, 0);
+    if (!file_version(input_, version_)) return fail(StreamFailure::Kind::input, errno);
   }
-  const std::ptrdiff_t got = read_full(input_, {chunk_.get(), kStreamChunk});
+  const std::ptrdiff_t got = pread_full(input_, {chunk_.get(), kStreamChunk}, input_size_);
   if (got < 0) return fail(StreamFailure::Kind::input, static_cast<int>(-got));
+  const ByteSpan piece(chunk_.get(), static_cast<std::size_t>(got));
   const bool first = input_size_ == 0;
-  input_size_ += static_cast<std::uint64_t>(got);
-  const bool input_ended = static_cast<std::size_t>(got) < kStreamChunk;
+  input_size_ += piece.size();
+  input_crc_ = crc32(input_crc_, piece);
+  const bool input_ended = piece.size() < kStreamChunk;
   whole_in_chunk_ = first && input_ended;
-  if (!deflater_.feed({chunk_.get(), static_cast<std::size_t>(got)}, input_ended, *spool_)) {
+  if (!deflater_.feed(piece, input_ended, *spool_)) {
     if (spool_->failure() != 0) return fail(StreamFailure::Kind::spool, spool_->failure());
     return Step::failed;  // see zlib_failure()
   }
   if (!input_ended) return Step::more;
   if (!spool_->finish()) return fail(StreamFailure::Kind::spool, spool_->failure());
   spool_size_ = spool_->size();
+  FileVersion now;
+  if (!file_version(input_, now) || now != version_ || input_size_ != version_.size) {
+    return fail(StreamFailure::Kind::changed, 0);
+  }
   return Step::done;
 }
 
@@ -133,9 +142,17 @@ bool FileEncoder::start_text(const TextPlan& plan, int output_fd) noexcept {
   return true;
 }
 
-Step FileEncoder::write_step() noexcept {
+Step FileEncoder::write_step(Checkpoint* on_interrupt) noexcept {
   if (failure_) return Step::failed;
+  writer_.set_checkpoint(on_interrupt);
+  const Step step = write_piece();
+  writer_.set_checkpoint(nullptr);
+  return step;
+}
+
+Step FileEncoder::write_piece() noexcept {
   std::ptrdiff_t got;
+  const bool rereading = !compressed() && !whole_in_chunk_;
   if (compressed()) {
     got = spool_->read(read_from_, {chunk_.get(), kStreamChunk});
     if (got < 0) return fail(StreamFailure::Kind::spool, static_cast<int>(-got));
@@ -143,16 +160,26 @@ Step FileEncoder::write_step() noexcept {
     // The whole input is still in the chunk buffer.
     got = read_from_ == 0 ? static_cast<std::ptrdiff_t>(input_size_) : 0;
   } else {
-    got = pread_full(input_, {chunk_.get(), kStreamChunk}, read_from_);
+    // No further than pass 1 read: more is a change, found at the end.
+    const std::uint64_t left = input_size_ - read_from_;
+    const std::size_t wanted = left < kStreamChunk ? static_cast<std::size_t>(left) : kStreamChunk;
+    got = pread_full(input_, {chunk_.get(), wanted}, read_from_);
     if (got < 0) return fail(StreamFailure::Kind::input, static_cast<int>(-got));
   }
   if (got > 0) {
     const ByteSpan piece(chunk_.get(), static_cast<std::size_t>(got));
     crc_ = crc32(crc_, piece);
+    if (rereading) reread_crc_ = crc32(reread_crc_, piece);
     write_frame_bytes(piece);
     read_from_ += static_cast<std::uint64_t>(got);
     if (writer_.failure() != 0) return fail(StreamFailure::Kind::output, writer_.failure());
     return Step::more;
+  }
+  // The payload read again must be the one pass 1 read, whole.
+  FileVersion now;
+  if (rereading && (read_from_ != input_size_ || reread_crc_ != input_crc_ ||
+                    !file_version(input_, now) || now != version_)) {
+    return fail(StreamFailure::Kind::changed, 0);
   }
   const std::uint8_t ck[4] = {static_cast<std::uint8_t>(crc_ >> 24),
                               static_cast<std::uint8_t>(crc_ >> 16),

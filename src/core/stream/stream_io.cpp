@@ -24,7 +24,7 @@ bool FdWriter::start(int fd, std::size_t capacity) noexcept {
 
 bool FdWriter::flush() noexcept {
   if (fd_ >= 0 && failure_ == 0 && filled_ != 0) {
-    failure_ = write_all(fd_, {buffer_.get(), filled_});
+    failure_ = write_all(fd_, {buffer_.get(), filled_}, on_interrupt_);
   }
   filled_ = 0;
   return failure_ == 0;

@@ -14,6 +14,25 @@
 
 namespace velkorenc::core {
 
+// A descriptor, closed with its owner.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
+  ~Descriptor() { close(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const noexcept { return fd_; }
+  // Closes it now: 0, or the errno of close.
+  int close() noexcept;
+  void reset(int fd) noexcept {
+    close();
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
 // A system call that failed: its errno, and whether it concerns the
 // output's name (reported with the path, as open reports it) or only what
 // was being written (reported without one, as a file object's write is).
@@ -54,6 +73,77 @@ int open_scratch_in(const char* directory) noexcept;
 // descriptor, or -errno.
 int open_parent_directory(const char* path) noexcept;
 
+// What a file's content looks like from outside: which file it is, its size
+// and its times of last modification and change, to the nanosecond.  The
+// kernel gives a write that follows a look at those times a later time, so
+// a file written since has another version.
+struct FileVersion {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified_seconds = 0;
+  std::int64_t modified_nanoseconds = 0;
+  std::int64_t changed_seconds = 0;
+  std::int64_t changed_nanoseconds = 0;
+
+  bool operator==(const FileVersion&) const = default;
+};
+
+// The version of the file open at `fd`; false (errno set) when fstat fails.
+bool file_version(int fd, FileVersion& version) noexcept;
+
+// Advisory locks (flock) that keep this module's conversions of one file
+// from interleaving: shared on an input that is only read, exclusive on a
+// file that the conversion may write in place (an input that is also the
+// output, or an existing output).  Each is held on a descriptor of its own,
+// so that it lasts until release() whatever the caller closes.  A file that
+// this thread already holds a lock on, for a conversion it is in the middle
+// of, is not locked again: the wait would be for the thread itself.
+class FileLocks {
+ public:
+  FileLocks() noexcept = default;
+  ~FileLocks() { release(); }
+  FileLocks(const FileLocks&) = delete;
+  FileLocks& operator=(const FileLocks&) = delete;
+
+  // Locks the file open at `input_fd`, opened from `input_path`, when it is
+  // a regular file, and the regular file that `output_path` names, if any,
+  // in the order of (device, inode), so that two conversions a to b and b to
+  // a cannot wait for each other.  Once they are held, checks that both
+  // paths still name the locked files: a conversion that renamed its result
+  // over one of them meanwhile has left the lock on a file that is gone from
+  // its path.  Then it starts again, with `input_path` opened anew onto
+  // `input_fd` (dup2), so that the caller reads what that conversion left.
+  // A null path is not checked.  A wait that a signal interrupts asks
+  // `on_interrupt` whether to go on.  0, or EINTR when told to stop; a file
+  // system without such locks is converted without them.
+  int acquire(int input_fd, const char* input_path, const char* output_path,
+              Checkpoint* on_interrupt) noexcept;
+
+  // Also locks the regular file open at `fd` exclusively, unless it is held
+  // already: an output that another program put at the path after
+  // acquire().  0, or EINTR as above.
+  int cover(int fd, Checkpoint* on_interrupt) noexcept;
+
+  // Lets go of every lock.
+  void release() noexcept;
+
+ private:
+  struct Lock {
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+  bool held_by_this_thread(const struct stat& file) const noexcept;
+  int take(int fd, const struct stat& file, bool exclusive, Checkpoint* on_interrupt) noexcept;
+  void unlock() noexcept;
+
+  Lock locks_[3];
+  int count_ = 0;
+  FileLocks* outer_ = nullptr;  // the lock set of a conversion this one runs inside
+  bool registered_ = false;
+};
+
 // The prefix of every temporary file that this module names.  A file of that
 // name is only left behind when the process dies mid-conversion.
 inline constexpr char kTemporaryPrefix[] = ".velkorenc-";
@@ -84,8 +174,18 @@ class OutputFile {
   // Examines `path` and, unless its way is direct, makes the temporary file.
   // A failure is what opening the path for writing would have reported.
   FileFailure open(const char* path) noexcept;
+  // The same in two steps: examine() finds the way and opens an existing
+  // file for writing; prepare() makes the temporary file of a way that is
+  // not direct.  Nothing is created before prepare().
+  FileFailure examine(const char* path) noexcept;
+  FileFailure prepare() noexcept;
 
   Way way() const noexcept { return way_; }
+  // Whether the path names something that is not a regular file (a FIFO, a
+  // device): then the way is direct.
+  bool special() const noexcept { return special_; }
+  // The existing output, open for writing, or -1.
+  int target_fd() const noexcept { return out_fd_; }
   // The temporary file, open for reading and writing.
   int fd() const noexcept { return temp_fd_; }
 
@@ -105,6 +205,8 @@ class OutputFile {
   void close_all() noexcept;
 
   Way way_ = Way::direct;
+  bool special_ = false;
+  bool in_place_ = false;  // the temporary file may go in the output's directory
   int out_fd_ = -1;       // the existing output, open for writing
   int dir_fd_ = -1;       // O_PATH descriptor of the output's directory
   int temp_dir_fd_ = -1;  // where the temporary file is (dir_fd_ or the temp dir)

@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 
+#include "velkorenc/core/files/files.hpp"
 #include "velkorenc/core/keying/keying.hpp"
 #include "velkorenc/core/tokens/tokens.hpp"
 #include "velkorenc/core/zlib/zlib.hpp"
@@ -27,9 +28,10 @@ struct FreeDeleter {
 using Block = std::unique_ptr<std::uint8_t[], FreeDeleter>;
 Block allocate_block(std::size_t size) noexcept;  // null when out of memory
 
-// Why a stream stopped.  `code` is the errno for the file kinds.
+// Why a stream stopped.  `code` is the errno for the file kinds; `changed`
+// means that the input was written while it was read.
 struct StreamFailure {
-  enum class Kind { none, memory, input, output, spool } kind = Kind::none;
+  enum class Kind { none, memory, input, output, spool, changed } kind = Kind::none;
   int code = 0;
 
   explicit operator bool() const noexcept { return kind != Kind::none; }
@@ -51,6 +53,9 @@ class FdWriter final : public OutputSink {
   // Writes out what the buffer holds.
   bool flush() noexcept;
   int failure() const noexcept { return failure_; }
+  // Asked when a signal interrupts a write (a pipe's reader that does not
+  // read, say): EINTR becomes the failure when it says to stop.
+  void set_checkpoint(Checkpoint* on_interrupt) noexcept { on_interrupt_ = on_interrupt; }
 
   std::span<std::uint8_t> space() noexcept override;
   void commit(std::size_t filled) noexcept override { filled_ += filled; }
@@ -61,6 +66,7 @@ class FdWriter final : public OutputSink {
   std::size_t filled_ = 0;
   int fd_ = -1;
   int failure_ = 0;
+  Checkpoint* on_interrupt_ = nullptr;
 };
 
 // What the text of a key looks like: the native form of the namespace's
@@ -74,11 +80,13 @@ struct TextPlan {
   std::uint8_t stored_flag = 0;
 };
 
-// encode_bytes(whole input) written to a file, in two passes: the first
-// deflates the input into a spool (memory, then an unnamed file) to learn
-// whether the stream is strictly shorter; the second writes the text of the
-// frame, from the spool or from the input read again.  The checksum is that
-// of what the second pass writes, so the text is always self-consistent.
+// encode_bytes(whole input) written to a file, in two passes over the
+// regular file open at `input_fd`: the first deflates the input into a spool
+// (memory, then an unnamed file) to learn whether the stream is strictly
+// shorter; the second writes the text of the frame, from the spool or from
+// the input read again.  A pass that finds the input written since the first
+// began fails with `changed`; the second pass finds it before it writes the
+// checksum, so that a text it cut short is refused by every decode.
 class FileEncoder {
  public:
   // `spool_dir` is where the spool goes when it outgrows memory.
@@ -94,7 +102,7 @@ class FileEncoder {
 
   // Pass 2: the header, then one chunk of payload a step, then the checksum.
   bool start_text(const TextPlan& plan, int output_fd) noexcept;
-  Step write_step() noexcept;
+  Step write_step(Checkpoint* on_interrupt = nullptr) noexcept;
 
   const StreamFailure& failure() const noexcept { return failure_; }
   const ZlibFailure& zlib_failure() const noexcept { return deflater_.failure(); }
@@ -102,6 +110,7 @@ class FileEncoder {
  private:
   class Spool;
   Step fail(StreamFailure::Kind kind, int code) noexcept;
+  Step write_piece() noexcept;
   void write_frame_bytes(ByteSpan bytes) noexcept;
 
   int input_;
@@ -112,6 +121,9 @@ class FileEncoder {
     void operator()(Spool* spool) const noexcept;
   };
   std::unique_ptr<Spool, SpoolDeleter> spool_;
+  FileVersion version_;          // the input's when pass 1 began
+  std::uint32_t input_crc_ = 0;  // of the input as pass 1 read it
+  std::uint32_t reread_crc_ = 0;  // of the input as pass 2 read it again
   std::uint64_t input_size_ = 0;
   std::uint64_t spool_size_ = 0;
   bool whole_in_chunk_ = false;  // the input was one chunk, still held
@@ -154,9 +166,11 @@ struct ReadPlan {
   int compressed_flag = 1;  // -1 when no byte value equals it
 };
 
-// decode_bytes(whole text) written to a file.  The text is read in chunks
-// and checked for UTF-8 to its end; the first failure of the decoding is
-// kept and reported after that check, in the decoder's order.
+// decode_bytes(whole text) written to a file.  The text, the regular file
+// open at `input_fd`, is read in chunks and checked for UTF-8 to its end;
+// the first failure of the decoding is kept and reported after that check,
+// in the decoder's order.  A text written while it is read fails the pass
+// with `changed`.
 class FileDecoder {
  public:
   enum class Outcome {
@@ -183,6 +197,9 @@ class FileDecoder {
   const ZlibFailure& zlib_failure() const noexcept { return inflater_.failure(); }
   int output_failure() const noexcept { return writer_.failure(); }
   const StreamFailure& failure() const noexcept { return failure_; }
+  // Whether the text is still as it was when the pass began (for what is
+  // read again to report a failure).
+  bool unchanged() const noexcept;
 
  private:
   void check_header(ByteSpan& bytes) noexcept;
@@ -191,6 +208,7 @@ class FileDecoder {
   void take_fp(ByteSpan bytes) noexcept;
   void fail_decoding(Outcome outcome) noexcept;
   void finish() noexcept;
+  Step end_of_pass(bool size_as_begun) noexcept;
 
   int input_;
   const ReadPlan* plan_ = nullptr;
@@ -199,6 +217,7 @@ class FileDecoder {
   FdWriter writer_;
   Inflater inflater_;
   Utf8Checker utf8_;
+  FileVersion version_;
   Outcome outcome_ = Outcome::ok;
   bool decoding_ = true;        // no decoding failure met yet
   bool header_checked_ = false;
