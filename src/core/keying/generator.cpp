@@ -252,9 +252,7 @@ bool can_run(GeneratorKernel kernel) noexcept {
 
 // The one place where the kernel is chosen, once per process.
 GeneratorKernel chosen_generator_kernel() noexcept {
-  static const GeneratorKernel kernel = can_run(GeneratorKernel::kAvx2)
-                                            ? GeneratorKernel::kAvx2
-                                            : GeneratorKernel::kBaseline;
+  static const GeneratorKernel kernel = fastest_runnable(kGeneratorKernels);
   return kernel;
 }
 

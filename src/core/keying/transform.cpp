@@ -214,9 +214,7 @@ bool can_run(TransformKernel kernel) noexcept {
 
 // The one place where the kernel is chosen, once per process.
 TransformKernel chosen_transform_kernel() noexcept {
-  static const TransformKernel kernel = can_run(TransformKernel::kAvx2)
-                                            ? TransformKernel::kAvx2
-                                            : TransformKernel::kBaseline;
+  static const TransformKernel kernel = fastest_runnable(kTransformKernels);
   return kernel;
 }
 

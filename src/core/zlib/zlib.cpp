@@ -84,8 +84,7 @@ bool can_run(CrcKernel kernel) noexcept {
 
 // The one place where the kernel is chosen, once per process.
 CrcKernel chosen_crc_kernel() noexcept {
-  static const CrcKernel kernel = can_run(CrcKernel::kClmul) ? CrcKernel::kClmul
-                                                             : CrcKernel::kZlib;
+  static const CrcKernel kernel = fastest_runnable(kCrcKernels);
   return kernel;
 }
 

@@ -3,6 +3,8 @@
 // its choice of kernel read it.
 #pragma once
 
+#include <cstddef>
+
 namespace velkorenc::core {
 
 struct CpuFeatures {
@@ -16,5 +18,16 @@ struct CpuFeatures {
 };
 
 const CpuFeatures& cpu_features() noexcept;
+
+// The kernel a family runs: the last of its `kernels`, listed from the
+// scalar reference up to the fastest, that this CPU can run (the family's
+// can_run), else the reference.
+template <class Kernel, std::size_t N>
+Kernel fastest_runnable(const Kernel (&kernels)[N]) noexcept {
+  for (std::size_t i = N; i-- > 1;) {
+    if (can_run(kernels[i])) return kernels[i];
+  }
+  return kernels[0];
+}
 
 }  // namespace velkorenc::core
