@@ -14,6 +14,21 @@ inline constexpr std::size_t kBlockTokens = 64;
 inline constexpr std::size_t kBlockStride = kTokenLength + 1;
 inline constexpr std::size_t kBlockChars = kBlockTokens * kBlockStride;
 
+// 0xFF at the positions of a block that hold a delimiter, 0 at its letters.
+struct BlockMask {
+  alignas(64) std::uint8_t bytes[kBlockChars];
+};
+
+constexpr BlockMask delimiter_positions() noexcept {
+  BlockMask mask{};
+  for (std::size_t i = 0; i < kBlockChars; ++i) {
+    mask.bytes[i] = i % kBlockStride == kTokenLength ? 0xFF : 0x00;
+  }
+  return mask;
+}
+
+inline constexpr BlockMask kDelimiterAt = delimiter_positions();
+
 // What every block kernel sets up before it reads: the two characters a
 // valid block may hold at each position (the delimiter where it belongs, and
 // 'q' in the first row or 'z' in the second elsewhere), aligned for
@@ -25,10 +40,12 @@ struct BlockSetup {
   std::int16_t values[256];
 
   BlockSetup(const DecodeTable& table, std::uint8_t delimiter) noexcept {
+    // A select over a mask known at compile time, which the compiler turns
+    // into vector blends: this runs on every call that reads blocks.
     for (std::size_t i = 0; i < kBlockChars; ++i) {
-      const bool at_delimiter = i % kBlockStride == kTokenLength;
-      one_rows[i] = at_delimiter ? delimiter : static_cast<std::uint8_t>(kOneLetter);
-      zero_rows[i] = at_delimiter ? delimiter : static_cast<std::uint8_t>(kZeroLetter);
+      const std::uint8_t at = kDelimiterAt.bytes[i];
+      one_rows[i] = static_cast<std::uint8_t>((delimiter & at) | (kOneLetter & ~at));
+      zero_rows[i] = static_cast<std::uint8_t>((delimiter & at) | (kZeroLetter & ~at));
     }
     for (unsigned bits = 0; bits < 256; ++bits) {
       values[bits] = table.by_letters(static_cast<std::uint8_t>(bits));
