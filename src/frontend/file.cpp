@@ -206,7 +206,9 @@ bool write_whole(PyObject* output_path, const FileForm& form, PyObject* content,
   ContentBytes written;
   if (!written.take(content, form)) return false;
   {
-    GilRelease gil(written.bytes().size() >= kReleaseGil);
+    // Without the GIL whatever the size: a pipe may wait for its reader, and
+    // putting the result in place flushes it to disk.
+    GilRelease gil(true);
     SignalHandlersNow handlers(gil);
     failure = {core::write_all(direct ? opened.get() : out.fd(), written.bytes(), &handlers), false};
     if (!failure && !direct) failure = out.commit();
@@ -313,6 +315,13 @@ bool lock_files(core::FileLocks& locks, int fd, PyObject* input_path, PyObject* 
   return !PyErr_Occurred();
 }
 
+// fstat(fd), with the OSError raised when it fails.
+bool stat_descriptor(int fd, struct stat& info) {
+  if (::fstat(fd, &info) == 0) return true;
+  raise_os_error_code(errno, nullptr);
+  return false;
+}
+
 // What tells encode_file and decode_file apart.
 struct Conversion {
   FileForm in_form;
@@ -365,10 +374,15 @@ Ref convert_with_io_open(PyObject* input_path, PyObject* output_path, PyObject* 
   bool announced = false;
   const BlockEnd end = with_block(manager.get(), [&](PyObject* f) {
     const int fd = PyObject_AsFileDescriptor(f);
-    if (fd < 0 || !lock_files(locks, fd, input_path, output_path)) return false;
+    if (fd < 0) return false;
     struct stat info;
-    if (::fstat(fd, &info) != 0) {
-      raise_os_error_code(errno, nullptr);
+    if (!stat_descriptor(fd, info)) return false;
+    // An input that is not a regular file has nothing to lock, and the
+    // output is locked only once it has ended: the pipe may be fed by a
+    // conversion that reads that very output.  The wait for the locks may
+    // open the input's path anew onto fd.
+    if (S_ISREG(info.st_mode) &&
+        (!lock_files(locks, fd, input_path, output_path) || !stat_descriptor(fd, info))) {
       return false;
     }
     if (!S_ISREG(info.st_mode)) {

@@ -80,6 +80,24 @@ class Locking(DirectoryCase):
                 self.assertTrue(finished)
                 self.assertEqual(result, v.encode_bytes(v.encode_bytes(data, KEY).encode(), KEY).encode())
 
+    def test_a_pipe_fed_from_the_output_it_replaces(self):
+        # decode_file(f.vk, pipe) feeding encode_file(pipe, f.vk): the
+        # encoder must not lock f.vk while it waits for the pipe to end.
+        path, plain = self.path("f.vk"), self.path("plain")
+        write_file(plain, b"data")
+        v.encode_file(plain, path, "old")
+        # The decoder starts last, so that the encoder is waiting by then.
+        child = ("import sys, time, velkorenc\ntime.sleep(float(sys.argv[4]))\n"
+                 "velkorenc.{}_file(sys.argv[1], sys.argv[2], sys.argv[3])\n")
+        decoder = subprocess.Popen([sys.executable, "-c", child.format("decode"), path,
+                                    "/dev/stdout", "old", "0.5"], stdout=subprocess.PIPE, env=CHILD_ENV)
+        encoder = subprocess.run([sys.executable, "-c", child.format("encode"), "/dev/stdin",
+                                  path, "new", "0"], stdin=decoder.stdout, env=CHILD_ENV, timeout=30)
+        decoder.stdout.close()
+        self.assertEqual((decoder.wait(60), encoder.returncode), (0, 0))
+        with open(path) as f:
+            self.assertEqual(v.decode_bytes(f.read(), "new"), b"data")
+
     def test_crossed_conversions_finish(self):
         # a to b beside b to a, each holding one file and wanting the other
         # (a lock of the test's own on b keeps the first waiting until the
