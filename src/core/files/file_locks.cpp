@@ -19,10 +19,6 @@ thread_local FileLocks* innermost = nullptr;
 // that someone keeps renaming files at those paths.
 constexpr int kLockRounds = 32;
 
-bool same_file(const struct stat& a, const struct stat& b) noexcept {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 bool before(const struct stat& a, const struct stat& b) noexcept {
   return a.st_dev != b.st_dev ? a.st_dev < b.st_dev : a.st_ino < b.st_ino;
 }

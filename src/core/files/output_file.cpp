@@ -17,10 +17,6 @@ namespace {
 
 constexpr std::size_t kCopyBlock = std::size_t{1} << 20;
 
-bool same_file(const struct stat& a, const struct stat& b) noexcept {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 void close_fd(int& fd) noexcept {
   if (fd >= 0) ::close(fd);
   fd = -1;

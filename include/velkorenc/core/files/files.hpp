@@ -14,6 +14,11 @@
 
 namespace velkorenc::core {
 
+// Whether two stat results describe one file.
+inline bool same_file(const struct stat& a, const struct stat& b) noexcept {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // A descriptor, closed with its owner.
 class Descriptor {
  public:
