@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "velkorenc/args.hpp"
