@@ -743,7 +743,9 @@ class Worker:
         import velkorenc
         folders = [os.path.dirname(os.path.abspath(m.__file__))
                    for m in (sys.modules[__name__], velkorenc)]
-        self.process = subprocess.Popen([sys.executable, "-c", WORKER_BOOT, *folders],
+        # -P: the current folder, which may be the one being converted, is
+        # not on the path, so that a json.py there cannot run as code.
+        self.process = subprocess.Popen([sys.executable, "-P", "-c", WORKER_BOOT, *folders],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         text=True)
         self.send(setup)

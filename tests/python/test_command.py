@@ -328,7 +328,9 @@ class Command(unittest.TestCase):
 
     def test_what_is_printed(self):
         """check prints a line per good text and writes nothing; -v adds a
-        line per file with its sizes, -q leaves only errors."""
+        line per file with its sizes, -q leaves only errors.  Workers do
+        not import modules from the folder they are started in."""
+        self.file("json.py", b"print('imported'); raise SystemExit(9)\n")
         self.file("a", DATA)
         self.file("good.vk", text(DATA))
         self.file("other.vk", text(LARGE))
