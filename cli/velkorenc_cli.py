@@ -39,6 +39,7 @@ DAMAGED = 3
 IO_ERROR = 4
 LEFT_ALONE = 5
 INTERNAL = 70  # a bug or a broken install, never one of the outcomes above
+HUNG_UP = 128 + signal.SIGHUP
 INTERRUPTED = 128 + signal.SIGINT
 BROKEN_PIPE = 128 + signal.SIGPIPE
 TERMINATED = 128 + signal.SIGTERM
@@ -51,6 +52,7 @@ EXIT_STATUSES = [
     (LEFT_ALONE, "a file left alone: its output exists, it is already a text "
                  "(encode), or its name lacks .vk (decode)"),
     (INTERNAL, "an internal error"),
+    (HUNG_UP, "hung up: SIGHUP (the terminal was closed)"),
     (INTERRUPTED, "interrupted by SIGINT (Ctrl-C)"),
     (BROKEN_PIPE, "the reader of the output pipe went away (nothing is printed)"),
     (TERMINATED, "terminated by SIGTERM"),
@@ -107,7 +109,12 @@ class Failure(Exception):
 
 
 class Terminated(BaseException):
-    """SIGTERM, raised where the program is, so that temporary files go."""
+    """SIGTERM or SIGHUP, raised where the program is, so that temporary
+    files go."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
 
 
 class PipeClosed(BaseException):
@@ -294,12 +301,14 @@ def plan(args, parser):
 
 # -- temporary files and signals -------------------------------------------
 
+STOPPING_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGTERM)
+
+
 @contextlib.contextmanager
 def signals_held():
-    """Holds SIGINT and SIGTERM back for a block, so that the exception a
+    """Holds the stopping signals back for a block, so that the exception a
     handler raises comes after it, not halfway through it."""
-    held = {signal.SIGINT, signal.SIGTERM}
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, STOPPING_SIGNALS)
     try:
         yield
     finally:
@@ -307,11 +316,19 @@ def signals_held():
 
 
 def interrupt(signum, frame):
-    """The first SIGINT or SIGTERM raises; later ones are ignored, so that
+    """The first stopping signal raises; later ones are ignored, so that
     the clean-up it starts runs to its end."""
-    for held in (signal.SIGINT, signal.SIGTERM):
+    for held in STOPPING_SIGNALS:
         signal.signal(held, signal.SIG_IGN)
-    raise KeyboardInterrupt() if signum == signal.SIGINT else Terminated()
+    raise KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
+
+
+def catch_stopping_signals():
+    """Stopping signals raise, but for one ignored when the command started
+    (nohup, a background job), which stays ignored."""
+    for signum in STOPPING_SIGNALS:
+        if signal.getsignal(signum) != signal.SIG_IGN:
+            signal.signal(signum, interrupt)
 
 
 class Workspace:
@@ -718,8 +735,7 @@ def serve():
     """A worker process: reads the run's context, then one job per line,
     from standard input, and answers each with its outcome on a line of
     standard output.  A signal stops it as it stops the command."""
-    signal.signal(signal.SIGINT, interrupt)
-    signal.signal(signal.SIGTERM, interrupt)
+    catch_stopping_signals()
     answers = os.fdopen(os.dup(sys.stdout.fileno()), "w")
     silence_stdout()  # nothing else may reach the answers
     try:
@@ -733,8 +749,8 @@ def serve():
                 answers.flush()
     except KeyboardInterrupt:
         return INTERRUPTED
-    except Terminated:
-        return TERMINATED
+    except Terminated as exc:
+        return 128 + exc.signum
     return OK
 
 
@@ -985,7 +1001,8 @@ class Run:
                     self.report(*pool.results.get())
             except BaseException as exc:
                 if pool is not None:
-                    pool.close(signal.SIGINT if isinstance(exc, KeyboardInterrupt)
+                    pool.close(exc.signum if isinstance(exc, Terminated)
+                               else signal.SIGINT if isinstance(exc, KeyboardInterrupt)
                                else signal.SIGTERM)
                     pool = None
                 raise
@@ -1018,8 +1035,7 @@ def main(argv=None):
         sys.stderr = open(os.devnull, "w")
     parser = build_parser(velkorenc.version())
     args = parser.parse_args(argv)
-    signal.signal(signal.SIGINT, interrupt)
-    signal.signal(signal.SIGTERM, interrupt)
+    catch_stopping_signals()
     try:
         jobs = plan(args, parser)
         key = resolve_key(args)
@@ -1033,8 +1049,8 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("velkorenc: interrupted", file=sys.stderr)
         return INTERRUPTED
-    except Terminated:
-        return TERMINATED
+    except Terminated as exc:
+        return 128 + exc.signum
     except PipeClosed:
         silence_stdout()
         return BROKEN_PIPE

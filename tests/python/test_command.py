@@ -380,7 +380,8 @@ class Command(unittest.TestCase):
         for args, from_zero, spools in [("encode -c zero", False, 1),
                                         ("encode -T 2 zero zero2", False, 2),
                                         ("decode -o x", True, 1)]:
-            for signum, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
+            for signum, status in ((signal.SIGINT, 130), (signal.SIGTERM, 143),
+                                   (signal.SIGHUP, 129)):
                 with self.subTest(args=args, signal=signum.name), \
                         open(self.path("zero") if from_zero else os.devnull, "rb") as stdin:
                     process = self.start(*args.split(), stdin=stdin, stdout=subprocess.DEVNULL,
