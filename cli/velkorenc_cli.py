@@ -781,13 +781,16 @@ class Worker:
 
 class Pool:
     """Worker processes, each fed by a thread of this process, taking the
-    jobs in order; outcomes arrive on `results` as (job, Outcome or None)."""
+    jobs in order; outcomes arrive on `results` as (job, Outcome or None),
+    None for the job a worker was converting when it ended.  The other
+    workers take on the jobs left; once none is left, those jobs fail."""
 
-    def __init__(self, count, setup, jobs):
+    def __init__(self, count, setup, jobs, worker=Worker):
         self.jobs, self.results, self.stopping = queue.Queue(), queue.Queue(), False
         for job in jobs:
             self.jobs.put(job)
-        self.workers = [Worker(setup) for _ in range(count)]
+        self.workers = [worker(setup) for _ in range(count)]
+        self.living, self.lock = len(self.workers), threading.Lock()
         for worker in self.workers:
             threading.Thread(target=self.feed, args=(worker,), daemon=True).start()
 
@@ -795,15 +798,25 @@ class Pool:
         return [worker.process.pid for worker in self.workers]
 
     def feed(self, worker):
-        alive = True
         while not self.stopping:
             try:
                 job = self.jobs.get_nowait()
             except queue.Empty:
-                break
-            outcome = worker.convert(job) if alive else None
-            alive = outcome is not None
+                return
+            outcome = worker.convert(job)
             self.results.put((job, outcome))
+            if outcome is None:
+                break
+        with self.lock:
+            self.living -= 1
+            last = self.living == 0 and not self.stopping
+        while last:
+            try:
+                job = self.jobs.get_nowait()
+            except queue.Empty:
+                return
+            self.results.put((job, Outcome(INTERNAL, f"velkorenc: {job.subject}: not "
+                                                     "converted: every worker process ended")))
 
     def close(self, signum=None):
         """Ends the workers, at once with a signal, and waits for them."""
@@ -967,7 +980,8 @@ class Run:
 
     def report(self, job, outcome):
         if outcome is None:
-            outcome = Outcome(INTERNAL, f"{job.subject}: a worker process ended unexpectedly")
+            outcome = Outcome(INTERNAL, f"velkorenc: {job.subject}: the worker process "
+                                        "converting it ended unexpectedly")
         self.statuses[job.index] = outcome.status
         self.progress.finished(outcome.size)
         if outcome.status == BROKEN_PIPE:

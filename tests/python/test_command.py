@@ -570,6 +570,40 @@ class Terminal(unittest.TestCase):
         self.assertIn("velkorenc: the two keys typed differ", shown)
 
 
+class Workers(unittest.TestCase):
+    def test_a_worker_that_ends_fails_its_job_only(self):
+        """The job in flight fails; the workers left take on the rest, and
+        once none is left, the rest fail, each with a line of its own."""
+        for deaths, converted in [({"w0": 1}, 5), ({"w0": 1, "w1": 3}, 2),
+                                  ({"w0": 1, "w1": 1}, 0)]:
+            with self.subTest(deaths=deaths):
+                names = iter(["w0", "w1"])
+
+                class FakeWorker:
+                    def __init__(self, setup):
+                        self.name, self.done = next(names), 0
+
+                    def convert(self, job):
+                        self.done += 1
+                        if self.done == deaths.get(self.name):
+                            return None
+                        return velkorenc_cli.Outcome(0, self.name)
+
+                jobs = [velkorenc_cli.Job(i, f"f{i}", "file") for i in range(6)]
+                pool = velkorenc_cli.Pool(2, {}, jobs, worker=FakeWorker)
+                results = sorted((pool.results.get(timeout=60) for _ in jobs),
+                                 key=lambda result: result[0].index)
+                self.assertEqual([job for job, _ in results], jobs)
+                outcomes = [outcome for _, outcome in results]
+                self.assertEqual(outcomes.count(None), len(deaths))
+                self.assertEqual(sum(1 for o in outcomes if o and o.status == 0), converted)
+                for outcome in outcomes:
+                    if outcome and outcome.status:
+                        self.assertEqual(outcome.status, velkorenc_cli.INTERNAL)
+                        self.assertRegex(outcome.message, r"^velkorenc: f\d: not converted: "
+                                                          "every worker process ended$")
+
+
 class FakeTerminal(io.StringIO):
     def isatty(self):
         return True
