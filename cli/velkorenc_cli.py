@@ -411,21 +411,28 @@ class Claim:
     def keep(self, source, umask):
         """Gives the result the owner, permission bits and times of the
         regular file source (a stat result), or without one the mode a new
-        file gets."""
-        fd = os.open(self.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+        file gets.  The result is complete either way: a failure here is a
+        warning, returned as its line, not an error."""
         try:
-            if source is None:
-                os.fchmod(fd, 0o666 & ~umask)
-                return
-            with contextlib.suppress(OSError):  # as far as this process may
-                try:
-                    os.fchown(fd, source.st_uid, source.st_gid)
-                except OSError:
-                    os.fchown(fd, -1, source.st_gid)
-            os.fchmod(fd, stat.S_IMODE(source.st_mode) & 0o777)
-            os.utime(fd, ns=(source.st_atime_ns, source.st_mtime_ns))
-        finally:
-            os.close(fd)
+            fd = os.open(self.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+            try:
+                if source is None:
+                    os.fchmod(fd, 0o666 & ~umask)
+                    return None
+                with contextlib.suppress(OSError):  # as far as this process may
+                    try:
+                        os.fchown(fd, source.st_uid, source.st_gid)
+                    except OSError:
+                        os.fchown(fd, -1, source.st_gid)
+                os.fchmod(fd, stat.S_IMODE(source.st_mode) & 0o777)
+                os.utime(fd, ns=(source.st_atime_ns, source.st_mtime_ns))
+            finally:
+                os.close(fd)
+        except OSError as exc:
+            whose = "the input's" if source is not None else "its"
+            return (f"{self.path}: warning: complete, but {whose} mode and time "
+                    f"not set: {exc.strerror or exc}")
+        return None
 
 
 def flush_to_disk(path):
@@ -581,7 +588,7 @@ class Outcome:
     status: int
     message: str = ""
     size: int = None  # of the input, once known
-    written: int = None  # of the output file, where there is one
+    warning: str = None  # a line about a complete result
 
 
 def input_stat(job):
@@ -665,14 +672,14 @@ def converted(job, ctx):
             if report is None:
                 raise
             raise Failure(*report) from None
-        written = None
+        written = warning = None
         if result is not None:
             written = os.path.getsize(result)
             copy_to_stdout(result, work)
         elif job.way in ("file", "in place"):
             written = os.path.getsize(job.output)
         if claim is not None:
-            claim.keep(info if regular else None, ctx.umask)
+            warning = claim.keep(info if regular else None, ctx.umask)
             claim = None
         if ctx.remove and job.way == "file" and job.input != "-" and not same_file:
             remove_input(job)
@@ -686,7 +693,7 @@ def converted(job, ctx):
         return Outcome(OK, f"{subject}: OK", size)
     where = STDOUT if job.way == "stdout" else job.output
     sizes = human(size) + (f" -> {human(written)}" if written is not None else "")
-    return Outcome(OK, f"{subject}: {sizes}, {where}", size, written)
+    return Outcome(OK, f"{subject}: {sizes}, {where}", size, warning)
 
 
 def link_stdout(path):
@@ -986,6 +993,8 @@ class Run:
         self.progress.finished(outcome.size)
         if outcome.status == BROKEN_PIPE:
             raise PipeClosed()
+        if outcome.warning is not None and self.verbosity >= 1:
+            self.progress.say(sys.stderr, shorten(f"velkorenc: {outcome.warning}", LINE_LIMIT))
         if outcome.status == INTERNAL:
             self.progress.say(sys.stderr, outcome.message)
         elif outcome.status != OK:

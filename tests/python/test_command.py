@@ -570,7 +570,20 @@ class Terminal(unittest.TestCase):
         self.assertIn("velkorenc: the two keys typed differ", shown)
 
 
-class Workers(unittest.TestCase):
+class Parts(unittest.TestCase):
+    """Parts of the command, run in this process."""
+
+    def test_mode_not_set_is_a_warning(self):
+        """A complete result whose mode or time cannot be set (here a file
+        of /proc, whose mode even root cannot change) is kept, with a
+        warning line."""
+        for source in (os.stat(__file__), None):
+            with self.subTest(source=source is not None):
+                warning = velkorenc_cli.Claim("/proc/self/status", None).keep(source, 0o022)
+                self.assertRegex(warning, r"^/proc/self/status: warning: complete, but "
+                                          r"(the input's|its) mode and time not set: "
+                                          r"Operation not permitted$")
+
     def test_a_worker_that_ends_fails_its_job_only(self):
         """The job in flight fails; the workers left take on the rest, and
         once none is left, the rest fail, each with a line of its own."""
