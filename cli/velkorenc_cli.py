@@ -158,8 +158,9 @@ def build_parser(version):
     writing.add_argument("-f", "--force", action="store_true",
                          help="replace existing outputs; encode a text again")
     writing.add_argument("--rm", action="store_true", dest="remove",
-                         help="remove each FILE once its output is complete and flushed "
-                              "(not with standard output)")
+                         help="remove each FILE once its output is complete and flushed; "
+                              "inputs whose output went to standard output, a FIFO or "
+                              "a device are kept")
     writing.add_argument("-i", "--in-place", action="store_true",
                          help="replace the one FILE with its result, safely")
 
@@ -681,7 +682,10 @@ def converted(job, ctx):
         if claim is not None:
             warning = claim.keep(info if regular else None, ctx.umask)
             claim = None
-        if ctx.remove and job.way == "file" and job.input != "-" and not same_file:
+        # An output that is not a regular file (a FIFO, a device) keeps no
+        # copy of the data on the disk: its input stays, as for standard output.
+        if ctx.remove and job.way == "file" and job.input != "-" and not same_file \
+                and regular_stat(job.output) is not None:
             remove_input(job)
     finally:
         if claim is not None:

@@ -264,7 +264,7 @@ class Command(unittest.TestCase):
              {"t": DATA}),
             ("decode -T 2 x.vk a t.vk", 4, ["x.vk: No such file", "a: no .vk suffix"],
              {"t": DATA}),
-            # --rm only after success, and never for standard output.
+            # --rm only after success, and never for standard output or a FIFO.
             ("encode --rm a b", 0, [], {**ab, "a": None, "b": None}),
             ("encode --rm a t.vk", 5, ["t.vk: already a velkorenc text"],
              {"a.vk": text(b"A"), "a": None}),
@@ -272,6 +272,7 @@ class Command(unittest.TestCase):
             ("encode --rm -o t.vk a", 5, ["t.vk: already exists"], {}),
             ("encode --rm -f -o t.vk a", 0, [], {"t.vk": text(b"A"), "a": None}),
             ("encode --rm -c a", 0, [], {}),
+            ("decode --rm -o fifo t.vk", 0, [], {"fifo": DATA}),
         ]:
             with self.subTest(args):
                 for name in self.files():
