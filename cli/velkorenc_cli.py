@@ -297,7 +297,34 @@ def plan(args, parser):
             jobs.append(Job(index, name, "file", name[:-len(SUFFIX)]))
         else:
             jobs.append(Job(index, name, "unnamed"))
+    refuse_chains(jobs, parser)
     return jobs
+
+
+def file_identity(name):
+    """What names one file: its device and inode where it exists, else its
+    path once links are resolved."""
+    try:
+        info = os.stat(name)
+    except OSError:
+        return os.path.realpath(name)
+    return info.st_dev, info.st_ino
+
+
+def refuse_chains(jobs, parser):
+    """Refuses a run in which one file's output is another's input: which
+    of the two is read first would decide what is converted or removed."""
+    inputs = {}
+    for job in jobs:
+        if job.input != "-":
+            inputs.setdefault(file_identity(job.input), []).append(job)
+    for job in jobs:
+        if job.way != "file":
+            continue
+        for other in inputs.get(file_identity(job.output), ()):
+            if other is not job:
+                parser.error(f"{job.output}: the output of {job.input} is also an input; "
+                             "convert them in two runs")
 
 
 # -- temporary files and signals -------------------------------------------

@@ -219,6 +219,8 @@ class Command(unittest.TestCase):
              "encode --in-place takes one FILE, not -, and no -o, -c or --rm"),
             ("in place on standard input", ["decode", "-i"], b"", KEY, 2,
              "decode --in-place takes one FILE"),
+            ("an output is another input", ["encode", "-f", "data.bin", "./data.bin.vk"], b"",
+             KEY, 2, "data.bin.vk: the output of data.bin is also an input"),
             ("standard input twice", ["check", "-", "-"], b"", KEY, 2,
              "standard input (-) can be read only once"),
             ("bad thread count", ["check", "-T", "-1"], b"", KEY, 2, "not a number of threads"),
