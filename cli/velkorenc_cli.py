@@ -145,7 +145,7 @@ def build_parser(version):
     common.add_argument("-T", "--threads", type=thread_count, default=0, metavar="N",
                         help="convert up to N files at a time (default, or 0: one per core)")
     common.add_argument("-v", "--verbose", action="count", default=0,
-                        help="a line per file, with its sizes")
+                        help="a line on standard error per file converted, with its sizes")
     common.add_argument("-q", "--quiet", action="count", default=0,
                         help="print nothing but errors")
     common.add_argument("files", nargs="*", metavar="FILE",
