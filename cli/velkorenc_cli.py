@@ -39,6 +39,7 @@ DAMAGED = 3
 IO_ERROR = 4
 LEFT_ALONE = 5
 INTERNAL = 70  # a bug or a broken install, never one of the outcomes above
+HUNG_UP = 128 + signal.SIGHUP
 INTERRUPTED = 128 + signal.SIGINT
 BROKEN_PIPE = 128 + signal.SIGPIPE
 TERMINATED = 128 + signal.SIGTERM
@@ -51,6 +52,7 @@ EXIT_STATUSES = [
     (LEFT_ALONE, "a file left alone: its output exists, it is already a text "
                  "(encode), or its name lacks .vk (decode)"),
     (INTERNAL, "an internal error"),
+    (HUNG_UP, "hung up: SIGHUP (the terminal was closed)"),
     (INTERRUPTED, "interrupted by SIGINT (Ctrl-C)"),
     (BROKEN_PIPE, "the reader of the output pipe went away (nothing is printed)"),
     (TERMINATED, "terminated by SIGTERM"),
@@ -107,7 +109,12 @@ class Failure(Exception):
 
 
 class Terminated(BaseException):
-    """SIGTERM, raised where the program is, so that temporary files go."""
+    """SIGTERM or SIGHUP, raised where the program is, so that temporary
+    files go."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
 
 
 class PipeClosed(BaseException):
@@ -138,7 +145,7 @@ def build_parser(version):
     common.add_argument("-T", "--threads", type=thread_count, default=0, metavar="N",
                         help="convert up to N files at a time (default, or 0: one per core)")
     common.add_argument("-v", "--verbose", action="count", default=0,
-                        help="a line per file, with its sizes")
+                        help="a line on standard error per file converted, with its sizes")
     common.add_argument("-q", "--quiet", action="count", default=0,
                         help="print nothing but errors")
     common.add_argument("files", nargs="*", metavar="FILE",
@@ -151,8 +158,9 @@ def build_parser(version):
     writing.add_argument("-f", "--force", action="store_true",
                          help="replace existing outputs; encode a text again")
     writing.add_argument("--rm", action="store_true", dest="remove",
-                         help="remove each FILE once its output is complete and flushed "
-                              "(not with standard output)")
+                         help="remove each FILE once its output is complete and flushed; "
+                              "inputs whose output went to standard output, a FIFO or "
+                              "a device are kept")
     writing.add_argument("-i", "--in-place", action="store_true",
                          help="replace the one FILE with its result, safely")
 
@@ -289,17 +297,46 @@ def plan(args, parser):
             jobs.append(Job(index, name, "file", name[:-len(SUFFIX)]))
         else:
             jobs.append(Job(index, name, "unnamed"))
+    refuse_chains(jobs, parser)
     return jobs
+
+
+def file_identity(name):
+    """What names one file: its device and inode where it exists, else its
+    path once links are resolved."""
+    try:
+        info = os.stat(name)
+    except OSError:
+        return os.path.realpath(name)
+    return info.st_dev, info.st_ino
+
+
+def refuse_chains(jobs, parser):
+    """Refuses a run in which one file's output is another's input: which
+    of the two is read first would decide what is converted or removed."""
+    inputs = {}
+    for job in jobs:
+        if job.input != "-":
+            inputs.setdefault(file_identity(job.input), []).append(job)
+    for job in jobs:
+        if job.way != "file":
+            continue
+        for other in inputs.get(file_identity(job.output), ()):
+            if other is not job:
+                parser.error(f"{job.output}: the output of {job.input} is also an input; "
+                             "convert them in two runs")
 
 
 # -- temporary files and signals -------------------------------------------
 
+STOPPING_SIGNALS = (signal.SIGHUP, signal.SIGINT, signal.SIGTERM)
+
+
 @contextlib.contextmanager
 def signals_held():
-    """Holds SIGINT and SIGTERM back for a block, so that the exception a
+    """Holds the stopping signals back for a block, so that the exception a
     handler raises comes after it, not halfway through it."""
-    held = {signal.SIGINT, signal.SIGTERM}
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, STOPPING_SIGNALS)
     try:
         yield
     finally:
@@ -307,11 +344,19 @@ def signals_held():
 
 
 def interrupt(signum, frame):
-    """The first SIGINT or SIGTERM raises; later ones are ignored, so that
+    """The first stopping signal raises; later ones are ignored, so that
     the clean-up it starts runs to its end."""
-    for held in (signal.SIGINT, signal.SIGTERM):
+    for held in STOPPING_SIGNALS:
         signal.signal(held, signal.SIG_IGN)
-    raise KeyboardInterrupt() if signum == signal.SIGINT else Terminated()
+    raise KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
+
+
+def catch_stopping_signals():
+    """Stopping signals raise, but for one ignored when the command started
+    (nohup, a background job), which stays ignored."""
+    for signum in STOPPING_SIGNALS:
+        if signal.getsignal(signum) != signal.SIG_IGN:
+            signal.signal(signum, interrupt)
 
 
 class Workspace:
@@ -394,21 +439,28 @@ class Claim:
     def keep(self, source, umask):
         """Gives the result the owner, permission bits and times of the
         regular file source (a stat result), or without one the mode a new
-        file gets."""
-        fd = os.open(self.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+        file gets.  The result is complete either way: a failure here is a
+        warning, returned as its line, not an error."""
         try:
-            if source is None:
-                os.fchmod(fd, 0o666 & ~umask)
-                return
-            with contextlib.suppress(OSError):  # as far as this process may
-                try:
-                    os.fchown(fd, source.st_uid, source.st_gid)
-                except OSError:
-                    os.fchown(fd, -1, source.st_gid)
-            os.fchmod(fd, stat.S_IMODE(source.st_mode) & 0o777)
-            os.utime(fd, ns=(source.st_atime_ns, source.st_mtime_ns))
-        finally:
-            os.close(fd)
+            fd = os.open(self.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+            try:
+                if source is None:
+                    os.fchmod(fd, 0o666 & ~umask)
+                    return None
+                with contextlib.suppress(OSError):  # as far as this process may
+                    try:
+                        os.fchown(fd, source.st_uid, source.st_gid)
+                    except OSError:
+                        os.fchown(fd, -1, source.st_gid)
+                os.fchmod(fd, stat.S_IMODE(source.st_mode) & 0o777)
+                os.utime(fd, ns=(source.st_atime_ns, source.st_mtime_ns))
+            finally:
+                os.close(fd)
+        except OSError as exc:
+            whose = "the input's" if source is not None else "its"
+            return (f"{self.path}: warning: complete, but {whose} mode and time "
+                    f"not set: {exc.strerror or exc}")
+        return None
 
 
 def flush_to_disk(path):
@@ -564,7 +616,7 @@ class Outcome:
     status: int
     message: str = ""
     size: int = None  # of the input, once known
-    written: int = None  # of the output file, where there is one
+    warning: str = None  # a line about a complete result
 
 
 def input_stat(job):
@@ -648,16 +700,19 @@ def converted(job, ctx):
             if report is None:
                 raise
             raise Failure(*report) from None
-        written = None
+        written = warning = None
         if result is not None:
             written = os.path.getsize(result)
             copy_to_stdout(result, work)
         elif job.way in ("file", "in place"):
             written = os.path.getsize(job.output)
         if claim is not None:
-            claim.keep(info if regular else None, ctx.umask)
+            warning = claim.keep(info if regular else None, ctx.umask)
             claim = None
-        if ctx.remove and job.way == "file" and job.input != "-" and not same_file:
+        # An output that is not a regular file (a FIFO, a device) keeps no
+        # copy of the data on the disk: its input stays, as for standard output.
+        if ctx.remove and job.way == "file" and job.input != "-" and not same_file \
+                and regular_stat(job.output) is not None:
             remove_input(job)
     finally:
         if claim is not None:
@@ -669,7 +724,7 @@ def converted(job, ctx):
         return Outcome(OK, f"{subject}: OK", size)
     where = STDOUT if job.way == "stdout" else job.output
     sizes = human(size) + (f" -> {human(written)}" if written is not None else "")
-    return Outcome(OK, f"{subject}: {sizes}, {where}", size, written)
+    return Outcome(OK, f"{subject}: {sizes}, {where}", size, warning)
 
 
 def link_stdout(path):
@@ -718,8 +773,7 @@ def serve():
     """A worker process: reads the run's context, then one job per line,
     from standard input, and answers each with its outcome on a line of
     standard output.  A signal stops it as it stops the command."""
-    signal.signal(signal.SIGINT, interrupt)
-    signal.signal(signal.SIGTERM, interrupt)
+    catch_stopping_signals()
     answers = os.fdopen(os.dup(sys.stdout.fileno()), "w")
     silence_stdout()  # nothing else may reach the answers
     try:
@@ -733,8 +787,8 @@ def serve():
                 answers.flush()
     except KeyboardInterrupt:
         return INTERRUPTED
-    except Terminated:
-        return TERMINATED
+    except Terminated as exc:
+        return 128 + exc.signum
     return OK
 
 
@@ -743,7 +797,9 @@ class Worker:
         import velkorenc
         folders = [os.path.dirname(os.path.abspath(m.__file__))
                    for m in (sys.modules[__name__], velkorenc)]
-        self.process = subprocess.Popen([sys.executable, "-c", WORKER_BOOT, *folders],
+        # -P: the current folder, which may be the one being converted, is
+        # not on the path, so that a json.py there cannot run as code.
+        self.process = subprocess.Popen([sys.executable, "-P", "-c", WORKER_BOOT, *folders],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         text=True)
         self.send(setup)
@@ -763,13 +819,16 @@ class Worker:
 
 class Pool:
     """Worker processes, each fed by a thread of this process, taking the
-    jobs in order; outcomes arrive on `results` as (job, Outcome or None)."""
+    jobs in order; outcomes arrive on `results` as (job, Outcome or None),
+    None for the job a worker was converting when it ended.  The other
+    workers take on the jobs left; once none is left, those jobs fail."""
 
-    def __init__(self, count, setup, jobs):
+    def __init__(self, count, setup, jobs, worker=Worker):
         self.jobs, self.results, self.stopping = queue.Queue(), queue.Queue(), False
         for job in jobs:
             self.jobs.put(job)
-        self.workers = [Worker(setup) for _ in range(count)]
+        self.workers = [worker(setup) for _ in range(count)]
+        self.living, self.lock = len(self.workers), threading.Lock()
         for worker in self.workers:
             threading.Thread(target=self.feed, args=(worker,), daemon=True).start()
 
@@ -777,15 +836,25 @@ class Pool:
         return [worker.process.pid for worker in self.workers]
 
     def feed(self, worker):
-        alive = True
         while not self.stopping:
             try:
                 job = self.jobs.get_nowait()
             except queue.Empty:
-                break
-            outcome = worker.convert(job) if alive else None
-            alive = outcome is not None
+                return
+            outcome = worker.convert(job)
             self.results.put((job, outcome))
+            if outcome is None:
+                break
+        with self.lock:
+            self.living -= 1
+            last = self.living == 0 and not self.stopping
+        while last:
+            try:
+                job = self.jobs.get_nowait()
+            except queue.Empty:
+                return
+            self.results.put((job, Outcome(INTERNAL, f"velkorenc: {job.subject}: not "
+                                                     "converted: every worker process ended")))
 
     def close(self, signum=None):
         """Ends the workers, at once with a signal, and waits for them."""
@@ -949,11 +1018,14 @@ class Run:
 
     def report(self, job, outcome):
         if outcome is None:
-            outcome = Outcome(INTERNAL, f"{job.subject}: a worker process ended unexpectedly")
+            outcome = Outcome(INTERNAL, f"velkorenc: {job.subject}: the worker process "
+                                        "converting it ended unexpectedly")
         self.statuses[job.index] = outcome.status
         self.progress.finished(outcome.size)
         if outcome.status == BROKEN_PIPE:
             raise PipeClosed()
+        if outcome.warning is not None and self.verbosity >= 1:
+            self.progress.say(sys.stderr, shorten(f"velkorenc: {outcome.warning}", LINE_LIMIT))
         if outcome.status == INTERNAL:
             self.progress.say(sys.stderr, outcome.message)
         elif outcome.status != OK:
@@ -983,7 +1055,8 @@ class Run:
                     self.report(*pool.results.get())
             except BaseException as exc:
                 if pool is not None:
-                    pool.close(signal.SIGINT if isinstance(exc, KeyboardInterrupt)
+                    pool.close(exc.signum if isinstance(exc, Terminated)
+                               else signal.SIGINT if isinstance(exc, KeyboardInterrupt)
                                else signal.SIGTERM)
                     pool = None
                 raise
@@ -1016,8 +1089,7 @@ def main(argv=None):
         sys.stderr = open(os.devnull, "w")
     parser = build_parser(velkorenc.version())
     args = parser.parse_args(argv)
-    signal.signal(signal.SIGINT, interrupt)
-    signal.signal(signal.SIGTERM, interrupt)
+    catch_stopping_signals()
     try:
         jobs = plan(args, parser)
         key = resolve_key(args)
@@ -1031,8 +1103,8 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("velkorenc: interrupted", file=sys.stderr)
         return INTERRUPTED
-    except Terminated:
-        return TERMINATED
+    except Terminated as exc:
+        return 128 + exc.signum
     except PipeClosed:
         silence_stdout()
         return BROKEN_PIPE
