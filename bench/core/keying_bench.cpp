@@ -13,21 +13,13 @@
 namespace velkorenc::core::bench {
 namespace {
 
-void BM_TransformForward(benchmark::State& state) {
+// The keyed transform one way, forward or inverse, over the random data.
+void BM_Transform(benchmark::State& state,
+                  bool (*transform)(ByteSpan, ByteSpan, std::uint64_t, std::uint8_t*) noexcept) {
   const auto& data = random_data();
   std::vector<std::uint8_t> out(data.size());
   for (auto _ : state) {
-    transform_forward(data, kKey, 0, out.data());
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
-}
-
-void BM_TransformInverse(benchmark::State& state) {
-  const auto& data = random_data();
-  std::vector<std::uint8_t> out(data.size());
-  for (auto _ : state) {
-    transform_inverse(data, kKey, 0, out.data());
+    transform(data, kKey, 0, out.data());
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
@@ -73,8 +65,8 @@ void BM_Regenerate(benchmark::State& state, GeneratorKernel kernel) {
 }
 
 
-BENCHMARK(BM_TransformForward)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_TransformInverse)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Transform, forward, transform_forward)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Transform, inverse, transform_inverse)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AlphabetPositions)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_GeneratorSeeding, baseline, GeneratorKernel::kBaseline)
     ->Unit(benchmark::kMicrosecond);
