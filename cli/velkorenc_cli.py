@@ -107,6 +107,11 @@ class Failure(Exception):
         super().__init__(message)
         self.status = status
 
+    @classmethod
+    def io(cls, subject, exc):
+        """The input or output error `exc` of the file shown as `subject`."""
+        return cls(IO_ERROR, f"{subject}: {exc.strerror}")
+
 
 class Terminated(BaseException):
     """SIGTERM or SIGHUP, raised where the program is, so that temporary
@@ -428,7 +433,7 @@ class Claim:
             raise Failure(LEFT_ALONE, f"{path}: already exists; not overwritten "
                                       "(-f overwrites)") from None
         except OSError as exc:
-            raise Failure(IO_ERROR, f"{path}: {exc.strerror}") from None
+            raise Failure.io(path, exc) from None
 
     def release(self):
         """Removes the file if it is still the empty one made here."""
@@ -496,25 +501,25 @@ def copy_in(name, path, work):
         # A FIFO by name waits here for its writer; a signal still stops it.
         reader = sys.stdin.buffer.raw if name == "-" else open(name, "rb", buffering=0)
     except OSError as exc:
-        raise Failure(IO_ERROR, f"{subject}: {exc.strerror}") from None
+        raise Failure.io(subject, exc) from None
     try:
         spool = open(path, "wb")
     except OSError as exc:
         if name != "-":
             reader.close()
-        raise Failure(IO_ERROR, f"{work.shown(path)}: {exc.strerror}") from None
+        raise Failure.io(work.shown(path), exc) from None
     with contextlib.nullcontext() if name == "-" else reader, spool:
         while True:
             try:
                 chunk = reader.read(CHUNK)
             except OSError as exc:
-                raise Failure(IO_ERROR, f"{subject}: {exc.strerror}") from None
+                raise Failure.io(subject, exc) from None
             if not chunk:
                 break
             try:
                 spool.write(chunk)
             except OSError as exc:
-                raise Failure(IO_ERROR, f"{work.shown(path)}: {exc.strerror}") from None
+                raise Failure.io(work.shown(path), exc) from None
 
 
 def copy_to_stdout(path, work):
@@ -524,7 +529,7 @@ def copy_to_stdout(path, work):
     try:
         result = open(path, "rb")
     except OSError as exc:
-        raise Failure(IO_ERROR, f"{work.shown(path)}: {exc.strerror}") from None
+        raise Failure.io(work.shown(path), exc) from None
     with result:
         try:
             sys.stdout.flush()
@@ -534,7 +539,7 @@ def copy_to_stdout(path, work):
         except BrokenPipeError:
             raise PipeClosed() from None
         except OSError as exc:
-            raise Failure(IO_ERROR, f"{STDOUT}: {exc.strerror}") from None
+            raise Failure.io(STDOUT, exc) from None
 
 
 def silence_stdout():
@@ -625,7 +630,7 @@ def input_stat(job):
     try:
         info = os.stat(job.input)
     except OSError as exc:
-        raise Failure(IO_ERROR, f"{job.input}: {exc.strerror}") from None
+        raise Failure.io(job.input, exc) from None
     if stat.S_ISDIR(info.st_mode):
         raise Failure(IO_ERROR, f"{job.input}: Is a directory")
     return info
@@ -638,7 +643,7 @@ def refuse_text(path, subject, velkorenc):
         with open(path, "rb") as f:
             start = f.read(len(header))
     except OSError as exc:
-        raise Failure(IO_ERROR, f"{subject}: {exc.strerror}") from None
+        raise Failure.io(subject, exc) from None
     if start == header:
         raise Failure(LEFT_ALONE, f"{subject}: already a velkorenc text; not encoded again "
                                   "(-f encodes it anyway)")
