@@ -5,6 +5,7 @@
 #include "velkorenc/codec.hpp"
 #include "velkorenc/core/stream/frame.hpp"
 #include "velkorenc/core/platform/memory.hpp"
+#include "velkorenc/core/platform/workers.hpp"
 #include "velkorenc/core/tokens/tokens.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/gil.hpp"
@@ -88,15 +89,17 @@ struct Characters {
 };
 
 // The tokens of body[from, to), where the body starts at `start`, read run
-// by run into `out`; positions of a bad piece are made body positions.
+// by run into `out` on `threads` threads, each run undone by `inverse` when
+// there is one; positions of a bad piece are made body positions.
 template <class Char>
 core::ReadResult read_span(const core::DecodeTable& table, const void* data, Py_ssize_t start,
                            Py_ssize_t from, Py_ssize_t to, std::uint32_t delimiter,
-                           std::uint8_t* out, core::RunSink& sink) {
+                           std::uint8_t* out, core::InversePass* inverse,
+                           core::Checkpoint& checkpoint, unsigned threads) {
   const Char* units = static_cast<const Char*>(data) + from;
   const auto size = static_cast<std::size_t>(to - from);
-  core::ReadResult r = core::read_tokens_in_pieces(table, std::span<const Char>(units, size),
-                                                   delimiter, out, core::kTextPiece, sink);
+  core::ReadResult r = core::read_frame_body(table, std::span<const Char>(units, size), delimiter,
+                                             out, inverse, checkpoint, threads);
   r.bad_begin += static_cast<std::size_t>(from - start);
   r.bad_end += static_cast<std::size_t>(from - start);
   return r;
@@ -104,14 +107,18 @@ core::ReadResult read_span(const core::DecodeTable& table, const void* data, Py_
 
 core::ReadResult read_span(const core::DecodeTable& table, Characters text, Py_ssize_t start,
                            Py_ssize_t from, Py_ssize_t to, std::uint32_t delimiter,
-                           std::uint8_t* out, core::RunSink& sink) {
+                           std::uint8_t* out, core::InversePass* inverse,
+                           core::Checkpoint& checkpoint, unsigned threads) {
   switch (text.kind) {
     case PyUnicode_1BYTE_KIND:
-      return read_span<Py_UCS1>(table, text.data, start, from, to, delimiter, out, sink);
+      return read_span<Py_UCS1>(table, text.data, start, from, to, delimiter, out, inverse,
+                                checkpoint, threads);
     case PyUnicode_2BYTE_KIND:
-      return read_span<Py_UCS2>(table, text.data, start, from, to, delimiter, out, sink);
+      return read_span<Py_UCS2>(table, text.data, start, from, to, delimiter, out, inverse,
+                                checkpoint, threads);
     default:
-      return read_span<Py_UCS4>(table, text.data, start, from, to, delimiter, out, sink);
+      return read_span<Py_UCS4>(table, text.data, start, from, to, delimiter, out, inverse,
+                                checkpoint, threads);
   }
 }
 
@@ -136,9 +143,9 @@ Py_ssize_t read_first_piece(const core::DecodeTable& table, PyObject* encoded, P
   if (end == -2) return -1;
   if (end == -1) end = length;
   core::NoCheckpoint always;
-  core::CheckpointSink unchecked(always);
   if (end - start != kToken ||
-      !read_span(table, Characters(encoded), start, start, end, delimiter, &first, unchecked)
+      !read_span(table, Characters(encoded), start, start, end, delimiter, &first, nullptr,
+                 always, 1)
            .ok) {
     raise_bad_piece(encoded, start, {false, 0, 0, static_cast<std::size_t>(end - start)});
     return -1;
@@ -151,7 +158,8 @@ Py_ssize_t read_first_piece(const core::DecodeTable& table, PyObject* encoded, P
 // on straight into a bytes object: every token has eight characters, so
 // the length of a valid body tells their number beforehand.  While the
 // key's bytes are known, each run is transformed back and summed as soon as
-// it is read.  Large bodies are read without the GIL.
+// it is read.  Large bodies are read without the GIL, and the largest on
+// as many threads as a lease gives.
 bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t start,
                    std::uint32_t delimiter, PyObject* key, ReadFrame& frame) {
   const Py_ssize_t first_end = read_first_piece(table, encoded, start, delimiter, frame.first);
@@ -174,12 +182,13 @@ bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t
   core::ReadResult r{};
   {
     GilRelease gil(rest_length >= kReleaseGil);
+    const core::WorkerLease lease(
+        core::threads_wanted(rest_length * static_cast<std::size_t>(characters.kind)));
     core::InversePass inverse(key_bytes, full_n > 4 ? full_n - 4 : 0, gil);
-    core::CheckpointSink plain(gil);
-    core::RunSink& sink = frame.inverted ? static_cast<core::RunSink&>(inverse) : plain;
     if (frame.inverted) inverse.take(&frame.first, 1);
-    if (core::prepare_for_writing(frame.rest, capacity, gil)) {
-      r = read_span(table, characters, start, rest_start, length, delimiter, frame.rest, sink);
+    if (core::prepare_for_writing(frame.rest, capacity, gil, lease.count())) {
+      r = read_span(table, characters, start, rest_start, length, delimiter, frame.rest,
+                    frame.inverted ? &inverse : nullptr, gil, lease.count());
     }
     if (gil.interrupted()) return false;
     frame.crc = inverse.crc();
@@ -332,10 +341,11 @@ bool invert(ReadFrame& frame, core::ByteSpan key_bytes) {
   const std::size_t n = frame.n;
   if (frame.inverted || n == 0) return true;
   GilRelease gil(n >= kReleaseGil);
+  const core::WorkerLease lease(core::threads_wanted(n));
   core::InversePass inverse(key_bytes, n > 4 ? n - 4 : 0, gil);
-  inverse.take(frame.head, 1);
-  for (std::size_t at = 0; at < n - 1; at += core::kFramePiece) {
-    if (!inverse.take(frame.rest + at, std::min(core::kFramePiece, n - 1 - at))) break;
+  if (inverse.take(frame.head, 1)) {
+    core::undo_frame_bytes(inverse, std::span<std::uint8_t>(frame.rest, n - 1), gil,
+                           lease.count());
   }
   if (gil.interrupted()) return false;
   frame.inverted = true;

@@ -126,6 +126,12 @@ std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept {
   return crc32_with(chosen_crc_kernel(), crc, data);
 }
 
+std::uint32_t crc32_combine(std::uint32_t first, std::uint32_t second,
+                            std::uint64_t second_length) noexcept {
+  return static_cast<std::uint32_t>(
+      ::crc32_combine(first, second, static_cast<z_off_t>(second_length)));
+}
+
 StreamMemory::StreamMemory() noexcept {
   ThreadBlock& mine = thread_block;
   if (mine.taken) return;

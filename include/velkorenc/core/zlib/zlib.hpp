@@ -19,6 +19,12 @@ const char* zlib_library_version() noexcept;
 // by chosen_crc_kernel().
 std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept;
 
+// The CRC-32 of two runs of bytes one after the other, from `first`, the
+// CRC-32 of the first run, and `second`, that of the second run, which is
+// `second_length` bytes long.
+std::uint32_t crc32_combine(std::uint32_t first, std::uint32_t second,
+                            std::uint64_t second_length) noexcept;
+
 // The ways of computing it, all giving zlib's value: zlib's own crc32_z, the
 // reference, and carry-less multiplication (PCLMULQDQ), about three times
 // as fast, for all but the last few bytes of longer inputs.
