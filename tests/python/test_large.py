@@ -1,8 +1,9 @@
 """Large inputs: the codec works on them in pieces, without the GIL, and
 lets signal handlers run between pieces.  Results around the pieces' edges
-are those of the oracle, and a long call ends soon after Ctrl-C, leaking
-nothing."""
+are those of the oracle, a decode on every CPU ends as it does on one, and
+a long call ends soon after Ctrl-C, leaking nothing."""
 import math
+import os
 import random
 import signal
 import sys
@@ -164,6 +165,55 @@ class PieceEdges(unittest.TestCase):
         frame = oracle.frame(data)
         self.assertGreater(len(data), 8 * len(frame))
         self.assertEqual(v.decode_bytes(text_of_frame(frame, "k"), "k"), data)
+
+
+def on_one_cpu(call, *args):
+    """call(*args) on the calling thread pinned to one CPU, which leaves
+    the module one thread for it."""
+    cpus = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(cpus)})
+    try:
+        return call(*args)
+    finally:
+        os.sched_setaffinity(0, cpus)
+
+
+@unittest.skipUnless(hasattr(os, "sched_setaffinity") and len(os.sched_getaffinity(0)) > 1,
+                     "one CPU: every call runs on one thread")
+class EveryCpu(unittest.TestCase):
+    def test_a_large_decode_ends_as_on_one_cpu(self):
+        # Nine MiB of text, past the size from which a call takes every CPU.
+        data = random.Random(8).randbytes(MIB)
+        text = v.encode_bytes(data, "QJX")
+        # Four MiB of frame, transformed back after the reading when the key
+        # is not ASCII, also take every CPU.
+        frame_sized = v.encode_bytes(random.Random(9).randbytes(4 * MIB), "ключ")
+        enc, _ = oracle.tables("QJX")
+        body = len(oracle.HEADER) + 9  # byte 0's token is read on its own
+        cut = body + 9 * RUN_TOKENS - 1  # the delimiter after the first run
+        late = len(text) - 3 * 9 - 4
+        other = enc[0] if text[cut + 1:cut + 9] != enc[0] else enc[1]
+        bad, mismatch = "InvalidTokenError", "InvalidChecksumError"
+        cases = {
+            "valid": (text, "QJX", "ok"),
+            "non-ASCII key, known only after the body": (frame_sized, "ключ", "ok"),
+            "wrong key": (text, "QJY", mismatch),
+            "CRC mismatch": (text[:cut + 1] + other + text[cut + 9:], "QJX", mismatch),
+            "first run": (text[:body + 20] + "x" + text[body + 21:], "QJX", bad),
+            "last run": (text[:late] + "x" + text[late + 1:], "QJX", bad),
+            "delimiter lost between runs": (text[:cut] + "z" + text[cut + 1:], "QJX", bad),
+            "token after the cut": (text[:cut + 1] + "Q" + text[cut + 2:], "QJX", bad),
+            "earlier of two": (text[:body + 40] + "x" + text[body + 41:late] + "x"
+                               + text[late + 1:], "QJX", bad),
+            "wide character in the last run": (text[:late] + "\u0100" + text[late + 1:], "QJX",
+                                               bad),
+        }
+        for name, (encoded, key, kind) in cases.items():
+            with self.subTest(name):
+                got = outcome(v.decode_bytes, encoded, key)
+                self.assertEqual(got[0], kind)
+                self.assertEqual(got, on_one_cpu(outcome, v.decode_bytes, encoded, key))
+        self.assertEqual(outcome(v.decode_bytes, text, "QJX"), ("ok", data))
 
 
 def interrupted_call(call, argument, delay):
