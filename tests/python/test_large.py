@@ -202,7 +202,6 @@ class EveryCpu(unittest.TestCase):
             "first run": (text[:body + 20] + "x" + text[body + 21:], "QJX", bad),
             "last run": (text[:late] + "x" + text[late + 1:], "QJX", bad),
             "delimiter lost between runs": (text[:cut] + "z" + text[cut + 1:], "QJX", bad),
-            "token after the cut": (text[:cut + 1] + "Q" + text[cut + 2:], "QJX", bad),
             "earlier of two": (text[:body + 40] + "x" + text[body + 41:late] + "x"
                                + text[late + 1:], "QJX", bad),
             "wide character in the last run": (text[:late] + "\u0100" + text[late + 1:], "QJX",

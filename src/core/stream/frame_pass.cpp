@@ -45,7 +45,9 @@ std::ptrdiff_t read_runs_shared(const DecodeTable& table, std::span<const Char> 
   std::unique_ptr<std::uint32_t[]> crcs(new (std::nothrow) std::uint32_t[runs]);
   if (!crcs) return 0;
   const std::uint64_t position = inverse ? inverse->position() : 0;
-  auto run_tokens = [&](std::size_t run) { return std::min(kRunTokens, tokens - run * kRunTokens); };
+  auto run_tokens = [&](std::size_t run) {
+    return std::min(kRunTokens, tokens - run * kRunTokens);
+  };
   const SharedPieces shared = share_pieces(threads, runs, checkpoint, [&](std::size_t run) {
     const std::size_t first = run * kRunTokens;
     const std::size_t count = run_tokens(run);
