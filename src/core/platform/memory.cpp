@@ -1,8 +1,5 @@
 #include "velkorenc/core/platform/memory.hpp"
 
-#include "velkorenc/core/platform/workers.hpp"
-
-#include <algorithm>
 #include <cstdint>
 
 #if defined(__linux__)
@@ -17,17 +14,11 @@ void prepare_for_writing(void* buffer, std::size_t size) noexcept {
 }
 
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept {
-  return prepare_for_writing(buffer, size, checkpoint, 1);
-}
-
-bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint,
-                         unsigned threads) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (size < kLargeBuffer) return true;
   constexpr std::uintptr_t kPage = 4096;
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   static_assert(kMapPiece % kHuge == 0, "pieces are whole huge pages");
-  static_assert(kSharedMapPiece % kHuge == 0, "pieces are whole huge pages");
   const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
   const auto end = begin + size;
   // Only whole pages inside the buffer: the memory around it may belong to
@@ -41,32 +32,17 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint,
   auto* first = reinterpret_cast<std::uint8_t*>((begin + kPage - 1) & ~(kPage - 1));
   const std::uintptr_t last = end & ~(kPage - 1);
   const std::size_t length = last - reinterpret_cast<std::uintptr_t>(first);
-  if (threads <= 1) {
-    return in_pieces(length, kMapPiece, checkpoint, [first](std::size_t at, std::size_t piece) {
-      ::madvise(first + at, piece, MADV_POPULATE_WRITE);
-    });
-  }
-  // Threads zero their own huge pages: pieces from one huge page boundary to
-  // another, but for the small pages at the edges.
-  const std::size_t head =
-      std::min<std::size_t>(length, first_huge - reinterpret_cast<std::uintptr_t>(first));
-  const std::size_t pieces = 1 + (length - head + kSharedMapPiece - 1) / kSharedMapPiece;
-  return !share_pieces(threads, pieces, checkpoint, [&](std::size_t p) {
-            const std::size_t at = p == 0 ? 0 : head + (p - 1) * kSharedMapPiece;
-            const std::size_t to = p == 0 ? head : std::min(length, at + kSharedMapPiece);
-            if (at < to) ::madvise(first + at, to - at, MADV_POPULATE_WRITE);
-            return true;
-          }).stopped;
+  return in_pieces(length, kMapPiece, checkpoint, [first](std::size_t at, std::size_t piece) {
+    ::madvise(first + at, piece, MADV_POPULATE_WRITE);
+  });
 #else
   (void)checkpoint;
-  (void)threads;
   return true;
 #endif
 #else
   (void)buffer;
   (void)size;
   (void)checkpoint;
-  (void)threads;
   return true;
 #endif
 }

@@ -20,11 +20,6 @@ inline constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
 // between them; false when it said to stop.
 void prepare_for_writing(void* buffer, std::size_t size) noexcept;
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept;
-// The same with the mapping shared among `threads` threads (share_pieces),
-// in pieces of kSharedMapPiece.
-inline constexpr std::size_t kSharedMapPiece = std::size_t{4} << 20;
-bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint,
-                         unsigned threads) noexcept;
 
 // prepare_for_writing on another thread, while this one works: mapping a
 // large buffer in can take the kernel a long time when it has to find huge
