@@ -563,6 +563,8 @@ class Run {
       std::lock_guard lock(mutex_);
       Tally& t = tallies_[f];
       ++t.inputs, t.bytes += input.size(), t.mismatches += mismatches, t.seconds += seconds;
+      done_ += 1, mismatched_ += mismatches;
+      show_progress();
     }
   }
 
@@ -582,6 +584,16 @@ class Run {
       if (!options_.candidate->uses_threads) break;
     }
     return 0;
+  }
+
+  // A line on stderr each minute, so that a long run shows that it runs.
+  void show_progress() {
+    const auto now = Clock::now();
+    if (now - last_progress_ < std::chrono::minutes(1)) return;
+    last_progress_ = now;
+    std::fprintf(stderr, "deflate_corpus: %llu of %llu inputs, %llu mismatched\n",
+                 static_cast<unsigned long long>(done_), static_cast<unsigned long long>(options_.count),
+                 static_cast<unsigned long long>(mismatched_));
   }
 
   static std::size_t first_difference(const Bytes& a, const Bytes& b) {
@@ -605,6 +617,8 @@ class Run {
   std::mutex mutex_;
   std::vector<Tally> tallies_;
   std::optional<Mismatch> first_;
+  std::uint64_t done_ = 0, mismatched_ = 0;
+  Clock::time_point last_progress_ = Clock::now();
 };
 
 // One input from a file (a saved mismatch), with every thread count.
