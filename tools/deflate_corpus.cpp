@@ -74,16 +74,19 @@ class Rng {
     return result;
   }
   // Uniform in [0, n), n > 0.
-  std::uint64_t below(std::uint64_t n) { return static_cast<std::uint64_t>(
-      (static_cast<unsigned __int128>(next()) * n) >> 64); }
-  std::uint64_t between(std::uint64_t low, std::uint64_t high) { return low + below(high - low + 1); }
+  std::uint64_t below(std::uint64_t n) {
+    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(next()) * n) >> 64);
+  }
+  std::uint64_t between(std::uint64_t low, std::uint64_t high) {
+    return low + below(high - low + 1);
+  }
   bool chance(double p) { return static_cast<double>(next() >> 11) * 0x1p-53 < p; }
   // Spread evenly over the orders of magnitude of [low, high].
   std::uint64_t log_between(std::uint64_t low, std::uint64_t high) {
     const double u = static_cast<double>(next() >> 11) * 0x1p-53;
     const auto value = static_cast<std::uint64_t>(
-        std::exp(std::log(static_cast<double>(low)) +
-                 u * (std::log(static_cast<double>(high) + 1) - std::log(static_cast<double>(low)))));
+        std::exp(std::log(static_cast<double>(low)) + u * (std::log(static_cast<double>(high) + 1) -
+                                                           std::log(static_cast<double>(low)))));
     return std::clamp(value, low, high);
   }
   void fill(std::uint8_t* out, std::size_t size) {
@@ -91,7 +94,8 @@ class Rng {
       const std::uint64_t word = next();
       std::memcpy(out, &word, 8);
     }
-    for (std::uint64_t word = next(); size > 0; --size, word >>= 8) *out++ = static_cast<std::uint8_t>(word);
+    for (std::uint64_t word = next(); size > 0; --size, word >>= 8)
+      *out++ = static_cast<std::uint8_t>(word);
   }
 
  private:
@@ -105,9 +109,12 @@ class Rng {
 Bytes concatenated_files(const fs::path& root, std::string_view extension, std::size_t limit) {
   std::vector<fs::path> paths;
   std::error_code error;
-  for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error), end;
+  for (fs::recursive_directory_iterator
+           it(root, fs::directory_options::skip_permission_denied, error),
+       end;
        !error && it != end; it.increment(error)) {
-    if (it->is_regular_file(error) && it->path().native().ends_with(extension)) paths.push_back(it->path());
+    if (it->is_regular_file(error) && it->path().native().ends_with(extension))
+      paths.push_back(it->path());
   }
   std::sort(paths.begin(), paths.end());
   Bytes out;
@@ -123,15 +130,16 @@ Bytes concatenated_files(const fs::path& root, std::string_view extension, std::
 struct Sources {
   fs::path python_root;
   fs::path headers_root;
-  Bytes python;   // the interpreter's standard-library .py files
-  Bytes headers;  // C headers
+  Bytes python;                    // the interpreter's standard-library .py files
+  Bytes headers;                   // C headers
   std::vector<std::string> words;  // the identifiers of the Python sources, for prose-like text
 
   void load(bool need_python, bool need_headers) {
     constexpr std::size_t kLimit = std::size_t{64} << 20;
     if (need_python && python.empty()) {
       python = concatenated_files(python_root, ".py", kLimit);
-      if (python.empty()) fail("no .py files under " + python_root.string() + " (--python-sources DIR)");
+      if (python.empty())
+        fail("no .py files under " + python_root.string() + " (--python-sources DIR)");
       collect_words();
     }
     if (need_headers && headers.empty()) {
@@ -189,7 +197,8 @@ void make_alphabet(Rng& rng, std::size_t size, std::uint64_t, const Sources&, By
   const bool skewed = rng.chance(0.5);
   out.resize(size);
   for (auto& byte : out) {
-    const std::uint64_t pick = skewed ? std::min(rng.below(count), rng.below(count)) : rng.below(count);
+    const std::uint64_t pick =
+        skewed ? std::min(rng.below(count), rng.below(count)) : rng.below(count);
     byte = symbols[pick];
   }
 }
@@ -232,7 +241,8 @@ void make_periodic(Rng& rng, std::size_t size, std::uint64_t turn, const Sources
   out.resize(size);
   if (rng.chance(0.5)) {
     const std::uint64_t every = rng.log_between(16, 1 << 20);
-    for (std::size_t at = rng.below(every); at < size; at += 1 + rng.below(2 * every)) out[at] ^= 1 + rng.below(255);
+    for (std::size_t at = rng.below(every); at < size; at += 1 + rng.below(2 * every))
+      out[at] ^= 1 + rng.below(255);
   }
 }
 
@@ -305,7 +315,8 @@ void make_collisions(Rng& rng, std::size_t size, std::uint64_t, const Sources&, 
   while (out.size() < size) {
     if (out.size() >= 16 && rng.chance(copy_chance)) {
       const std::size_t length = rng.between(8, 15);
-      const std::size_t from = out.size() - rng.between(length, std::min<std::size_t>(out.size(), 4000));
+      const std::size_t from =
+          out.size() - rng.between(length, std::min<std::size_t>(out.size(), 4000));
       for (std::size_t i = 0; i < length; ++i) out.push_back(out[from + i]);
       continue;
     }
@@ -335,22 +346,25 @@ const Family kFamilies[] = {
     {"python", "slices of the interpreter's standard-library .py sources", make_python, true},
     {"headers", "slices of the system's C headers", make_headers, false, true},
     {"words", "prose-like words from the Python sources' identifiers", make_words, true},
-    {"periodic", "a random unit of each period 1..300 in turn, repeated, some bytes changed", make_periodic},
+    {"periodic", "a random unit of each period 1..300 in turn, repeated, some bytes changed",
+     make_periodic},
     {"runs", "runs of one byte, short to 100,000", make_runs},
     {"distances", "random bytes with copies from each distance 1..33,000 in turn", make_distances},
-    {"collisions", "three-byte groups on a few hash chains, with copies of 8-15 bytes", make_collisions},
-    {"mixed", "pieces of the other families one after another (block kinds change)", make_mixed, true,
-     true},
+    {"collisions", "three-byte groups on a few hash chains, with copies of 8-15 bytes",
+     make_collisions},
+    {"mixed", "pieces of the other families one after another (block kinds change)", make_mixed,
+     true, true},
 };
 constexpr std::size_t kFamilyCount = std::size(kFamilies);
 
-void make_mixed(Rng& rng, std::size_t size, std::uint64_t turn, const Sources& sources, Bytes& out) {
+void make_mixed(Rng& rng, std::size_t size, std::uint64_t turn, const Sources& sources,
+                Bytes& out) {
   Bytes piece;
   while (out.size() < size) {
     const Family& family = kFamilies[rng.below(kFamilyCount - 1)];
     piece.clear();
-    family.make(rng, std::min<std::size_t>(size - out.size(), rng.log_between(1, 1 << 16)), turn + out.size(),
-                sources, piece);
+    family.make(rng, std::min<std::size_t>(size - out.size(), rng.log_between(1, 1 << 16)),
+                turn + out.size(), sources, piece);
     out.insert(out.end(), piece.begin(), piece.end());
   }
 }
@@ -366,7 +380,9 @@ std::size_t choose_size(Rng& rng, std::uint64_t large_every, std::size_t large_m
   if (kind < 705) return rng.log_between(1, 4 << 10);
   if (kind < 955) return rng.log_between(4 << 10, 64 << 10);
   if (kind < 985) {
-    const std::size_t unit = rng.chance(0.4) ? kBlockSymbols : rng.chance(0.5) ? kWindow : 2 * kWindow;
+    const std::size_t unit = rng.chance(0.4)   ? kBlockSymbols
+                             : rng.chance(0.5) ? kWindow
+                                               : 2 * kWindow;
     const std::size_t near = unit * rng.between(1, 4);
     const std::size_t spread = rng.chance(0.5) ? 4 : 300;
     return near - spread + rng.below(2 * spread + 1);
@@ -380,7 +396,8 @@ std::size_t choose_size(Rng& rng, std::uint64_t large_every, std::size_t large_m
 // good 8, lazy 16, nice 128, chain 128) and memory level.
 Bytes zlib_stream(ByteSpan input, int good, int lazy, int nice, int chain, int memory_level = 8) {
   z_stream stream{};
-  if (deflateInit2(&stream, 6, Z_DEFLATED, 15, memory_level, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
+  if (deflateInit2(&stream, 6, Z_DEFLATED, 15, memory_level, Z_DEFAULT_STRATEGY) != Z_OK)
+    std::abort();
   if (deflateTune(&stream, good, lazy, nice, chain) != Z_OK) std::abort();
   Bytes out(deflateBound(&stream, input.size()));
   stream.next_in = const_cast<Bytef*>(input.data());
@@ -392,7 +409,8 @@ Bytes zlib_stream(ByteSpan input, int good, int lazy, int nice, int chain, int m
     const auto take = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
     stream.avail_in = take;
     left -= take;
-    stream.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size() - stream.total_out, 1u << 30));
+    stream.avail_out =
+        static_cast<uInt>(std::min<std::size_t>(out.size() - stream.total_out, 1u << 30));
     status = deflate(&stream, left == 0 ? Z_FINISH : Z_NO_FLUSH);
   } while (status == Z_OK);
   if (status != Z_STREAM_END) std::abort();
@@ -436,7 +454,8 @@ Bytes deflater_stream(ByteSpan input, bool in_pieces) {
   std::size_t at = 0;
   do {
     const std::size_t take =
-        in_pieces ? std::min<std::size_t>(input.size() - at, rng.log_between(1, 1 << 18)) : input.size();
+        in_pieces ? std::min<std::size_t>(input.size() - at, rng.log_between(1, 1 << 18))
+                  : input.size();
     const bool last = at + take == input.size();
     if (!deflater.feed(input.subspan(at, take), last, sink)) std::abort();
     at += take;
@@ -527,18 +546,21 @@ class Run {
     }
     std::printf("%-11s %10llu %10.1f %11llu %9.1f  (%.1f s wall, %u jobs)\n", "total",
                 static_cast<unsigned long long>(total.inputs), total.bytes / 1048576.0,
-                static_cast<unsigned long long>(total.mismatches), total.seconds, seconds, options_.jobs);
+                static_cast<unsigned long long>(total.mismatches), total.seconds, seconds,
+                options_.jobs);
     if (first_) {
       const Mismatch& m = *first_;
-      std::printf("first mismatch: input %llu (%s), %zu bytes, %u thread(s): streams of %zu (zlib) and %zu "
-                  "bytes differ first at byte %zu; input saved to %s\n",
-                  static_cast<unsigned long long>(m.index), m.family->name, m.size, m.threads, m.reference_size,
-                  m.candidate_size, m.first_difference, m.saved.c_str());
-      std::printf("again: deflate_corpus --candidate %s --seed %llu --large-every %llu --large-mib %zu "
-                  "--families %s --start %llu --count 1\n",
-                  options_.candidate->name, static_cast<unsigned long long>(options_.seed),
-                  static_cast<unsigned long long>(options_.large_every), options_.large_max >> 20,
-                  m.family->name, static_cast<unsigned long long>(m.index));
+      std::printf(
+          "first mismatch: input %llu (%s), %zu bytes, %u thread(s): streams of %zu (zlib) and %zu "
+          "bytes differ first at byte %zu; input saved to %s\n",
+          static_cast<unsigned long long>(m.index), m.family->name, m.size, m.threads,
+          m.reference_size, m.candidate_size, m.first_difference, m.saved.c_str());
+      std::printf(
+          "again: deflate_corpus --candidate %s --seed %llu --large-every %llu --large-mib %zu "
+          "--families %s --start %llu --count 1\n",
+          options_.candidate->name, static_cast<unsigned long long>(options_.seed),
+          static_cast<unsigned long long>(options_.large_every), options_.large_max >> 20,
+          m.family->name, static_cast<unsigned long long>(m.index));
     }
     return total.mismatches == 0;
   }
@@ -576,8 +598,14 @@ class Run {
     for (const unsigned threads : options_.threads) {
       const Bytes candidate = options_.candidate->compress(input, threads);
       if (candidate != reference) {
-        note_first(Mismatch{index, &family, threads, input.size(), reference.size(), candidate.size(),
-                            first_difference(reference, candidate), {}},
+        note_first(Mismatch{index,
+                            &family,
+                            threads,
+                            input.size(),
+                            reference.size(),
+                            candidate.size(),
+                            first_difference(reference, candidate),
+                            {}},
                    input);
         return 1;
       }
@@ -592,23 +620,26 @@ class Run {
     if (now - last_progress_ < std::chrono::minutes(1)) return;
     last_progress_ = now;
     std::fprintf(stderr, "deflate_corpus: %llu of %llu inputs, %llu mismatched\n",
-                 static_cast<unsigned long long>(done_), static_cast<unsigned long long>(options_.count),
+                 static_cast<unsigned long long>(done_),
+                 static_cast<unsigned long long>(options_.count),
                  static_cast<unsigned long long>(mismatched_));
   }
 
   static std::size_t first_difference(const Bytes& a, const Bytes& b) {
     return static_cast<std::size_t>(
-        std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin()).first - a.begin());
+        std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin()).first -
+        a.begin());
   }
 
   void note_first(Mismatch mismatch, ByteSpan input) {
     std::lock_guard lock(mutex_);
     if (first_ && first_->index <= mismatch.index) return;
-    mismatch.saved = options_.out_dir / ("deflate-corpus-" + std::string(mismatch.family->name) + "-" +
-                                         std::to_string(options_.seed) + "-" + std::to_string(mismatch.index) +
-                                         ".bin");
+    mismatch.saved = options_.out_dir / ("deflate-corpus-" + std::string(mismatch.family->name) +
+                                         "-" + std::to_string(options_.seed) + "-" +
+                                         std::to_string(mismatch.index) + ".bin");
     std::ofstream(mismatch.saved, std::ios::binary)
-        .write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+        .write(reinterpret_cast<const char*>(input.data()),
+               static_cast<std::streamsize>(input.size()));
     first_ = mismatch;
   }
 
@@ -631,8 +662,9 @@ int compare_file(const Options& options) {
   for (const unsigned threads : options.threads) {
     const Bytes candidate = options.candidate->compress(input, threads);
     const bool same = candidate == reference;
-    std::printf("%s, %zu bytes, %u thread(s): %s (%zu and %zu bytes)\n", options.input_file->c_str(),
-                input.size(), threads, same ? "same" : "DIFFERENT", reference.size(), candidate.size());
+    std::printf("%s, %zu bytes, %u thread(s): %s (%zu and %zu bytes)\n",
+                options.input_file->c_str(), input.size(), threads, same ? "same" : "DIFFERENT",
+                reference.size(), candidate.size());
     if (!same) status = 1;
     if (!options.candidate->uses_threads) break;
   }
@@ -664,7 +696,8 @@ void list_choices() {
   std::printf("families:\n");
   for (const Family& family : kFamilies) std::printf("  %-11s %s\n", family.name, family.what);
   std::printf("candidates:\n");
-  for (const Candidate& candidate : kCandidates) std::printf("  %-16s %s\n", candidate.name, candidate.what);
+  for (const Candidate& candidate : kCandidates)
+    std::printf("  %-16s %s\n", candidate.name, candidate.what);
 }
 
 Options parse(int argc, char** argv) {
@@ -683,7 +716,8 @@ Options parse(int argc, char** argv) {
     if (option == "--candidate") {
       const auto* found = std::find_if(std::begin(kCandidates), std::end(kCandidates),
                                        [&](const Candidate& c) { return value == c.name; });
-      if (found == std::end(kCandidates)) Sources::fail("no candidate " + std::string(value) + " (--list)");
+      if (found == std::end(kCandidates))
+        Sources::fail("no candidate " + std::string(value) + " (--list)");
       options.candidate = found;
     } else if (option == "--seed") {
       options.seed = number(value, "--seed");
@@ -696,7 +730,8 @@ Options parse(int argc, char** argv) {
       for (const auto name : split(value)) {
         const auto* found = std::find_if(std::begin(kFamilies), std::end(kFamilies),
                                          [&](const Family& f) { return name == f.name; });
-        if (found == std::end(kFamilies)) Sources::fail("no family " + std::string(name) + " (--list)");
+        if (found == std::end(kFamilies))
+          Sources::fail("no family " + std::string(name) + " (--list)");
         options.families.push_back(found);
       }
     } else if (option == "--threads") {
@@ -707,7 +742,8 @@ Options parse(int argc, char** argv) {
         options.threads.push_back(static_cast<unsigned>(threads));
       }
     } else if (option == "--jobs") {
-      options.jobs = static_cast<unsigned>(std::clamp<std::uint64_t>(number(value, "--jobs"), 1, 64));
+      options.jobs =
+          static_cast<unsigned>(std::clamp<std::uint64_t>(number(value, "--jobs"), 1, 64));
     } else if (option == "--large-every") {
       options.large_every = number(value, "--large-every");
     } else if (option == "--large-mib") {
@@ -721,7 +757,8 @@ Options parse(int argc, char** argv) {
     } else if (option == "--input") {
       options.input_file = fs::path(value);
     } else {
-      Sources::fail("unknown option " + std::string(option) + " (see the top of deflate_corpus.cpp)");
+      Sources::fail("unknown option " + std::string(option) +
+                    " (see the top of deflate_corpus.cpp)");
     }
   }
   return options;
@@ -739,11 +776,13 @@ int main(int argc, char** argv) {
     if (family->make == make_collisions) collision_table();
   }
   options.sources.load(python, headers);
-  std::printf("deflate_corpus: candidate %s, seed %llu, inputs %llu..%llu, thread counts", options.candidate->name,
-              static_cast<unsigned long long>(options.seed), static_cast<unsigned long long>(options.start),
+  std::printf("deflate_corpus: candidate %s, seed %llu, inputs %llu..%llu, thread counts",
+              options.candidate->name, static_cast<unsigned long long>(options.seed),
+              static_cast<unsigned long long>(options.start),
               static_cast<unsigned long long>(options.start + options.count - 1));
   for (const unsigned threads : options.threads) std::printf(" %u", threads);
-  std::printf("%s, zlib %s\n", options.candidate->uses_threads ? "" : " (this candidate takes no count: 1 only)",
+  std::printf("%s, zlib %s\n",
+              options.candidate->uses_threads ? "" : " (this candidate takes no count: 1 only)",
               zlibVersion());
   std::fflush(stdout);
   Run run(options);
