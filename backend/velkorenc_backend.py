@@ -44,7 +44,7 @@ LICENSE_FILE = "LICENSE"
 # What a source archive holds, relative to the source tree.
 SDIST_CONTENT = ("pyproject.toml", "CMakeLists.txt", "CMakePresets.json", "README.md",
                  "ARCHITECTURE.md", "CHANGELOG.md", "SECURITY.md", LICENSE_FILE, "backend",
-                 "bench", "cli", "cmake", "examples", "include", "src", "stubs", "tests")
+                 "bench", "cli", "cmake", "examples", "include", "src", "stubs", "tests", "tools")
 SDIST_SKIPPED_NAMES = {"__pycache__"}
 SDIST_SKIPPED_SUFFIXES = (".pyc", ".pyo")
 

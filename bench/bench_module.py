@@ -28,6 +28,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import threading
 import time
@@ -121,6 +122,37 @@ class Inputs:
     def repetitive(self):
         block = b"velkorenc repetitive block! "
         return (block * (self.size // len(block) + 1))[:self.size]
+
+    @functools.cached_property
+    def _source_text(self):
+        """Real text: the .py files under the interpreter's standard-library
+        directory (its site-packages too, which is below it), concatenated
+        in the order of their sorted paths, up to --size MiB; all of them
+        when there are fewer (the row then says how much)."""
+        root = sysconfig.get_path("stdlib")
+        paths = sorted(os.path.join(folder, name) for folder, _, names in os.walk(root)
+                       for name in names if name.endswith(".py"))
+        pieces, length, files = [], 0, 0
+        for path in paths:
+            if length >= self.size:
+                break
+            with open(path, "rb") as f:
+                piece = f.read(self.size - length)
+            pieces.append(piece)
+            length += len(piece)
+            files += 1
+        if not length:
+            raise NotMeasured(f"no .py files under {root}")
+        whole = "" if length == self.size else f", all there is (--size is {self.args.size} MiB)"
+        return b"".join(pieces), f"{length / 2**20:.1f} MiB of {files:,} files{whole}"
+
+    @property
+    def source_text(self):
+        return self._source_text[0]
+
+    @property
+    def source_text_origin(self):
+        return self._source_text[1]
 
     @functools.cached_property
     def noise_text(self):
@@ -382,19 +414,28 @@ def peak_beyond_start(operation, size):
 
 # -- the rows ------------------------------------------------------------------
 
-@row("encode_bytes({mib} random) / zlib.compress + crc32", 1.10)
+def encode_beside_zlib(data, repeat):
+    """encode_bytes beside the stream it may keep and the CRC it stores."""
+    return ratio(side_by_side(lambda: velkorenc.encode_bytes(data),
+                              lambda: (zlib.compress(data, level=6), zlib.crc32(data)), repeat))
+
+
+@row("encode_bytes({mib} random) / zlib.compress(d, 6) + crc32", 0.20)
 def encode_random(d):
-    return ratio(side_by_side(lambda: velkorenc.encode_bytes(d.noise),
-                              lambda: (zlib.compress(d.noise, level=6), zlib.crc32(d.noise)),
-                              d.repeat))
+    return encode_beside_zlib(d.noise, d.repeat)
 
 
-@row("encode_bytes({mib} repetitive) / zlib.compress + crc32", 1.05)
+@row("encode_bytes(first {mib} of the stdlib's .py sources) / zlib.compress(d, 6) + crc32",
+     0.50)
+def encode_source_text(d):
+    figure = encode_beside_zlib(d.source_text, d.repeat)
+    figure.detail += f"; {d.source_text_origin}"
+    return figure
+
+
+@row("encode_bytes({mib} repetitive) / zlib.compress(d, 6) + crc32", 0.90)
 def encode_repetitive(d):
-    return ratio(side_by_side(lambda: velkorenc.encode_bytes(d.repetitive),
-                              lambda: (zlib.compress(d.repetitive, level=6),
-                                       zlib.crc32(d.repetitive)),
-                              d.repeat))
+    return encode_beside_zlib(d.repetitive, d.repeat)
 
 
 @row("decode_bytes(text of {mib} random) / text.encode('ascii') + crc32", 1.5)
@@ -527,6 +568,23 @@ def decode_file_memory(d):
 def encode_file_time(d):
     return file_times("encode_file", d.data_file, os.path.join(d.work_dir, "text.new"),
                       d.file_repeat)
+
+
+@row("encode_file({file} random), in a child / zlib.compress(d, 6) + crc32 of it in memory",
+     0.30)
+def encode_file_beside_zlib(d):
+    target = os.path.join(d.work_dir, "text.new")
+    with open(d.data_file, "rb") as f:
+        data = f.read()
+    convert_in_child("encode_file", d.data_file, target)  # warm the page cache
+    ours, floor = [], []
+    for _ in range(d.file_repeat):
+        measured = convert_in_child("encode_file", d.data_file, target)
+        if measured is None:
+            raise NotMeasured("encode_file was stopped by the system")
+        ours.append(measured[0])
+        floor.append(timed(lambda: (zlib.compress(data, level=6), zlib.crc32(data))))
+    return ratio((statistics.median(ours), statistics.median(floor)))
 
 
 @row("encode_file + decode_file of 4 KiB in place, locked / flock a no-op", 1.10)

@@ -5,6 +5,7 @@ import io
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 from unittest import mock
 
@@ -47,6 +48,24 @@ class Driver(unittest.TestCase):
             if not extra:
                 self.assertRegex(out.getvalue(), r"missed +2\.000 +1\.00 +NO")
                 self.assertRegex(out.getvalue(), r"context +9\.000 +- +-")
+
+    def test_source_text_is_the_sorted_py_files_up_to_the_size(self):
+        files = {"b.py": b"B" * 700_000, "a/z.py": b"Z" * 500_000, "a/y.txt": b"not python",
+                 "a-c.py": b"C" * 10}
+        with tempfile.TemporaryDirectory() as root:
+            for name, content in files.items():
+                os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
+                with open(os.path.join(root, name), "wb") as f:
+                    f.write(content)
+            for size, text, origin in [
+                    (1, b"C" * 10 + b"Z" * 500_000 + b"B" * 548_566, "1.0 MiB of 3 files"),
+                    (2, b"C" * 10 + b"Z" * 500_000 + b"B" * 700_000,
+                     "1.1 MiB of 3 files, all there is (--size is 2 MiB)")]:
+                with self.subTest(size), mock.patch.object(bench_module.sysconfig, "get_path",
+                                                           return_value=root):
+                    inputs = bench_module.Inputs(mock.Mock(size=size, file_size=1, repeat=1))
+                    self.assertEqual((inputs.source_text, inputs.source_text_origin),
+                                     (text, origin))
 
 
 if __name__ == "__main__":
