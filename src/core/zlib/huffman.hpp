@@ -159,11 +159,10 @@ struct BlockTrees {
   Tree distance{kDistanceCodes};
 };
 
-// The most bytes that send_block writes for a block of `symbols` symbols
-// and `stored_length` bytes, beyond the bits held before it.
-inline std::size_t block_room(std::size_t symbols, std::size_t stored_length) noexcept {
-  return std::max(stored_length + 5, 4 * symbols + 400) + 16;
-}
+// The most bytes that send_block writes for a block of `symbols` symbols,
+// beyond the bits held before it: never more than with the fixed codes (at
+// most 31 bits a symbol), which a stored block is no longer than.
+inline constexpr std::size_t block_room(std::size_t symbols) noexcept { return 4 * symbols + 64; }
 
 // Sends one block as zlib's _tr_flush_block does: stored when that is no
 // longer than the codes and `stored` is not null (zlib stores only bytes
