@@ -60,7 +60,7 @@ void WindowSlides::check_top(std::uint64_t position) noexcept {
 
 Parser::Parser() noexcept
     : head_(new (std::nothrow) std::uint32_t[kHashSize]),
-      prev_(new (std::nothrow) std::uint32_t[kWindowSize]) {}
+      prev_(new (std::nothrow) std::uint32_t[kWindowSize]()) {}
 
 void Parser::point_window() noexcept { window_ = input_.data + (table_origin_ - input_.origin); }
 
@@ -70,7 +70,6 @@ void Parser::begin(const ParseInput& input, std::uint64_t start, LazyState state
   table_origin_ = input.origin;
   point_window();
   std::fill(head_.get(), head_.get() + kHashSize, 0u);
-  std::fill(prev_.get(), prev_.get() + kWindowSize, 0u);
   slides_ = WindowSlides(base, start, piece);
   if (input.ends) slides_.set_end(input.end());
   done_ = false;
@@ -122,7 +121,9 @@ void Parser::check_top(std::uint32_t top) noexcept {
 
 // What zlib's window holds past the input's end, where a search may read:
 // zeros in the first window, and from the first slide on what the window
-// held there 32 KiB earlier (the bytes 32 KiB back).
+// held there 32 KiB earlier (the bytes 32 KiB back).  They never decide a
+// match (a search stops at the first match that reaches the end, since the
+// nice length is cut to the lookahead), but the reads stay zlib's.
 void Parser::write_tail() noexcept {
   const std::uint64_t base = slides_.base();
   if (tail_base_ == base) return;
