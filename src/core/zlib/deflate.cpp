@@ -59,24 +59,24 @@ void WindowSlides::check_top(std::uint64_t position) noexcept {
 }
 
 Parser::Parser() noexcept
-    : head_(new (std::nothrow) std::uint32_t[kHashSize]),
-      prev_(new (std::nothrow) std::uint32_t[kWindowSize]()) {}
+    : head_(new (std::nothrow) std::uint16_t[kHashSize]),
+      prev_(new (std::nothrow) std::uint16_t[kWindowSize]()) {}
 
 void Parser::point_window() noexcept { window_ = input_.data + (table_origin_ - input_.origin); }
 
 void Parser::begin(const ParseInput& input, std::uint64_t start, LazyState state, std::uint64_t base,
                    std::uint64_t piece) noexcept {
   input_ = input;
-  table_origin_ = input.origin;
+  table_origin_ = base;
   point_window();
-  std::fill(head_.get(), head_.get() + kHashSize, 0u);
+  std::fill(head_.get(), head_.get() + kHashSize, std::uint16_t{0});
   slides_ = WindowSlides(base, start, piece);
   if (input.ends) slides_.set_end(input.end());
   done_ = false;
   tail_base_ = kNever;
   const std::uint64_t first = start > kWindowSize ? start - kWindowSize : 0;
   const std::uint64_t last = input.ends ? std::min(start, input.end() - std::min<std::uint64_t>(input.end(), 2)) : start;
-  for (std::uint64_t at = std::max(first, input.origin); at < last; ++at) {
+  for (std::uint64_t at = std::max(first, base); at < last; ++at) {
     insert(static_cast<std::uint32_t>(at - table_origin_));
   }
   top_ = static_cast<std::uint32_t>(start - table_origin_);
@@ -89,7 +89,6 @@ void Parser::begin(const ParseInput& input, std::uint64_t start, LazyState state
 void Parser::update_input(const ParseInput& input) noexcept {
   const bool end_now_known = input.ends && !input_.ends;
   input_ = input;
-  if (input.origin > table_origin_) rebase(input.origin);
   point_window();
   if (end_now_known) slides_.set_end(input.end());
   if (input.ends) {
@@ -105,10 +104,12 @@ LazyState Parser::state() const noexcept {
 
 void Parser::rebase(std::uint64_t origin) noexcept {
   const auto delta = static_cast<std::uint32_t>(origin - table_origin_);
-  const auto move = [delta](std::uint32_t& at) { at = at >= delta ? at - delta : 0; };
+  const auto move = [delta](std::uint16_t& at) {
+    at = static_cast<std::uint16_t>(at >= delta ? at - delta : 0);
+  };
   std::for_each(head_.get(), head_.get() + kHashSize, move);
   std::for_each(prev_.get(), prev_.get() + kWindowSize, move);
-  move(match_start_);
+  match_start_ = match_start_ >= delta ? match_start_ - delta : 0;
   top_ -= delta;
   table_origin_ = origin;
   point_window();
@@ -116,6 +117,7 @@ void Parser::rebase(std::uint64_t origin) noexcept {
 
 void Parser::check_top(std::uint32_t top) noexcept {
   slides_.check_top(table_origin_ + top);
+  if (slides_.base() != table_origin_) rebase(slides_.base());
   if (input_.ends) write_tail();
 }
 

@@ -109,9 +109,10 @@ class Parser {
  public:
   Parser() noexcept;
 
-  // Starts a parse at loop top `start` with `state` and zlib's window base
-  // `base`, the chains holding positions [max(start - 32 KiB, 0), start) as
-  // zlib's would; `piece` is how the library is handed its input.
+  // Starts a parse at loop top `start` with `state` and `base`, zlib's window
+  // base there (a multiple of 32 KiB, at most 64 KiB before `start`), the
+  // chains holding the positions from max(start - 32 KiB, base) to `start`
+  // as zlib's would; `piece` is how the library is handed its input.
   void begin(const ParseInput& input, std::uint64_t start, LazyState state, std::uint64_t base,
              std::uint64_t piece = kLibraryPiece) noexcept;
   // The same input at the same positions, grown (or its end now known) or
@@ -155,11 +156,12 @@ class Parser {
   void insert(std::uint32_t top) noexcept {
     const std::uint32_t h = hash(window_ + top);
     prev_[top & kWindowMask] = head_[h];
-    head_[h] = top;
+    head_[h] = static_cast<std::uint16_t>(top);
   }
   std::uint32_t longest_match(std::uint32_t top, std::uint32_t candidate, std::uint32_t best,
                               std::uint32_t nice) noexcept;
-  // Moves table coordinates so that `origin` is their 0.
+  // Moves table coordinates so that `origin` (the new window base) is
+  // their 0, as zlib slides its tables: positions before it are none.
   void rebase(std::uint64_t origin) noexcept;
   void point_window() noexcept;
   // What happens at loop top `top` before its search: window slides; the
@@ -171,9 +173,10 @@ class Parser {
   template <bool kTail, class AtTop>
   bool loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top);
 
-  // Positions in the tables are table coordinates: position - table_origin_.
-  std::unique_ptr<std::uint32_t[]> head_;
-  std::unique_ptr<std::uint32_t[]> prev_;
+  // Positions in the tables are table coordinates, position - table_origin_,
+  // with table_origin_ zlib's window base, as zlib keeps them (0 is none).
+  std::unique_ptr<std::uint16_t[]> head_;
+  std::unique_ptr<std::uint16_t[]> prev_;
   ParseInput input_;
   const std::uint8_t* window_ = nullptr;  // the byte at table coordinate 0
   std::uint64_t table_origin_ = 0;
@@ -184,7 +187,6 @@ class Parser {
   std::uint32_t match_start_ = 0;
   bool match_available_ = false;
   bool done_ = false;
-  bool tail_written_ = false;
   std::uint64_t tail_base_ = 0;  // the window base the bytes past the end were written for
 };
 
@@ -238,7 +240,7 @@ inline std::uint32_t Parser::longest_match(std::uint32_t top, std::uint32_t cand
   const std::uint8_t* scan = window_ + top;
   const std::uint16_t scan_start = load16(scan);
   std::uint16_t scan_end = load16(scan + best - 1);
-  const std::uint32_t* prev = prev_.get();
+  const std::uint16_t* prev = prev_.get();
   do {
     const std::uint8_t* match = window_ + candidate;
     // A candidate can only be longer when these bytes agree.
@@ -269,12 +271,11 @@ bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
   std::uint32_t top = top_;
   std::uint32_t match_length = match_length_;
   bool match_available = match_available_;
-  const std::uint32_t base = static_cast<std::uint32_t>(slides_.base() - table_origin_);
   const auto at_shift = static_cast<std::uint32_t>(table_origin_ - match_origin_);
   const std::uint32_t end =
       kTail ? static_cast<std::uint32_t>(input_.end() - table_origin_) : 0;
-  std::uint32_t* const head = head_.get();
-  std::uint32_t* const prev = prev_.get();
+  std::uint16_t* const head = head_.get();
+  std::uint16_t* const prev = prev_.get();
   const std::uint8_t* const window = window_;
   bool stopped = false;
   while (top < until) {
@@ -290,13 +291,19 @@ bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
     if (!kTail || lookahead >= kMinMatch) {
       const std::uint32_t h = hash(window + top);
       candidate = head[h];
-      prev[top & kWindowMask] = candidate;
-      head[h] = top;
+      prev[top & kWindowMask] = static_cast<std::uint16_t>(candidate);
+      head[h] = static_cast<std::uint16_t>(top);
+      if constexpr (!kTail) {
+        // The next position's first candidate, fetched while this one is searched.
+        const std::uint32_t ahead = head[hash(window + top + 1)];
+        __builtin_prefetch(window + ahead);
+        __builtin_prefetch(prev + (ahead & kWindowMask));
+      }
     }
     const std::uint32_t prev_length = match_length;
     const std::uint32_t prev_match = match_start_;
     match_length = kMinMatch - 1;
-    if (candidate > base && top - candidate <= kMaxDistance && prev_length < kMaxLazy) {
+    if (candidate != 0 && top - candidate <= kMaxDistance && prev_length < kMaxLazy) {
       if (kTail) {
         match_length = longest_match(top, candidate, prev_length, std::min(kNiceLength, lookahead));
         match_length = std::min(match_length, lookahead);
@@ -313,7 +320,7 @@ bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
       for (std::uint32_t at = top + 1; at < last_insert; ++at) {
         const std::uint32_t h = hash(window + at);
         prev[at & kWindowMask] = head[h];
-        head[h] = at;
+        head[h] = static_cast<std::uint16_t>(at);
       }
       top = next;
       match_available = false;
@@ -334,21 +341,15 @@ std::uint64_t Parser::run(std::uint64_t stop, std::vector<Match>& out, AtTop&& a
   if (!input_.ends) {
     stop = std::min(stop, input_.end() > kLookaheadNeeded ? input_.end() - kLookaheadNeeded : 0);
   }
-  // Table coordinates stay far below 2^32.
-  constexpr std::uint64_t kMostCoordinates = std::uint64_t{1} << 30;
   while (!done_) {
     const std::uint64_t here = position();
-    if (here - table_origin_ >= kMostCoordinates) {
-      rebase(std::max(input_.origin, (slides_.base() - std::min<std::uint64_t>(slides_.base(), kWindowSize)) &
-                                         ~std::uint64_t{kWindowMask}));
-    }
     if (here >= slides_.next_check()) check_top(top_);
     if (input_.ends && here == input_.end()) {
       done_ = true;
       break;
     }
     if (here >= stop) break;
-    std::uint64_t until = std::min({stop, slides_.next_check(), table_origin_ + kMostCoordinates});
+    std::uint64_t until = std::min(stop, slides_.next_check());
     // The tail: loop tops whose lookahead, match reads or inserts reach the end.
     const std::uint64_t tail = input_.ends && input_.end() > 2 * kMinLookahead
                                    ? input_.end() - 2 * kMinLookahead
