@@ -1,11 +1,16 @@
-// CRC-32 with each kernel, and a message-sized zlib stream made and read
-// back.
+// CRC-32 with each kernel, a message-sized zlib stream made and read back,
+// and level-6 streams of 32 MiB made by the own deflate and by zlib, side by
+// side.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
+#include "velkorenc/core/zlib/deflate.hpp"
 #include "velkorenc/core/zlib/zlib.hpp"
 
 #include "bench_support.hpp"
@@ -64,11 +69,93 @@ void BM_InflateMessage(benchmark::State& state) {
   }
 }
 
+// The first 32 MiB of the interpreter's standard-library .py sources, in
+// sorted path order (empty when the build did not name the library).
+const std::vector<std::uint8_t>& library_sources() {
+  static const std::vector<std::uint8_t> bytes = [] {
+    std::vector<std::uint8_t> out;
+#ifdef VELKORENC_BENCH_TEXT_ROOT
+    namespace fs = std::filesystem;
+    std::vector<fs::path> paths;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(VELKORENC_BENCH_TEXT_ROOT, error), end; !error && it != end;
+         it.increment(error)) {
+      if (it->is_regular_file(error) && it->path().extension() == ".py") paths.push_back(it->path());
+    }
+    std::sort(paths.begin(), paths.end());
+    for (const fs::path& path : paths) {
+      std::ifstream file(path, std::ios::binary);
+      out.insert(out.end(), std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+      if (out.size() >= kSize) break;
+    }
+    out.resize(std::min(out.size(), kSize));
+#endif
+    return out;
+  }();
+  return bytes;
+}
+
+// The same 28 bytes over and over.
+const std::vector<std::uint8_t>& repetitive() {
+  static const std::vector<std::uint8_t> bytes = [] {
+    static constexpr char kBlock[] = "velkorenc repetitive block! ";
+    std::vector<std::uint8_t> b(kSize);
+    for (std::size_t i = 0; i < kSize; ++i) b[i] = static_cast<std::uint8_t>(kBlock[i % (sizeof kBlock - 1)]);
+    return b;
+  }();
+  return bytes;
+}
+
+enum class Corpus { kRandom, kSources, kRepetitive };
+enum class Engine { kOwn, kZlib };
+
+// A level-6 stream of 32 MiB, whole, counted rather than kept.
+void BM_Level6(benchmark::State& state, Corpus corpus, Engine engine) {
+  const std::vector<std::uint8_t>& data =
+      corpus == Corpus::kRandom ? random_data() : corpus == Corpus::kSources ? library_sources() : repetitive();
+  if (data.empty()) {
+    state.SkipWithError("the standard library's sources were not found");
+    return;
+  }
+  if (engine == Engine::kOwn && !own_deflate_available()) {
+    state.SkipWithError("the own deflate is off with this zlib");
+    return;
+  }
+  for (auto _ : state) {
+    CountingSink sink;
+    if (engine == Engine::kOwn) {
+      level6::DeflateStream stream;
+      if (!stream.feed(data, true, sink)) state.SkipWithError("deflate failed");
+    } else {
+      z_stream z{};
+      deflateInit2(&z, 6, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+      z.next_in = const_cast<Bytef*>(data.data());
+      z.avail_in = static_cast<uInt>(data.size());
+      int code;
+      do {
+        const auto room = sink.space();
+        z.next_out = room.data();
+        z.avail_out = static_cast<uInt>(room.size());
+        code = deflate(&z, Z_FINISH);
+        sink.commit(room.size() - z.avail_out);
+      } while (code == Z_OK);
+      deflateEnd(&z);
+    }
+    benchmark::DoNotOptimize(sink.count());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
+}
 
 BENCHMARK_CAPTURE(BM_Crc32, zlib, CrcKernel::kZlib)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Crc32, clmul, CrcKernel::kClmul)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeflateMessage)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_InflateMessage)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Level6, own_random, Corpus::kRandom, Engine::kOwn)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Level6, zlib_random, Corpus::kRandom, Engine::kZlib)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Level6, own_sources, Corpus::kSources, Engine::kOwn)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Level6, zlib_sources, Corpus::kSources, Engine::kZlib)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Level6, own_repetitive, Corpus::kRepetitive, Engine::kOwn)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Level6, zlib_repetitive, Corpus::kRepetitive, Engine::kZlib)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace velkorenc::core::bench

@@ -1,8 +1,9 @@
 // libFuzzer target for the core: the token reader against a plain reference
 // reader in all three code-unit widths, whole and in runs, the vector readers
 // of narrow bodies against the scalar one, the transform against its
-// per-byte definition, the CRC-32 kernels against zlib, the stream made
-// without zlib against zlib's, and the round trips between bytes and text.
+// per-byte definition, the CRC-32 kernels against zlib, the streams made
+// without zlib (short, and of any size) against zlib's, and the round
+// trips between bytes and text.
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <memory>
 
 #include "fuzz_case.hpp"
+#include "velkorenc/core/zlib/deflate.hpp"
 #include "velkorenc/core/zlib/small_deflate.hpp"
 #include "velkorenc/core/zlib/zlib.hpp"
 
@@ -206,6 +208,35 @@ void check_small_deflate(const std::vector<std::uint8_t>& bytes) {
           "the stream made without zlib differs from zlib's");
 }
 
+// The own deflate gives zlib's stream, in two pieces cut at `split`: for the
+// body, and (with `tile`) for the body repeated past 64 KiB, where zlib's window moves
+// and its lookahead runs out inside long matches.
+void check_own_deflate(const std::vector<std::uint8_t>& body, std::size_t split, bool tile,
+                       std::size_t extra) {
+  if (!core::own_deflate_available()) fail("the own deflate is off");
+  std::vector<std::uint8_t> tiled;
+  if (tile && !body.empty()) {
+    while (tiled.size() < 65536 + extra) tiled.insert(tiled.end(), body.begin(), body.end());
+    tiled.resize(65536 + extra);
+  }
+  const std::vector<std::uint8_t>* const inputs[] = {&body, &tiled};
+  for (const std::vector<std::uint8_t>* bytes : inputs) {
+    uLongf want_length = compressBound(static_cast<uLong>(bytes->size()));
+    std::vector<std::uint8_t> want(want_length), got(core::Deflater::bound(bytes->size()));
+    require(compress2(want.data(), &want_length, bytes->data(), static_cast<uLong>(bytes->size()), 6) ==
+                Z_OK,
+            "zlib refused");
+    core::FixedSink sink(got);
+    core::level6::DeflateStream stream;
+    const core::ByteSpan all(*bytes);
+    const std::size_t head = std::min(split, all.size());
+    require(stream.feed(all.first(head), false, sink) && stream.feed(all.subspan(head), true, sink),
+            "the own deflate failed");
+    require(sink.filled() == want_length && std::equal(want.begin(), want.begin() + want_length, got.begin()),
+            "the own deflate differs from zlib");
+  }
+}
+
 void check_case(const std::uint8_t* input, std::size_t size) {
   const Case c = parse(input, size);
   const Tables t = make_tables(c);
@@ -226,6 +257,8 @@ void check_case(const std::uint8_t* input, std::size_t size) {
   check_transform(c.body, c.key, start, split);
   check_crc(c.body, static_cast<std::uint32_t>(start));
   check_small_deflate(c.body);
+  // One case in eight also tiles its body past 64 KiB, which takes a while.
+  check_own_deflate(c.body, split, (c.options >> 5) == 7, c.options * 37u % 600u);
 
   const bool letter_delimiter = c.delimiter == core::kOneLetter;
   if (c.delimiter > 0x7F || !t.bijective) return;  // the writer needs an ASCII delimiter

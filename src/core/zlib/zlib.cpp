@@ -2,6 +2,7 @@
 
 #include "velkorenc/core/platform/cpu.hpp"
 #include "velkorenc/core/zlib/crc32_kernels.hpp"
+#include "velkorenc/core/zlib/deflate.hpp"
 #include "velkorenc/core/zlib/small_deflate.hpp"
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 namespace velkorenc::core {
 namespace {
@@ -187,6 +190,8 @@ static_assert(kSmallDeflateLimit == 16 * (kFewestChainSteps + 1) + 2,
 static_assert(kSmallDeflateLimit + 2 <= std::size_t{1} << (kSmallMemoryLevel + 6),
               "no input searched in full is cut into blocks at the small level");
 
+}  // namespace
+
 // The reasoning holds for zlib itself, from 1.2.11 to 1.3.1, when the
 // library that runs is the one built against: a fork may hash otherwise.
 bool deflate_is_understood() noexcept {
@@ -197,6 +202,8 @@ bool deflate_is_understood() noexcept {
   }();
   return understood;
 }
+
+namespace {
 
 // The library's own stream of `input` at `memory_level`, into `out`; its
 // length, or 0 when it could not be made.
@@ -284,6 +291,80 @@ const DeflateShortCuts& deflate_short_cuts() noexcept {
 // third byte as their own low four bits, so no group has more positions than
 // there are third bytes with those bits; when none has more than 33, no
 // search is cut.
+namespace {
+
+// Probe inputs for the own deflate, each of a family whose rules it must
+// follow: text-like words over several blocks and window slides, data
+// repeating with a period and sparse changes (matches across the slide
+// points), inputs ending just past 64 KiB inside long matches and near a
+// slide, and noise (stored blocks).
+std::vector<std::uint8_t> own_deflate_probe(int kind) {
+  std::uint32_t x = 12345u + static_cast<std::uint32_t>(kind);
+  const auto next = [&x] { return (x = x * 1664525u + 1013904223u) >> 8; };
+  std::vector<std::uint8_t> data;
+  switch (kind) {
+    case 0: {  // words
+      static constexpr const char* kWords[] = {"the ", "deflate ", "of ", "zlib, ", "window ", "slides\n",
+                                               "block ", "tree ", "match ", "lazy "};
+      while (data.size() < 150000) {
+        const char* word = kWords[next() % 10];
+        data.insert(data.end(), word, word + std::strlen(word));
+        if (next() % 7 == 0) data.push_back(static_cast<std::uint8_t>(next()));
+      }
+      break;
+    }
+    case 1:  // a period of 1000 with sparse changes
+      for (std::size_t i = 0; i < 200000; ++i) {
+        data.push_back(static_cast<std::uint8_t>(next() % 97 == 0 ? next() : (i % 1000) * 7 % 251));
+      }
+      break;
+    case 2:  // ends inside a long match, just past 64 KiB
+      for (std::size_t i = 0; i < 65536 + 100; ++i) data.push_back(static_cast<std::uint8_t>(i % 777 * 13));
+      break;
+    case 3:  // ends where the window slides near its end
+      for (std::size_t i = 0; i < 65400; ++i) data.push_back(static_cast<std::uint8_t>(i % 300 + (i / 5000)));
+      break;
+    case 4:  // noise
+      for (std::size_t i = 0; i < 100000; ++i) data.push_back(static_cast<std::uint8_t>(next()));
+      break;
+    default:  // short
+      for (const char* s = "abracadabra, abracadabra; a cadabra! "; *s; ++s) data.push_back(static_cast<std::uint8_t>(*s));
+      break;
+  }
+  return data;
+}
+
+bool own_deflate_agrees(int kind) noexcept {
+  try {
+    const std::vector<std::uint8_t> data = own_deflate_probe(kind);
+    std::vector<std::uint8_t> expected(Deflater::bound(data.size())), made(expected.size());
+    const std::size_t length = library_stream(data, kDefaultMemoryLevel, expected);
+    level6::DeflateStream own;
+    FixedSink sink(made);
+    const std::size_t half = data.size() / 2;
+    const bool fed = own.feed(ByteSpan(data).first(half), false, sink) &&
+                     own.feed(ByteSpan(data).subspan(half), true, sink);
+    return fed && length != 0 && sink.filled() == length &&
+           std::equal(made.begin(), made.begin() + static_cast<std::ptrdiff_t>(length), expected.begin());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+bool own_deflate_available() noexcept {
+  static const bool available = [] {
+    // 1.2.12 on: the versions whose deflate was compared with this one.
+    if (ZLIB_VERNUM < 0x12c0 || !deflate_is_understood()) return false;
+    for (int kind = 0; kind <= 5; ++kind) {
+      if (!own_deflate_agrees(kind)) return false;
+    }
+    return true;
+  }();
+  return available;
+}
+
 bool searched_in_full(ByteSpan input) noexcept {
   if (input.size() > kSmallDeflateLimit || !deflate_is_understood()) return false;
   if (input.size() < 3) return true;
@@ -323,20 +404,33 @@ bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
     failure_ = {ZlibFailure::Kind::zlib, Z_STREAM_ERROR, nullptr};
     return false;
   }
-  if (!started_) {
+  if (!started_ && !own_) {
     // A short input given whole may take a short cut.
     const bool whole_and_short = last && searched_in_full(input);
     if (whole_and_short && deflate_short_cuts().without_library) return feed_small(input, out);
-    const int memory_level =
-        whole_and_short && deflate_short_cuts().small_tables ? kSmallMemoryLevel : kDefaultMemoryLevel;
-    const int code =
-        deflateInit2(&stream_, 6, Z_DEFLATED, MAX_WBITS, memory_level, Z_DEFAULT_STRATEGY);
-    if (code != Z_OK) {
-      failure_ = {code == Z_MEM_ERROR ? ZlibFailure::Kind::out_of_memory : ZlibFailure::Kind::zlib,
-                  code, stream_.msg};
-      return false;
+    if (own_deflate_available()) {
+      own_.reset(new (std::nothrow) level6::DeflateStream());
+      if (!own_) {
+        failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
+        return false;
+      }
+    } else {
+      const int memory_level =
+          whole_and_short && deflate_short_cuts().small_tables ? kSmallMemoryLevel : kDefaultMemoryLevel;
+      const int code =
+          deflateInit2(&stream_, 6, Z_DEFLATED, MAX_WBITS, memory_level, Z_DEFAULT_STRATEGY);
+      if (code != Z_OK) {
+        failure_ = {code == Z_MEM_ERROR ? ZlibFailure::Kind::out_of_memory : ZlibFailure::Kind::zlib,
+                    code, stream_.msg};
+        return false;
+      }
+      started_ = true;
     }
-    started_ = true;
+  }
+  if (own_) {
+    if (own_->feed(input, last, out)) return true;
+    failure_ = own_->failure();
+    return false;
   }
   const int code = pump(stream_, input, last, out, deflate);
   if (code == kNoRoom) {

@@ -6,11 +6,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "velkorenc/core/keying/keying.hpp"
 
 namespace velkorenc::core {
+
+namespace level6 {
+class DeflateStream;
+}
 
 // The version of the zlib library that this process runs.
 const char* zlib_library_version() noexcept;
@@ -79,6 +84,10 @@ class StreamMemory {
   std::size_t used_ = 0;
 };
 
+// Whether the library is zlib itself at a version whose deflate is
+// understood (1.2.11 to 1.3.1), and the one this code was built against.
+bool deflate_is_understood() noexcept;
+
 // Whether no search for a match in zlib's level-6 stream of `input`, given
 // whole, can be cut short, with the default hash table or a smaller one.
 // Then the smaller table (memory level 4) gives the same stream, and so does
@@ -99,6 +108,8 @@ const DeflateShortCuts& deflate_short_cuts() noexcept;
 // the bytes of zlib.compress(data, 6), whichever way the input is cut into
 // pieces.  A short input given whole, when searched_in_full, is made without
 // the library or else with its smaller tables (see deflate_short_cuts).
+// Any other input is made by the module's own deflate where
+// own_deflate_available() (see deflate.hpp), else by the library.
 class Deflater {
  public:
   Deflater() noexcept;
@@ -119,6 +130,7 @@ class Deflater {
   bool feed_small(ByteSpan input, OutputSink& out) noexcept;
 
   StreamMemory memory_;
+  std::unique_ptr<level6::DeflateStream> own_;
   z_stream stream_{};
   bool started_ = false;
   bool finished_ = false;

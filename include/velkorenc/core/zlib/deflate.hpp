@@ -1,0 +1,371 @@
+// The module's own level-6 deflate: the bytes of zlib.compress(data, 6)
+// (zlib's deflate at level 6, window 15, memory level 8, default strategy,
+// the whole input given as the interpreter's zlib module gives it) for
+// inputs of any size, without the library.
+//
+// The parse follows zlib's deflate.c (deflate_slow, longest_match,
+// fill_window's window slides); zlib is (C) 1995-2024 Jean-loup Gailly and
+// Mark Adler, under the zlib licence (see LICENSE).
+//
+// A parse at a position depends only on the 32 KiB before it, the bytes
+// ahead and a small lazy-match state, so a Parser can start anywhere.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
+
+namespace velkorenc::core {
+
+// Whether this process makes level-6 streams itself: the library is one
+// whose deflate is understood, and probes at first use (short, long,
+// multi-block, window-sliding and incompressible inputs) give the library's
+// own bytes.  Computed once per process.
+bool own_deflate_available() noexcept;
+
+namespace level6 {
+
+inline constexpr std::uint32_t kWindowSize = 32768;
+inline constexpr std::uint32_t kMinMatch = 3;
+inline constexpr std::uint32_t kMaxMatch = 258;
+// zlib keeps this much input ahead of a position while it can.
+inline constexpr std::uint32_t kMinLookahead = kMaxMatch + kMinMatch + 1;
+inline constexpr std::uint32_t kMaxDistance = kWindowSize - kMinLookahead;  // 32506
+// The interpreter's zlib.compress hands zlib its input in pieces of this.
+inline constexpr std::uint64_t kLibraryPiece = 0xFFFFFFFFu;
+// Bytes past the end of the input that a parse reads: what zlib's window
+// holds there, and room for whole-word reads.
+inline constexpr std::size_t kTailRoom = kMaxMatch + 16;
+// Bytes ahead of a position that a parse needs before the input's end is
+// known.
+inline constexpr std::uint64_t kLookaheadNeeded = 1024;
+
+// zlib's state at a loop top of its lazy parse (deflate_slow at strstart).
+struct LazyState {
+  std::uint16_t match_length = kMinMatch - 1;  // found one position back; 2 when none
+  std::uint32_t match_distance = 0;            // of that match, when match_length >= 3
+  bool match_available = false;                // the byte one position back is not yet sent
+  bool operator==(const LazyState&) const = default;
+};
+
+// A match of the parse; the literals are the bytes between matches.
+struct Match {
+  std::uint32_t at;  // its start, from the origin the parse was given
+  std::uint16_t length;
+  std::uint16_t distance;
+};
+
+// zlib's window base (the position at its window's index 0) over the loop
+// tops of a parse: zlib moves its window by 32 KiB when it checks its
+// lookahead at a loop top (whenever less than kMinLookahead is in the
+// window, and where the interpreter hands it the next piece of input) and
+// the loop top is far enough into the window.
+class WindowSlides {
+ public:
+  WindowSlides() = default;
+  WindowSlides(std::uint64_t base, std::uint64_t first_top, std::uint64_t piece) noexcept;
+
+  std::uint64_t base() const noexcept { return base_; }
+  // The input's end, once known.
+  void set_end(std::uint64_t end) noexcept;
+  // The first position whose loop top (or the first loop top after it) may
+  // move the window.
+  std::uint64_t next_check() const noexcept { return std::min(threshold_, piece_check_); }
+  // Checks the loop top at `position`, the first at or after next_check().
+  void check_top(std::uint64_t position) noexcept;
+
+ private:
+  void update_threshold() noexcept;
+
+  std::uint64_t base_ = 0;
+  std::uint64_t end_ = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t piece_ = kLibraryPiece;
+  std::uint64_t threshold_ = 0;    // a loop top at or past it moves the window
+  std::uint64_t piece_check_ = 0;  // where the next piece of input is handed over, less its lookahead
+};
+
+// What a parse reads: the input's bytes at positions [origin, origin +
+// size), including at least the 32 KiB before the window base.  When the
+// input ends there, `data` has kTailRoom more bytes that the parse writes.
+struct ParseInput {
+  std::uint8_t* data = nullptr;
+  std::uint64_t origin = 0;  // a multiple of kWindowSize
+  std::uint64_t size = 0;
+  bool ends = false;
+  std::uint64_t end() const noexcept { return origin + size; }
+};
+
+// zlib's level-6 lazy parse over hash chains, from any loop top.
+class Parser {
+ public:
+  Parser() noexcept;
+
+  // Starts a parse at loop top `start` with `state` and `base`, zlib's window
+  // base there (a multiple of 32 KiB, at most 64 KiB before `start`), the
+  // chains holding the positions from max(start - 32 KiB, base) to `start`
+  // as zlib's would; `piece` is how the library is handed its input.
+  void begin(const ParseInput& input, std::uint64_t start, LazyState state, std::uint64_t base,
+             std::uint64_t piece = kLibraryPiece) noexcept;
+  // The same input at the same positions, grown (or its end now known) or
+  // moved to other memory, or with bytes before its window dropped.
+  void update_input(const ParseInput& input) noexcept;
+  // Matches found from here on have `at` from `origin`.
+  void set_match_origin(std::uint64_t origin) noexcept { match_origin_ = origin; }
+
+  // Runs loop tops while the position is below `stop` (and, unless the
+  // input ends, at least kLookaheadNeeded before its end), or through the
+  // input's end.  `at_top(position, state, matches_so_far)` is called at each
+  // loop top and may return true to stop there.  Appends the matches to
+  // `out`; returns the loop top it stopped at (the input's end when all is
+  // parsed).
+  template <class AtTop>
+  std::uint64_t run(std::uint64_t stop, std::vector<Match>& out, AtTop&& at_top);
+  std::uint64_t run(std::uint64_t stop, std::vector<Match>& out) {
+    return run(stop, out, [](std::uint64_t, const LazyState&, std::size_t) { return false; });
+  }
+
+  std::uint64_t position() const noexcept { return table_origin_ + top_; }
+  LazyState state() const noexcept;
+  std::uint64_t base() const noexcept { return slides_.base(); }
+  // False when its tables could not be allocated.
+  bool ok() const noexcept { return head_ && prev_; }
+  // Whether the parse has passed its input's end.
+  bool done() const noexcept { return done_; }
+
+ private:
+  static constexpr std::uint32_t kHashSize = 1u << 15;
+  static constexpr std::uint32_t kWindowMask = kWindowSize - 1;
+  static constexpr std::uint32_t kTooFar = 4096;
+  static constexpr std::uint32_t kGoodLength = 8;
+  static constexpr std::uint32_t kMaxLazy = 16;
+  static constexpr std::uint32_t kNiceLength = 128;
+  static constexpr std::uint32_t kMaxChain = 128;
+
+  static std::uint32_t hash(const std::uint8_t* p) noexcept {
+    return ((std::uint32_t{p[0]} << 10) ^ (std::uint32_t{p[1]} << 5) ^ p[2]) & (kHashSize - 1);
+  }
+  void insert(std::uint32_t top) noexcept {
+    const std::uint32_t h = hash(window_ + top);
+    prev_[top & kWindowMask] = head_[h];
+    head_[h] = static_cast<std::uint16_t>(top);
+  }
+  std::uint32_t longest_match(std::uint32_t top, std::uint32_t candidate, std::uint32_t best,
+                              std::uint32_t nice) noexcept;
+  // Moves table coordinates so that `origin` (the new window base) is
+  // their 0, as zlib slides its tables: positions before it are none.
+  void rebase(std::uint64_t origin) noexcept;
+  void point_window() noexcept;
+  // What happens at loop top `top` before its search: window slides; the
+  // bytes past the end that a slide changes.
+  void check_top(std::uint32_t top) noexcept;
+  void write_tail() noexcept;
+  // The loop tops from top_ to below `until`; in the tail, those near the
+  // input's end, where zlib's lookahead is short.
+  template <bool kTail, class AtTop>
+  bool loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top);
+
+  // Positions in the tables are table coordinates, position - table_origin_,
+  // with table_origin_ zlib's window base, as zlib keeps them (0 is none).
+  std::unique_ptr<std::uint16_t[]> head_;
+  std::unique_ptr<std::uint16_t[]> prev_;
+  ParseInput input_;
+  const std::uint8_t* window_ = nullptr;  // the byte at table coordinate 0
+  std::uint64_t table_origin_ = 0;
+  std::uint64_t match_origin_ = 0;
+  WindowSlides slides_;
+  std::uint32_t top_ = 0;
+  std::uint32_t match_length_ = kMinMatch - 1;
+  std::uint32_t match_start_ = 0;
+  bool match_available_ = false;
+  bool done_ = false;
+  std::uint64_t tail_base_ = 0;  // the window base the bytes past the end were written for
+};
+
+// A level-6 zlib stream made from pieces of input: the bytes of
+// zlib.compress of their concatenation.  Keeps the window, the lookahead
+// and the open block, and parses a few MiB at a time.
+class DeflateStream {
+ public:
+  // `piece`: how the library is handed the input (the interpreter's way by
+  // default).
+  explicit DeflateStream(std::uint64_t piece = kLibraryPiece) noexcept;
+  ~DeflateStream();
+  DeflateStream(const DeflateStream&) = delete;
+  DeflateStream& operator=(const DeflateStream&) = delete;
+
+  // Compresses all of `input`; with `last`, also ends the stream.  False
+  // when it failed (out of memory, or the sink has no room); nothing more
+  // can be done with it then.
+  bool feed(ByteSpan input, bool last, OutputSink& out) noexcept;
+  const ZlibFailure& failure() const noexcept { return failure_; }
+
+ private:
+  struct State;
+  bool start() noexcept;
+  bool process(bool last, OutputSink& out) noexcept;
+  bool emit(OutputSink& out) noexcept;
+
+  std::unique_ptr<State> state_;
+  std::uint64_t piece_;
+  bool finished_ = false;
+  ZlibFailure failure_;
+};
+
+// ---------------------------------------------------------------------------
+// The parse loop.
+
+inline std::uint32_t Parser::longest_match(std::uint32_t top, std::uint32_t candidate,
+                                           std::uint32_t best, std::uint32_t nice) noexcept {
+  const auto load16 = [](const std::uint8_t* p) {
+    std::uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+  };
+  const auto load64 = [](const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  };
+  std::uint32_t chain = best >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
+  const std::uint32_t limit = top > kMaxDistance ? top - kMaxDistance : 0;
+  const std::uint8_t* scan = window_ + top;
+  const std::uint16_t scan_start = load16(scan);
+  std::uint16_t scan_end = load16(scan + best - 1);
+  const std::uint16_t* prev = prev_.get();
+  do {
+    const std::uint8_t* match = window_ + candidate;
+    // A candidate can only be longer when these bytes agree.
+    if (load16(match + best - 1) != scan_end || load16(match) != scan_start) continue;
+    std::uint32_t length = 2;
+    for (;;) {
+      const std::uint64_t differ = load64(scan + length) ^ load64(match + length);
+      if (differ != 0) {
+        length += static_cast<std::uint32_t>(std::countr_zero(differ)) >> 3;
+        break;
+      }
+      length += 8;
+      if (length >= kMaxMatch) break;
+    }
+    if (length > kMaxMatch) length = kMaxMatch;
+    if (length > best) {
+      match_start_ = candidate;
+      best = length;
+      if (length >= nice) break;
+      scan_end = load16(scan + best - 1);
+    }
+  } while ((candidate = prev[candidate & kWindowMask]) > limit && --chain != 0);
+  return best;
+}
+
+template <bool kTail, class AtTop>
+bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
+  std::uint32_t top = top_;
+  std::uint32_t match_length = match_length_;
+  bool match_available = match_available_;
+  const auto at_shift = static_cast<std::uint32_t>(table_origin_ - match_origin_);
+  const std::uint32_t end =
+      kTail ? static_cast<std::uint32_t>(input_.end() - table_origin_) : 0;
+  std::uint16_t* const head = head_.get();
+  std::uint16_t* const prev = prev_.get();
+  const std::uint8_t* const window = window_;
+  bool stopped = false;
+  while (top < until) {
+    if (at_top(table_origin_ + top,
+               LazyState{static_cast<std::uint16_t>(match_length),
+                         match_length >= kMinMatch ? top - 1 - match_start_ : 0, match_available},
+               out.size())) {
+      stopped = true;
+      break;
+    }
+    const std::uint32_t lookahead = kTail ? end - top : kMinLookahead;
+    std::uint32_t candidate = 0;
+    if (!kTail || lookahead >= kMinMatch) {
+      const std::uint32_t h = hash(window + top);
+      candidate = head[h];
+      prev[top & kWindowMask] = static_cast<std::uint16_t>(candidate);
+      head[h] = static_cast<std::uint16_t>(top);
+      if constexpr (!kTail) {
+        // The next position's first candidate, fetched while this one is searched.
+        const std::uint32_t ahead = head[hash(window + top + 1)];
+        __builtin_prefetch(window + ahead);
+        __builtin_prefetch(prev + (ahead & kWindowMask));
+      }
+    }
+    const std::uint32_t prev_length = match_length;
+    const std::uint32_t prev_match = match_start_;
+    match_length = kMinMatch - 1;
+    if (candidate != 0 && top - candidate <= kMaxDistance && prev_length < kMaxLazy) {
+      if (kTail) {
+        match_length = longest_match(top, candidate, prev_length, std::min(kNiceLength, lookahead));
+        match_length = std::min(match_length, lookahead);
+      } else {
+        match_length = longest_match(top, candidate, prev_length, kNiceLength);
+      }
+      if (match_length == kMinMatch && top - match_start_ > kTooFar) match_length = kMinMatch - 1;
+    }
+    if (prev_length >= kMinMatch && match_length <= prev_length) {
+      out.push_back({top - 1 + at_shift, static_cast<std::uint16_t>(prev_length),
+                     static_cast<std::uint16_t>(top - 1 - prev_match)});
+      const std::uint32_t next = top - 1 + prev_length;
+      const std::uint32_t last_insert = kTail ? std::min(next, end - (kMinMatch - 1)) : next;
+      for (std::uint32_t at = top + 1; at < last_insert; ++at) {
+        const std::uint32_t h = hash(window + at);
+        prev[at & kWindowMask] = head[h];
+        head[h] = static_cast<std::uint16_t>(at);
+      }
+      top = next;
+      match_available = false;
+      match_length = kMinMatch - 1;
+    } else {
+      match_available = true;
+      ++top;
+    }
+  }
+  top_ = top;
+  match_length_ = match_length;
+  match_available_ = match_available;
+  return stopped;
+}
+
+template <class AtTop>
+std::uint64_t Parser::run(std::uint64_t stop, std::vector<Match>& out, AtTop&& at_top) {
+  if (!input_.ends) {
+    stop = std::min(stop, input_.end() > kLookaheadNeeded ? input_.end() - kLookaheadNeeded : 0);
+  }
+  while (!done_) {
+    const std::uint64_t here = position();
+    if (here >= slides_.next_check()) check_top(top_);
+    if (input_.ends && here == input_.end()) {
+      done_ = true;
+      break;
+    }
+    if (here >= stop) break;
+    std::uint64_t until = std::min(stop, slides_.next_check());
+    // The tail: loop tops whose lookahead, match reads or inserts reach the end.
+    const std::uint64_t tail = input_.ends && input_.end() > 2 * kMinLookahead
+                                   ? input_.end() - 2 * kMinLookahead
+                                   : 0;
+    bool stopped;
+    if (input_.ends && here >= tail) {
+      until = std::min(until, input_.end());
+      stopped = loop<true>(static_cast<std::uint32_t>(until - table_origin_), out, at_top);
+    } else {
+      if (input_.ends) until = std::min(until, tail);
+      stopped = loop<false>(static_cast<std::uint32_t>(until - table_origin_), out, at_top);
+    }
+    if (stopped) break;
+  }
+  return position();
+}
+
+}  // namespace level6
+}  // namespace velkorenc::core

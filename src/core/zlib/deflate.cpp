@@ -1,0 +1,383 @@
+// The module's own level-6 deflate: window slides, the parser's set-up, the
+// blocks cut from the parse, and the stream made from pieces of input.
+//
+// Follows zlib's deflate.c and trees.c; zlib is (C) 1995-2024 Jean-loup
+// Gailly and Mark Adler, under the zlib licence (see LICENSE).
+#include "velkorenc/core/zlib/deflate.hpp"
+
+#include <zlib.h>
+
+#include <new>
+
+#include "huffman.hpp"
+
+namespace velkorenc::core {
+namespace level6 {
+namespace {
+
+constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+// How far into its window zlib's position may go before the window moves.
+constexpr std::uint64_t kSlideAt = kWindowSize + kMaxDistance;  // 65274
+
+}  // namespace
+
+WindowSlides::WindowSlides(std::uint64_t base, std::uint64_t first_top, std::uint64_t piece) noexcept
+    : base_(base), piece_(piece) {
+  // zlib checks its lookahead at the first loop top from which less than
+  // kMinLookahead of the piece handed over is left.
+  const std::uint64_t edge = (first_top + kMinLookahead - 1) / piece_ * piece_ + piece_;
+  piece_check_ = edge - (kMinLookahead - 1);
+  update_threshold();
+}
+
+void WindowSlides::update_threshold() noexcept {
+  // From kSlideAt + 1 on, less than kMinLookahead is left in zlib's 64 KiB
+  // window; at kSlideAt only when the input ends within it.
+  threshold_ = base_ + kSlideAt + (end_ - base_ < 2 * std::uint64_t{kWindowSize} ? 0 : 1);
+}
+
+void WindowSlides::set_end(std::uint64_t end) noexcept {
+  end_ = end;
+  // The last piece is handed over as the end; no check before it.
+  if (piece_check_ != kNever && piece_check_ + (kMinLookahead - 1) >= end_) piece_check_ = kNever;
+  update_threshold();
+}
+
+void WindowSlides::check_top(std::uint64_t position) noexcept {
+  const bool piece_edge = position >= piece_check_;
+  if (position >= threshold_ || (piece_edge && position - base_ >= kSlideAt)) {
+    // Once in zlib; more only for a parse begun with a base left behind.
+    do {
+      base_ += kWindowSize;
+      update_threshold();
+    } while (position >= threshold_);
+  }
+  if (piece_edge) {
+    const std::uint64_t edge = (position + kMinLookahead - 1) / piece_ * piece_ + piece_;
+    piece_check_ = edge >= end_ ? kNever : edge - (kMinLookahead - 1);
+  }
+}
+
+Parser::Parser() noexcept
+    : head_(new (std::nothrow) std::uint16_t[kHashSize]),
+      prev_(new (std::nothrow) std::uint16_t[kWindowSize]()) {}
+
+void Parser::point_window() noexcept { window_ = input_.data + (table_origin_ - input_.origin); }
+
+void Parser::begin(const ParseInput& input, std::uint64_t start, LazyState state, std::uint64_t base,
+                   std::uint64_t piece) noexcept {
+  input_ = input;
+  table_origin_ = base;
+  point_window();
+  std::fill(head_.get(), head_.get() + kHashSize, std::uint16_t{0});
+  slides_ = WindowSlides(base, start, piece);
+  if (input.ends) slides_.set_end(input.end());
+  done_ = false;
+  tail_base_ = kNever;
+  const std::uint64_t first = start > kWindowSize ? start - kWindowSize : 0;
+  const std::uint64_t last = input.ends ? std::min(start, input.end() - std::min<std::uint64_t>(input.end(), 2)) : start;
+  for (std::uint64_t at = std::max(first, base); at < last; ++at) {
+    insert(static_cast<std::uint32_t>(at - table_origin_));
+  }
+  top_ = static_cast<std::uint32_t>(start - table_origin_);
+  match_length_ = state.match_length;
+  match_start_ = state.match_length >= kMinMatch ? top_ - 1 - state.match_distance : 0;
+  match_available_ = state.match_available;
+  if (input.ends) write_tail();
+}
+
+void Parser::update_input(const ParseInput& input) noexcept {
+  const bool end_now_known = input.ends && !input_.ends;
+  input_ = input;
+  point_window();
+  if (end_now_known) slides_.set_end(input.end());
+  if (input.ends) {
+    tail_base_ = kNever;
+    write_tail();
+  }
+}
+
+LazyState Parser::state() const noexcept {
+  return {static_cast<std::uint16_t>(match_length_),
+          match_length_ >= kMinMatch ? top_ - 1 - match_start_ : 0, match_available_};
+}
+
+void Parser::rebase(std::uint64_t origin) noexcept {
+  const auto delta = static_cast<std::uint32_t>(origin - table_origin_);
+  const auto move = [delta](std::uint16_t& at) {
+    at = static_cast<std::uint16_t>(at >= delta ? at - delta : 0);
+  };
+  std::for_each(head_.get(), head_.get() + kHashSize, move);
+  std::for_each(prev_.get(), prev_.get() + kWindowSize, move);
+  match_start_ = match_start_ >= delta ? match_start_ - delta : 0;
+  top_ -= delta;
+  table_origin_ = origin;
+  point_window();
+}
+
+void Parser::check_top(std::uint32_t top) noexcept {
+  slides_.check_top(table_origin_ + top);
+  if (slides_.base() != table_origin_) rebase(slides_.base());
+  if (input_.ends) write_tail();
+}
+
+// What zlib's window holds past the input's end, where a search may read:
+// zeros in the first window, and from the first slide on what the window
+// held there 32 KiB earlier (the bytes 32 KiB back).  They never decide a
+// match (a search stops at the first match that reaches the end, since the
+// nice length is cut to the lookahead), but the reads stay zlib's.
+void Parser::write_tail() noexcept {
+  const std::uint64_t base = slides_.base();
+  if (tail_base_ == base) return;
+  tail_base_ = base;
+  std::uint8_t* tail = input_.data + input_.size;
+  if (base == 0) {
+    std::memset(tail, 0, kTailRoom);
+  } else {
+    const std::uint8_t* back = tail - kWindowSize;
+    for (std::size_t i = 0; i < kTailRoom; ++i) tail[i] = back[i];
+  }
+}
+
+namespace {
+
+// zlib's window base at the loop tops of a parse known only by its matches:
+// the positions inside a match (from two past its start) are no loop tops.
+class BaseAtTops {
+ public:
+  explicit BaseAtTops(std::uint64_t piece) noexcept : slides_(0, 0, piece) {}
+  void set_end(std::uint64_t end) noexcept { slides_.set_end(end); }
+  // The next match, in order.
+  void match(std::uint64_t at, std::uint32_t length) noexcept {
+    advance(at + 1);
+    covered_from_ = at + 2;
+    covered_to_ = at + length;
+  }
+  // The base after the window check at loop top `top`, once the matches
+  // before it are known.
+  std::uint64_t at(std::uint64_t top) noexcept {
+    advance(top);
+    return slides_.base();
+  }
+
+ private:
+  void advance(std::uint64_t top) noexcept {
+    for (;;) {
+      std::uint64_t check = slides_.next_check();
+      if (check >= covered_from_ && check < covered_to_) check = covered_to_;
+      if (check > top) return;
+      slides_.check_top(check);
+    }
+  }
+
+  WindowSlides slides_;
+  std::uint64_t covered_from_ = 0;
+  std::uint64_t covered_to_ = 0;
+};
+
+constexpr std::size_t kBlockSymbols = 16383;
+constexpr std::size_t kBlockRoom = huffman::block_room(kBlockSymbols) + 16;
+// New input parsed at a time.
+constexpr std::size_t kChunk = std::size_t{4} << 20;
+// What stays when the parsed input is dropped: from 32 KiB before the
+// window base (at most 96 KiB before the position), and the lookahead.
+constexpr std::size_t kKept = 4 * kWindowSize + 2 * kLookaheadNeeded;
+
+}  // namespace
+
+struct DeflateStream::State {
+  explicit State(std::uint64_t piece) : base(piece) {}
+
+  Parser parser;
+  std::vector<std::uint8_t> input;  // positions [origin, origin + size), and the tail room
+  std::uint64_t origin = 0;
+  std::size_t size = 0;
+  bool parsing = false;
+  std::vector<Match> matches;
+
+  // The open block.
+  huffman::BlockTrees trees;
+  std::vector<huffman::Symbol> symbols = std::vector<huffman::Symbol>(kBlockSymbols);
+  std::size_t symbol_count = 0;
+  std::uint64_t block_start = 0;
+  std::uint64_t walked = 0;  // the bytes before it are in blocks
+  BaseAtTops base;
+
+  std::vector<std::uint8_t> out = std::vector<std::uint8_t>(kBlockRoom);
+  huffman::BitWriter bits{out.data()};
+  std::uint32_t adler = 1;
+
+  ParseInput view(bool ends) { return {input.data(), origin, size, ends}; }
+  const std::uint8_t* bytes_at(std::uint64_t position) const {
+    return input.data() + (position - origin);
+  }
+};
+
+DeflateStream::DeflateStream(std::uint64_t piece) noexcept : piece_(piece) {}
+DeflateStream::~DeflateStream() = default;
+
+bool DeflateStream::start() noexcept {
+  try {
+    state_ = std::make_unique<State>(piece_);
+  } catch (const std::bad_alloc&) {
+  }
+  if (!state_ || !state_->parser.ok()) {
+    state_.reset();
+    failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
+    return false;
+  }
+  state_->bits.byte(0x78);  // 32 KiB window, deflate
+  state_->bits.byte(0x9C);  // level 6, and the header's check
+  return true;
+}
+
+bool DeflateStream::emit(OutputSink& out) noexcept {
+  State& s = *state_;
+  const std::size_t length = s.bits.size();
+  for (std::size_t at = 0; at < length;) {
+    const std::span<std::uint8_t> room = out.space();
+    if (room.empty()) {
+      failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+      return false;
+    }
+    const std::size_t piece = std::min(room.size(), length - at);
+    std::memcpy(room.data(), s.out.data() + at, piece);
+    out.commit(piece);
+    at += piece;
+  }
+  s.bits.restart(s.out.data());
+  return true;
+}
+
+bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
+  if (failure_) return false;
+  if (finished_) {
+    failure_ = {ZlibFailure::Kind::zlib, Z_STREAM_ERROR, nullptr};
+    return false;
+  }
+  if (!state_ && !start()) return false;
+  State& s = *state_;
+  if (!input.empty()) s.adler = static_cast<std::uint32_t>(adler32_z(s.adler, input.data(), input.size()));
+  while (!input.empty()) {
+    const std::size_t room = kChunk + kKept - s.size;
+    const std::size_t take = std::min(room, input.size());
+    try {
+      if (s.input.size() < s.size + take + kTailRoom) {
+        s.input.resize(std::min(kChunk + kKept, std::max(2 * s.input.size(), s.size + take)) + kTailRoom);
+      }
+    } catch (const std::bad_alloc&) {
+      failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
+      return false;
+    }
+    std::memcpy(s.input.data() + s.size, input.data(), take);
+    s.size += take;
+    input = input.subspan(take);
+    if (s.size == kChunk + kKept && !process(false, out)) return false;
+  }
+  if (last) {
+    finished_ = true;
+    return process(true, out);
+  }
+  return true;
+}
+
+bool DeflateStream::process(bool last, OutputSink& out) noexcept {
+  State& s = *state_;
+  if (s.input.size() < s.size + kTailRoom) {
+    try {
+      s.input.resize(s.size + kTailRoom);
+    } catch (const std::bad_alloc&) {
+      failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
+      return false;
+    }
+  }
+  if (!s.parsing) {
+    s.parser.begin(s.view(last), 0, LazyState{}, 0, piece_);
+    s.parsing = true;
+  } else {
+    s.parser.update_input(s.view(last));
+  }
+  if (last) s.base.set_end(s.origin + s.size);
+  const std::uint64_t from = s.parser.position();
+  s.parser.set_match_origin(from > 0 ? from - 1 : 0);
+  s.matches.clear();
+  std::uint64_t top;
+  try {
+    top = s.parser.run(kNever, s.matches);
+  } catch (const std::bad_alloc&) {
+    failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
+    return false;
+  }
+  const std::uint64_t match_origin = from > 0 ? from - 1 : 0;
+
+  // Each symbol goes to the open block; a block is cut when it holds
+  // kBlockSymbols, at the loop top after the symbol's start, and may be
+  // stored only while its bytes are still in zlib's window.
+  const auto flush = [&](std::uint64_t end, std::uint64_t top_after, bool final) {
+    const bool storable = s.block_start >= s.base.at(top_after);
+    huffman::send_block(s.trees, {s.symbols.data(), s.symbol_count},
+                        storable ? s.bytes_at(s.block_start) : nullptr,
+                        static_cast<std::size_t>(end - s.block_start), final, s.bits);
+    s.trees.clear();
+    s.symbol_count = 0;
+    s.block_start = end;
+    return emit(out);
+  };
+  const auto literals = [&](std::uint64_t to) {
+    while (s.walked < to) {
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(to - s.walked, kBlockSymbols - s.symbol_count));
+      const std::uint8_t* bytes = s.bytes_at(s.walked);
+      huffman::Symbol* symbols = s.symbols.data() + s.symbol_count;
+      for (std::size_t i = 0; i < take; ++i) {
+        symbols[i] = {0, bytes[i]};
+        s.trees.count_literal(bytes[i]);
+      }
+      s.symbol_count += take;
+      s.walked += take;
+      if (s.symbol_count == kBlockSymbols && !flush(s.walked, s.walked, false)) return false;
+    }
+    return true;
+  };
+  for (const Match& m : s.matches) {
+    const std::uint64_t at = match_origin + m.at;
+    if (!literals(at)) return false;
+    s.base.match(at, m.length);
+    s.symbols[s.symbol_count++] = {m.distance, static_cast<std::uint8_t>(m.length - kMinMatch)};
+    s.trees.count_match(m.distance, m.length);
+    s.walked = at + m.length;
+    if (s.symbol_count == kBlockSymbols && !flush(s.walked, at + 1, false)) return false;
+  }
+  if (last) {
+    // The last byte, when a literal, is sent after zlib's loop and never cuts a block.
+    const std::uint64_t end = s.origin + s.size;
+    if (s.walked < end) {
+      if (!literals(end - 1)) return false;
+      const std::uint8_t byte = *s.bytes_at(end - 1);
+      s.symbols[s.symbol_count++] = {0, byte};
+      s.trees.count_literal(byte);
+      s.walked = end;
+    }
+    if (!flush(end, end, true)) return false;
+    for (int shift = 24; shift >= 0; shift -= 8) s.bits.byte(static_cast<std::uint8_t>(s.adler >> shift));
+    const bool sent = emit(out);
+    state_.reset();
+    return sent;
+  }
+  if (!literals(top - (s.parser.state().match_available ? 1 : 0))) return false;
+
+  // Drop what no search, window byte or stored block can need any more.
+  const std::uint64_t base = s.parser.base();
+  const std::uint64_t keep = base >= kWindowSize ? (base - kWindowSize) & ~std::uint64_t{kWindowSize - 1} : 0;
+  if (keep > s.origin) {
+    const std::size_t drop = static_cast<std::size_t>(keep - s.origin);
+    std::memmove(s.input.data(), s.input.data() + drop, s.size - drop);
+    s.size -= drop;
+    s.origin = keep;
+    s.parser.update_input(s.view(false));
+  }
+  return true;
+}
+
+}  // namespace level6
+}  // namespace velkorenc::core

@@ -1,0 +1,175 @@
+// The block layer of zlib's deflate format as zlib writes it: the code
+// tables, the bit writer, Huffman trees built with zlib's heap and its
+// tie-breaks, the run-length form of the trees' code lengths, and the
+// choice between a stored block, the fixed codes and codes of the block's
+// own.  Shared by the module's deflates of short and of any inputs.
+//
+// This code follows zlib's trees.c (build_tree, gen_bitlen, gen_codes,
+// scan_tree, send_tree, _tr_flush_block); zlib is (C) 1995-2024 Jean-loup
+// Gailly and Mark Adler, under the zlib licence (see LICENSE).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <span>
+#include <type_traits>
+
+namespace velkorenc::core::huffman {
+
+inline constexpr int kLiterals = 256;
+inline constexpr int kEndBlock = 256;
+inline constexpr int kLengthCodes = 29;
+inline constexpr int kLiteralCodes = kLiterals + 1 + kLengthCodes;  // 286
+inline constexpr int kDistanceCodes = 30;
+inline constexpr int kBitLengthCodes = 19;
+inline constexpr int kHeapSize = 2 * kLiteralCodes + 1;
+inline constexpr int kMaxBits = 15;
+inline constexpr int kMinMatch = 3;
+inline constexpr int kMaxMatch = 258;
+
+// A symbol of a block: a literal, or a match of a length and a distance.
+struct Symbol {
+  std::uint16_t distance;  // 0 for a literal
+  std::uint8_t value;      // the literal, or the match length - 3
+};
+
+// The bits of the stream, least significant first, into memory the caller
+// makes big enough.  Bits not yet making a whole word stay in the writer
+// when it is pointed at new memory, so blocks continue at any bit.
+class BitWriter {
+ public:
+  explicit BitWriter(std::uint8_t* out) noexcept : out_(out) {}
+  // At most 16 bits at a time; whole words of 32 go out at once.
+  void put(unsigned value, int length) noexcept {
+    buffer_ |= static_cast<std::uint64_t>(value) << filled_;
+    filled_ += length;
+    if (filled_ >= 32) {
+      const auto word = static_cast<std::uint32_t>(buffer_);
+      if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out_ + size_, &word, 4);
+      } else {
+        for (int i = 0; i < 4; ++i) out_[size_ + i] = static_cast<std::uint8_t>(word >> (8 * i));
+      }
+      size_ += 4;
+      buffer_ >>= 32;
+      filled_ -= 32;
+    }
+  }
+  // Pads to a whole byte with zero bits.
+  void align() noexcept {
+    for (; filled_ > 0; filled_ -= 8) {
+      out_[size_++] = static_cast<std::uint8_t>(buffer_);
+      buffer_ >>= 8;
+    }
+    buffer_ = 0;
+    filled_ = 0;
+  }
+  // Whole bytes, once aligned.
+  void byte(std::uint8_t value) noexcept { out_[size_++] = value; }
+  void bytes(const std::uint8_t* data, std::size_t count) noexcept {
+    if (count != 0) std::memcpy(out_ + size_, data, count);
+    size_ += count;
+  }
+  // The bytes written to the current memory.
+  std::size_t size() const noexcept { return size_; }
+  // Goes on writing at `out`; the bits not yet written go there first.
+  void restart(std::uint8_t* out) noexcept {
+    out_ = out;
+    size_ = 0;
+  }
+
+ private:
+  std::uint8_t* out_;
+  std::size_t size_ = 0;
+  std::uint64_t buffer_ = 0;
+  int filled_ = 0;
+};
+
+// A Huffman tree as zlib builds one: leaves 0..elems-1, then inner nodes.
+struct Tree {
+  // Only the leaves' frequencies start at 0; inner nodes get theirs as they
+  // are made.
+  explicit Tree(int elems) noexcept : elems(elems) { clear(); }
+
+  void clear() noexcept {
+    std::fill(freq, freq + elems, std::uint16_t{0});
+    std::fill(std::begin(occurs), std::end(occurs), std::uint64_t{0});
+    max_code = -1;
+  }
+
+  int elems;
+  std::uint16_t freq[kHeapSize];
+  std::uint16_t dad[kHeapSize];
+  std::uint16_t len[kHeapSize];
+  std::uint16_t code[kLiteralCodes + 2];
+  std::uint64_t occurs[(kLiteralCodes + 63) / 64];  // the leaves of nonzero frequency
+  int max_code = -1;
+
+  void count(int n) noexcept {
+    ++freq[n];
+    occurs[n >> 6] |= std::uint64_t{1} << (n & 63);
+  }
+  // Calls `visit` with each leaf that occurs, in increasing order.
+  template <class Visit>
+  void each_occurring(Visit visit) const noexcept {
+    for (std::size_t word = 0; word < std::size(occurs); ++word) {
+      for (std::uint64_t bits = occurs[word]; bits != 0; bits &= bits - 1) {
+        visit(static_cast<int>(word * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+      }
+    }
+  }
+};
+
+// The code tables of lengths and distances.
+struct CodeTables {
+  std::uint8_t length_code[256] = {};  // match length - 3 -> length code
+  std::uint16_t length_base[kLengthCodes] = {};
+  std::uint8_t distance_code[512] = {};  // as zlib's d_code: distance - 1, or 256 + its >> 7
+  std::uint16_t distance_base[kDistanceCodes] = {};
+  std::uint8_t static_literal_length[kLiteralCodes + 2] = {};
+  std::uint16_t static_literal_code[kLiteralCodes + 2] = {};
+};
+extern const CodeTables kTables;
+
+inline unsigned distance_code(unsigned distance_less_one) noexcept {
+  return distance_less_one < 256 ? kTables.distance_code[distance_less_one]
+                                 : kTables.distance_code[256 + (distance_less_one >> 7)];
+}
+
+// A block's symbols as they come, counted into its two trees.
+struct BlockTrees {
+  BlockTrees() noexcept { literal.count(kEndBlock); }
+  void clear() noexcept {
+    literal.clear();
+    distance.clear();
+    literal.count(kEndBlock);
+  }
+  void count_literal(std::uint8_t c) noexcept { literal.count(c); }
+  void count_match(unsigned distance_value, unsigned length) noexcept {
+    literal.count(kTables.length_code[length - kMinMatch] + kLiterals + 1);
+    distance.count(static_cast<int>(distance_code(distance_value - 1)));
+  }
+
+  Tree literal{kLiteralCodes};
+  Tree distance{kDistanceCodes};
+};
+
+// The most bytes that send_block writes for a block of `symbols` symbols,
+// beyond the bits held before it: never more than with the fixed codes (at
+// most 31 bits a symbol), which a stored block is no longer than.
+inline constexpr std::size_t block_room(std::size_t symbols) noexcept { return 4 * symbols + 64; }
+
+// Sends one block as zlib's _tr_flush_block does: stored when that is no
+// longer than the codes and `stored` is not null (zlib stores only bytes
+// still in its window), else with the fixed codes when those are no longer
+// than the block's own, else with its own.  The last block ends aligned to
+// a byte.  `trees` are spent.
+void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::uint8_t* stored,
+                std::size_t stored_length, bool last, BitWriter& bits) noexcept;
+
+}  // namespace velkorenc::core::huffman

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "velkorenc/core/zlib/deflate.hpp"
+#include "zlib/deflate_families.hpp"
+
+namespace velkorenc::core {
+namespace {
+
+using testing::Bytes;
+using testing::Family;
+
+const std::vector<std::size_t> kWhole = {std::size_t{1} << 40};
+
+// Sizes around the edges where zlib's window moves and where its lookahead
+// runs out: multiples of 32 KiB, give or take the longest match, the
+// lookahead zlib keeps, and one byte.
+std::vector<std::size_t> edge_sizes() {
+  std::vector<std::size_t> sizes = {0, 1, 2, 3, 4, 5, 258, 1000, 65274, 65275, 65536 + 262};
+  for (std::size_t m : {32768, 65536, 98304, 131072}) {
+    for (long d : {-300, -262, -258, -1, 0, 1, 257, 300}) sizes.push_back(m + d);
+  }
+  return sizes;
+}
+
+TEST(OwnDeflate, EveryFamilyAtTheWindowEdgesIsTheLibrarysStream) {
+  ASSERT_TRUE(own_deflate_available());
+  std::uint32_t seed = 0;
+  for (Family family : testing::kFamilies) {
+    for (std::size_t size : edge_sizes()) {
+      const Bytes data = testing::family_input(family, size, ++seed);
+      ASSERT_EQ(testing::own_deflate(data, kWhole), testing::library_deflate(data))
+          << testing::family_name(family) << ", " << size << " bytes, seed " << seed;
+    }
+  }
+}
+
+// Periodic data of every period to 300 at once: each period in a stretch
+// of its own, ending inside a long match.
+TEST(OwnDeflate, EveryPeriodAndRunEndingInsideAMatch) {
+  for (std::size_t period = 1; period <= 300; ++period) {
+    Bytes data = testing::family_input(Family::kRandom, period, static_cast<std::uint32_t>(period));
+    const std::size_t size = 700 + period * 7;
+    for (std::size_t i = period; i < size; ++i) data.push_back(data[i - period]);
+    ASSERT_EQ(testing::own_deflate(data, kWhole), testing::library_deflate(data)) << "period " << period;
+  }
+}
+
+// A block is cut after 16383 symbols, the last byte (sent after zlib's loop)
+// excepted; noise makes about one symbol of each byte, and is stored.
+TEST(OwnDeflate, BlocksAreCutWhereTheLibraryCutsThem) {
+  for (std::size_t blocks : {1, 2, 5}) {
+    for (long d : {-4, -2, -1, 0, 1, 2, 3, 40}) {
+      for (Family family : {Family::kRandom, Family::kFewValues}) {
+        const std::size_t size = blocks * 16383 + d;
+        const Bytes data = testing::family_input(family, size, static_cast<std::uint32_t>(size));
+        ASSERT_EQ(testing::own_deflate(data, kWhole), testing::library_deflate(data))
+            << testing::family_name(family) << ", " << size << " bytes";
+      }
+    }
+  }
+}
+
+// The stream is the same whichever way the input comes in pieces, and over
+// the few MiB that the stream parses at a time.
+TEST(OwnDeflate, PiecesOfAnySizeGiveTheStreamOfTheWhole) {
+  const std::vector<std::vector<std::size_t>> cuts = {{1}, {7, 1}, {1000}, {65535, 3}, {(1u << 22) + 1}};
+  const Bytes text = testing::family_input(Family::kText, 9u << 19, 1);
+  const Bytes expected = testing::library_deflate(text);
+  for (const auto& cut : cuts) {
+    const Bytes& data = cut[0] < 100 ? Bytes(text.begin(), text.begin() + 150000) : text;
+    const Bytes want = cut[0] < 100 ? testing::library_deflate(data) : expected;
+    EXPECT_EQ(testing::own_deflate(data, cut), want) << "pieces of " << cut[0];
+  }
+}
+
+// zlib checks its window again where the interpreter hands it the next piece
+// of input (every 4 GiB); with pieces of 65535, that check at 65274 moves
+// the window, and the stream follows.
+TEST(OwnDeflate, FollowsTheLibraryHandedItsInputInPieces) {
+  for (Family family : testing::kFamilies) {
+    for (std::size_t piece : {65535, 65536 + 1000, 98304}) {
+      const Bytes data = testing::family_input(family, 300000, static_cast<std::uint32_t>(piece));
+      EXPECT_EQ(testing::own_deflate(data, kWhole, piece), testing::library_deflate(data, piece))
+          << testing::family_name(family) << ", pieces of " << piece;
+    }
+  }
+}
+
+// Inputs made to meet the rules that matter only near zlib's window edges.
+// A string seen only at 32768 and again at 65274, where zlib has just moved
+// its window (the input ends within its lookahead, or the next piece of
+// input is handed over there): position 32768 is then its window's index
+// 0, which zlib never matches.  The other bytes are of values 0..15, whose
+// strings never share the string's hash, and those just before 65274 are
+// new, so that 65274 is a loop top.
+Bytes string_at_the_window_base(std::size_t size) {
+  Bytes data = testing::family_input(Family::kFewValues, size, 3);
+  for (auto& b : data) b &= 15;
+  for (std::size_t i = 0; i < 10; ++i) {
+    data[32768 + i] = data[65274 + i] = static_cast<std::uint8_t>(16 + i);
+    data[65264 + i] = static_cast<std::uint8_t>(32 + i);
+  }
+  return data;
+}
+
+TEST(OwnDeflate, RulesAtTheWindowEdges) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::size_t piece;
+  };
+  const Case cases[] = {
+      {"window base as the input ends", string_at_the_window_base(65274 + 100), level6::kLibraryPiece},
+      {"window base where a piece is handed over", string_at_the_window_base(200000), 65535},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(testing::own_deflate(c.data, kWhole, c.piece), testing::library_deflate(c.data, c.piece))
+        << c.name;
+  }
+}
+
+// A parse begun at any loop top with the state the whole parse had there
+// finds the same matches from there on.
+TEST(OwnDeflate, AParseBegunAnywhereFollowsTheWholeParse) {
+  for (Family family : testing::kFamilies) {
+    Bytes data = testing::family_input(family, 200000, 7);
+    data.resize(data.size() + level6::kTailRoom);
+    const level6::ParseInput input{data.data(), 0, data.size() - level6::kTailRoom, true};
+    struct Top {
+      std::uint64_t position;
+      level6::LazyState state;
+      std::uint64_t base;
+      std::size_t matches;
+    };
+    std::vector<Top> tops;
+    std::vector<level6::Match> whole;
+    level6::Parser parser;
+    parser.begin(input, 0, {}, 0);
+    for (std::uint64_t start : {1000, 40000, 65274, 99999, 199000}) {
+      parser.run(start, whole);
+      tops.push_back({parser.position(), parser.state(), parser.base(), whole.size()});
+    }
+    parser.run(input.end(), whole);
+    ASSERT_TRUE(parser.done());
+    for (const Top& top : tops) {
+      level6::Parser again;
+      again.begin(input, top.position, top.state, top.base);
+      std::vector<level6::Match> rest;
+      again.run(input.end(), rest);
+      ASSERT_EQ(rest.size(), whole.size() - top.matches) << testing::family_name(family) << " at " << top.position;
+      for (std::size_t i = 0; i < rest.size(); ++i) {
+        const level6::Match& a = rest[i];
+        const level6::Match& b = whole[top.matches + i];
+        ASSERT_TRUE(a.at == b.at && a.length == b.length && a.distance == b.distance)
+            << testing::family_name(family) << " from " << top.position << ", match " << i;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velkorenc::core
