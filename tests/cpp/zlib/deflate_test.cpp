@@ -161,5 +161,51 @@ TEST(OwnDeflate, AParseBegunAnywhereFollowsTheWholeParse) {
   }
 }
 
+// The hook sees every loop top once, in order, with the matches sent before
+// it: every position but those inside a match after its second byte.  A hook
+// that stops the parse leaves it where a later run takes up the same tops.
+TEST(OwnDeflate, TheHookSeesEveryLoopTopOnce) {
+  for (Family family : testing::kFamilies) {
+    Bytes data = testing::family_input(family, 150000, 11);
+    data.resize(data.size() + level6::kTailRoom);
+    const level6::ParseInput input{data.data(), 0, data.size() - level6::kTailRoom, true};
+    std::vector<std::uint64_t> seen;
+    std::vector<std::size_t> sent_before;
+    std::vector<level6::Match> matches;
+    level6::Parser parser;
+    parser.begin(input, 0, {}, 0);
+    std::uint64_t stop_at = 777;
+    while (!parser.done()) {
+      parser.run(input.end(), matches, [&](std::uint64_t at, const level6::LazyState&, std::size_t sent) {
+        if (at == stop_at) {
+          stop_at += 9973;
+          return true;
+        }
+        seen.push_back(at);
+        sent_before.push_back(sent);
+        return false;
+      });
+    }
+    std::vector<std::uint64_t> expected;
+    std::vector<std::size_t> expected_sent;
+    std::size_t next = 0;
+    for (std::uint64_t at = 0; at < input.end(); ++at) {
+      expected.push_back(at);
+      expected_sent.push_back(next);
+      // A match is sent at the loop top after its start; the next top is its end.
+      if (next < matches.size() && matches[next].at + 1 == at) {
+        at = matches[next].at + matches[next].length - 1;
+        ++next;
+      }
+    }
+    const auto differ = std::mismatch(seen.begin(), seen.end(), expected.begin(), expected.end());
+    ASSERT_TRUE(differ.first == seen.end() && differ.second == expected.end())
+        << testing::family_name(family) << ": loop top " << (differ.first - seen.begin()) << " is "
+        << (differ.first == seen.end() ? -1 : static_cast<long long>(*differ.first)) << ", not "
+        << (differ.second == expected.end() ? -1 : static_cast<long long>(*differ.second));
+    ASSERT_EQ(sent_before, expected_sent) << testing::family_name(family);
+  }
+}
+
 }  // namespace
 }  // namespace velkorenc::core

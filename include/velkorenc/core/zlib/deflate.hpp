@@ -172,6 +172,12 @@ class Parser {
   // input's end, where zlib's lookahead is short.
   template <bool kTail, class AtTop>
   bool loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top);
+  // Loop tops of a run of literals, from `top` while at least kRunBatch are
+  // left before `until`; returns the first loop top it did not take.
+  template <class AtTop>
+  std::uint32_t literal_run(std::uint32_t top, std::uint32_t until, std::size_t matches,
+                            AtTop& at_top, bool& stopped) noexcept;
+  static constexpr std::uint32_t kRunBatch = 16;
 
   // Positions in the tables are table coordinates, position - table_origin_,
   // with table_origin_ zlib's window base, as zlib keeps them (0 is none).
@@ -266,6 +272,78 @@ inline std::uint32_t Parser::longest_match(std::uint32_t top, std::uint32_t cand
   return best;
 }
 
+// A run of literals: loop tops where no match is pending (the match found
+// one position back is none, and that position's byte waits).  There zlib
+// inserts the position and walks its chain for a candidate whose first three
+// bytes are the position's, which is all that can make a match.  Positions
+// go kRunBatch at a time: each is inserted and the first four candidates of
+// its chain checked (the first two without branches: most chains are no
+// longer).  At the first position that may match, or whose chain has a fifth
+// candidate, the inserts from it on are undone and that loop top is left to
+// the full search.  The hook is called once at each loop top taken here.
+template <class AtTop>
+std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::size_t matches,
+                                  AtTop& at_top, bool& stopped) noexcept {
+  const auto load32 = [](const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  };
+  std::uint16_t* const head = head_.get();
+  std::uint16_t* const prev = prev_.get();
+  const std::uint8_t* const window = window_;
+  constexpr LazyState kWaiting{kMinMatch - 1, 0, true};
+  while (until - top >= kRunBatch) {
+    std::uint32_t hashes[kRunBatch];
+    std::uint16_t heads[kRunBatch];
+    std::uint32_t may_match = 0;
+    for (std::uint32_t i = 0; i < kRunBatch; ++i) {
+      const std::uint32_t p = top + i;
+      const std::uint32_t word = load32(window + p);
+      const std::uint32_t first_three = word & 0xFFFFFF;
+      const std::uint32_t h = hash(window + p);
+      const std::uint32_t c1 = head[h];
+      hashes[i] = h;
+      heads[i] = static_cast<std::uint16_t>(c1);
+      prev[p & kWindowMask] = static_cast<std::uint16_t>(c1);
+      head[h] = static_cast<std::uint16_t>(p);
+      const std::uint32_t limit = p > kMaxDistance ? p - kMaxDistance : 0;
+      const std::uint32_t c2 = prev[c1 & kWindowMask];
+      const bool v1 = (c1 != 0) & (p - c1 <= kMaxDistance);
+      const bool v2 = v1 & (c2 > limit);
+      // Candidates not walked read position 0's bytes, always there.
+      const auto same = [&](bool walked, std::uint32_t c) {
+        return walked & ((load32(window + (walked ? c : 0)) & 0xFFFFFF) == first_three);
+      };
+      bool hit = same(v1, c1) | same(v2, c2);
+      if (v2) {
+        // A longer chain, less common: its next links.
+        const std::uint32_t c3 = prev[c2 & kWindowMask];
+        const std::uint32_t c4 = prev[c3 & kWindowMask];
+        const std::uint32_t c5 = prev[c4 & kWindowMask];
+        const bool v3 = c3 > limit;
+        const bool v4 = v3 & (c4 > limit);
+        hit |= same(v3, c3) | same(v4, c4) | (v4 & (c5 > limit));
+      }
+      may_match |= std::uint32_t{hit} << i;
+    }
+    const std::uint32_t clean =
+        may_match != 0 ? static_cast<std::uint32_t>(std::countr_zero(may_match)) : kRunBatch;
+    std::uint32_t taken = clean;
+    for (std::uint32_t i = 0; i < clean; ++i) {
+      if (at_top(table_origin_ + top + i, kWaiting, matches)) {
+        stopped = true;
+        taken = i;
+        break;
+      }
+    }
+    for (std::uint32_t j = kRunBatch; j-- > taken;) head[hashes[j]] = heads[j];
+    top += taken;
+    if (taken != kRunBatch) break;
+  }
+  return top;
+}
+
 template <bool kTail, class AtTop>
 bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
   std::uint32_t top = top_;
@@ -279,6 +357,12 @@ bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
   const std::uint8_t* const window = window_;
   bool stopped = false;
   while (top < until) {
+    if constexpr (!kTail) {
+      if (match_length == kMinMatch - 1 && match_available && until - top >= kRunBatch) {
+        top = literal_run(top, until, out.size(), at_top, stopped);
+        if (stopped || top >= until) break;
+      }
+    }
     if (at_top(table_origin_ + top,
                LazyState{static_cast<std::uint16_t>(match_length),
                          match_length >= kMinMatch ? top - 1 - match_start_ : 0, match_available},
