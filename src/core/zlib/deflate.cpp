@@ -79,6 +79,10 @@ void Parser::begin(const ParseInput& input, std::uint64_t start, LazyState state
   for (std::uint64_t at = std::max(first, base); at < last; ++at) {
     insert(static_cast<std::uint32_t>(at - table_origin_));
   }
+  // The positions just inserted join recent_ at the first run of literals.
+  recent_upto_ = std::max(first, base);
+  runs_from_ = 0;
+  runs_pause_ = 0;
   top_ = static_cast<std::uint32_t>(start - table_origin_);
   match_length_ = state.match_length;
   match_start_ = state.match_length >= kMinMatch ? top_ - 1 - state.match_distance : 0;

@@ -16,6 +16,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -183,6 +184,26 @@ class Parser {
   // with table_origin_ zlib's window base, as zlib keeps them (0 is none).
   std::unique_ptr<std::uint16_t[]> head_;
   std::unique_ptr<std::uint16_t[]> prev_;
+  // The newest position of each 20-bit hash of three bytes, absolute and
+  // cut to 32 bits, holding every position up to recent_upto_: where it is
+  // older than a search reaches, no candidate can share the first three
+  // bytes.  Allocated at the first run of literals (untouched pages stay
+  // unallocated, so a short input costs nothing).
+  struct FreeDeleter {
+    void operator()(std::uint32_t* p) const noexcept { std::free(p); }
+  };
+  static constexpr int kRecentBits = 20;
+  std::unique_ptr<std::uint32_t[], FreeDeleter> recent_;
+  std::uint64_t recent_upto_ = 0;
+  // Runs of literals are taken only from here on: where they keep ending
+  // at once (text, with a match every few bytes), the full search goes on
+  // alone for a while, twice as long each time, and recent_ catches up only
+  // with the positions within reach when they start again.
+  std::uint64_t runs_from_ = 0;
+  std::uint32_t runs_pause_ = 0;
+  static std::uint32_t recent_slot(std::uint32_t first_three) noexcept {
+    return (first_three * 2654435761u) >> (32 - kRecentBits);
+  }
   ParseInput input_;
   const std::uint8_t* window_ = nullptr;  // the byte at table coordinate 0
   std::uint64_t table_origin_ = 0;
@@ -276,11 +297,12 @@ inline std::uint32_t Parser::longest_match(std::uint32_t top, std::uint32_t cand
 // one position back is none, and that position's byte waits).  There zlib
 // inserts the position and walks its chain for a candidate whose first three
 // bytes are the position's, which is all that can make a match.  Positions
-// go kRunBatch at a time: each is inserted and the first four candidates of
-// its chain checked (the first two without branches: most chains are no
-// longer).  At the first position that may match, or whose chain has a fifth
-// candidate, the inserts from it on are undone and that loop top is left to
-// the full search.  The hook is called once at each loop top taken here.
+// go kRunBatch at a time: each is inserted, and where a position of the same
+// three bytes may be within reach (see recent_), the first four candidates
+// of its chain are checked.  At the first position that may match, or whose
+// chain has a fifth candidate, the inserts from it on are undone and that
+// loop top is left to the full search.  The hook is called once at each
+// loop top taken here.
 template <class AtTop>
 std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::size_t matches,
                                   AtTop& at_top, bool& stopped) noexcept {
@@ -293,37 +315,61 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
   std::uint16_t* const prev = prev_.get();
   const std::uint8_t* const window = window_;
   constexpr LazyState kWaiting{kMinMatch - 1, 0, true};
+  if (!recent_) {
+    recent_.reset(static_cast<std::uint32_t*>(std::calloc(std::size_t{1} << kRecentBits, 4)));
+    if (!recent_) return top;  // the full search does without
+  }
+  std::uint32_t* const recent = recent_.get();
+  const auto absolute = [&](std::uint32_t at) {
+    return static_cast<std::uint32_t>(table_origin_ + at);
+  };
+  // The positions the full search inserted since the last run, as far back
+  // as a search reaches.
+  const std::uint64_t reach = table_origin_ + top > kWindowSize ? table_origin_ + top - kWindowSize : 0;
+  for (std::uint64_t at = std::max({recent_upto_, table_origin_, reach}); at < table_origin_ + top; ++at) {
+    recent[recent_slot(load32(input_.data + (at - input_.origin)) & 0xFFFFFF)] =
+        static_cast<std::uint32_t>(at);
+  }
+  recent_upto_ = table_origin_ + top;
+  const std::uint32_t first_top = top;
   while (until - top >= kRunBatch) {
     std::uint32_t hashes[kRunBatch];
     std::uint16_t heads[kRunBatch];
+    std::uint32_t slots[kRunBatch];
+    std::uint32_t recents[kRunBatch];
     std::uint32_t may_match = 0;
     for (std::uint32_t i = 0; i < kRunBatch; ++i) {
       const std::uint32_t p = top + i;
-      const std::uint32_t word = load32(window + p);
-      const std::uint32_t first_three = word & 0xFFFFFF;
+      const std::uint32_t first_three = load32(window + p) & 0xFFFFFF;
       const std::uint32_t h = hash(window + p);
       const std::uint32_t c1 = head[h];
       hashes[i] = h;
       heads[i] = static_cast<std::uint16_t>(c1);
       prev[p & kWindowMask] = static_cast<std::uint16_t>(c1);
       head[h] = static_cast<std::uint16_t>(p);
+      const std::uint32_t slot = recent_slot(first_three);
+      const std::uint32_t newest = recent[slot];
+      slots[i] = slot;
+      recents[i] = newest;
+      recent[slot] = absolute(p);
+      // No position of these three bytes within reach: a literal.
+      if (absolute(p) - newest > kMaxDistance) continue;
       const std::uint32_t limit = p > kMaxDistance ? p - kMaxDistance : 0;
-      const std::uint32_t c2 = prev[c1 & kWindowMask];
-      const bool v1 = (c1 != 0) & (p - c1 <= kMaxDistance);
-      const bool v2 = v1 & (c2 > limit);
-      // Candidates not walked read position 0's bytes, always there.
-      const auto same = [&](bool walked, std::uint32_t c) {
-        return walked & ((load32(window + (walked ? c : 0)) & 0xFFFFFF) == first_three);
+      const auto same = [&](std::uint32_t c) {
+        return (load32(window + c) & 0xFFFFFF) == first_three;
       };
-      bool hit = same(v1, c1) | same(v2, c2);
-      if (v2) {
-        // A longer chain, less common: its next links.
-        const std::uint32_t c3 = prev[c2 & kWindowMask];
-        const std::uint32_t c4 = prev[c3 & kWindowMask];
-        const std::uint32_t c5 = prev[c4 & kWindowMask];
-        const bool v3 = c3 > limit;
-        const bool v4 = v3 & (c4 > limit);
-        hit |= same(v3, c3) | same(v4, c4) | (v4 & (c5 > limit));
+      bool hit = false;
+      std::uint32_t c = c1;
+      if (c != 0 && p - c <= kMaxDistance) {
+        // zlib's walk, as far as four candidates; a fifth is left to it.
+        for (int walked = 0;; ++walked) {
+          if (walked == 4 || same(c)) {
+            hit = true;
+            break;
+          }
+          c = prev[c & kWindowMask];
+          if (c <= limit) break;
+        }
       }
       may_match |= std::uint32_t{hit} << i;
     }
@@ -337,9 +383,19 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
         break;
       }
     }
-    for (std::uint32_t j = kRunBatch; j-- > taken;) head[hashes[j]] = heads[j];
+    for (std::uint32_t j = kRunBatch; j-- > taken;) {
+      head[hashes[j]] = heads[j];
+      recent[slots[j]] = recents[j];
+    }
     top += taken;
+    recent_upto_ = table_origin_ + top;
     if (taken != kRunBatch) break;
+  }
+  if (top - first_top < 2 * kRunBatch && !stopped) {
+    runs_pause_ = std::min(std::max(2 * runs_pause_, 64u), 1u << 20);
+    runs_from_ = table_origin_ + top + runs_pause_;
+  } else {
+    runs_pause_ = 0;
   }
   return top;
 }
@@ -358,7 +414,8 @@ bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
   bool stopped = false;
   while (top < until) {
     if constexpr (!kTail) {
-      if (match_length == kMinMatch - 1 && match_available && until - top >= kRunBatch) {
+      if (match_length == kMinMatch - 1 && match_available && until - top >= kRunBatch &&
+          table_origin_ + top >= runs_from_) {
         top = literal_run(top, until, out.size(), at_top, stopped);
         if (stopped || top >= until) break;
       }
