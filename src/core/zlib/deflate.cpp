@@ -9,6 +9,7 @@
 
 #include <new>
 
+#include "deflate_parallel.hpp"
 #include "huffman.hpp"
 
 namespace velkorenc::core {
@@ -177,8 +178,6 @@ class BaseAtTops {
 
 constexpr std::size_t kBlockSymbols = 16383;
 constexpr std::size_t kBlockRoom = huffman::block_room(kBlockSymbols) + 16;
-// New input parsed at a time.
-constexpr std::size_t kChunk = std::size_t{4} << 20;
 // What stays when the parsed input is dropped: from 32 KiB before the
 // window base (at most 96 KiB before the position), and the lookahead.
 constexpr std::size_t kKept = 4 * kWindowSize + 2 * kLookaheadNeeded;
@@ -186,9 +185,11 @@ constexpr std::size_t kKept = 4 * kWindowSize + 2 * kLookaheadNeeded;
 }  // namespace
 
 struct DeflateStream::State {
-  explicit State(std::uint64_t piece) : base(piece) {}
+  State(std::uint64_t piece, std::size_t chunk) : chunk(chunk), base(piece) {}
 
+  std::size_t chunk;  // new input parsed at a time
   Parser parser;
+  std::vector<Segment> segments;  // the parses of the segments after the first
   std::vector<std::uint8_t> input;  // positions [origin, origin + size), and the tail room
   std::uint64_t origin = 0;
   std::size_t size = 0;
@@ -213,12 +214,15 @@ struct DeflateStream::State {
   }
 };
 
-DeflateStream::DeflateStream(std::uint64_t piece) noexcept : piece_(piece) {}
+DeflateStream::DeflateStream(unsigned threads, std::uint64_t piece, std::uint64_t segment) noexcept
+    : threads_(std::max(threads, 1u)),
+      piece_(piece),
+      segment_(std::max(segment / kWindowSize * kWindowSize, kShortestSegment)) {}
 DeflateStream::~DeflateStream() = default;
 
 bool DeflateStream::start() noexcept {
   try {
-    state_ = std::make_unique<State>(piece_);
+    state_ = std::make_unique<State>(piece_, static_cast<std::size_t>(threads_ * segment_));
   } catch (const std::bad_alloc&) {
   }
   if (!state_ || !state_->parser.ok()) {
@@ -259,11 +263,11 @@ bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   State& s = *state_;
   if (!input.empty()) s.adler = static_cast<std::uint32_t>(adler32_z(s.adler, input.data(), input.size()));
   while (!input.empty()) {
-    const std::size_t room = kChunk + kKept - s.size;
+    const std::size_t room = s.chunk + kKept - s.size;
     const std::size_t take = std::min(room, input.size());
     try {
       if (s.input.size() < s.size + take + kTailRoom) {
-        s.input.resize(std::min(kChunk + kKept, std::max(2 * s.input.size(), s.size + take)) + kTailRoom);
+        s.input.resize(std::min(s.chunk + kKept, std::max(2 * s.input.size(), s.size + take)) + kTailRoom);
       }
     } catch (const std::bad_alloc&) {
       failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
@@ -272,7 +276,7 @@ bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
     std::memcpy(s.input.data() + s.size, input.data(), take);
     s.size += take;
     input = input.subspan(take);
-    if (s.size == kChunk + kKept && !process(false, out)) return false;
+    if (s.size == s.chunk + kKept && !process(false, out)) return false;
   }
   if (last) {
     finished_ = true;
@@ -299,16 +303,28 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   }
   if (last) s.base.set_end(s.origin + s.size);
   const std::uint64_t from = s.parser.position();
-  s.parser.set_match_origin(from > 0 ? from - 1 : 0);
+  const std::uint64_t match_origin = from > 0 ? from - 1 : 0;
+  s.parser.set_match_origin(match_origin);
   s.matches.clear();
-  std::uint64_t top;
+  const std::uint64_t end = s.origin + s.size;
+  const std::uint64_t limit = last ? end : end - std::min<std::uint64_t>(end, kLookaheadNeeded);
+  const unsigned segments = segment_count(from, limit, threads_, segment_);
+  bool parsed = true;
   try {
-    top = s.parser.run(kNever, s.matches);
+    if (segments > 1) {
+      const SegmentedRun run{s.view(false), s.view(last), limit, match_origin, piece_, segment_};
+      parsed = parse_segments(s.parser, s.matches, run, segments, s.segments);
+    } else {
+      s.parser.run(kNever, s.matches);
+    }
   } catch (const std::bad_alloc&) {
+    parsed = false;
+  }
+  if (!parsed) {
     failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
     return false;
   }
-  const std::uint64_t match_origin = from > 0 ? from - 1 : 0;
+  const std::uint64_t top = s.parser.position();
 
   // Each symbol goes to the open block; a block is cut when it holds
   // kBlockSymbols, at the loop top after the symbol's start, and may be
@@ -350,7 +366,6 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   }
   if (last) {
     // The last byte, when a literal, is sent after zlib's loop and never cuts a block.
-    const std::uint64_t end = s.origin + s.size;
     if (s.walked < end) {
       if (!literals(end - 1)) return false;
       const std::uint8_t byte = *s.bytes_at(end - 1);

@@ -386,7 +386,7 @@ bool searched_in_full(ByteSpan input) noexcept {
   return true;
 }
 
-Deflater::Deflater() noexcept { memory_.attach(stream_); }
+Deflater::Deflater(unsigned threads) noexcept : threads_(threads) { memory_.attach(stream_); }
 
 Deflater::~Deflater() {
   if (started_) deflateEnd(&stream_);
@@ -409,7 +409,7 @@ bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
     const bool whole_and_short = last && searched_in_full(input);
     if (whole_and_short && deflate_short_cuts().without_library) return feed_small(input, out);
     if (own_deflate_available()) {
-      own_.reset(new (std::nothrow) level6::DeflateStream());
+      own_.reset(new (std::nothrow) level6::DeflateStream(threads_));
       if (!own_) {
         failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
         return false;

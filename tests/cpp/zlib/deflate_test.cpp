@@ -161,5 +161,28 @@ TEST(OwnDeflate, AParseBegunAnywhereFollowsTheWholeParse) {
   }
 }
 
+// Segments of the shortest length, so that small inputs are parsed on
+// several threads.
+constexpr std::uint64_t kSegment = level6::kShortestSegment;
+
+// Every family over several segments, on 1 to 4 threads, whole and in
+// pieces that end a chunk at odd places.
+TEST(OwnDeflateThreads, EveryFamilyOnEveryThreadCountIsTheLibrarysStream) {
+  std::uint32_t seed = 100;
+  for (Family family : testing::kFamilies) {
+    for (std::size_t size : {std::size_t{5} << 17, (std::size_t{9} << 17) + 4321}) {
+      const Bytes data = testing::family_input(family, size, ++seed);
+      const Bytes expected = testing::library_deflate(data);
+      for (unsigned threads = 1; threads <= 4; ++threads) {
+        for (const auto& cut : {kWhole, std::vector<std::size_t>{77777}}) {
+          ASSERT_EQ(testing::own_deflate(data, cut, level6::kLibraryPiece, threads, kSegment), expected)
+              << testing::family_name(family) << ", " << size << " bytes, " << threads << " threads, pieces of "
+              << cut[0];
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velkorenc::core

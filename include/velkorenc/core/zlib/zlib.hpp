@@ -112,7 +112,9 @@ const DeflateShortCuts& deflate_short_cuts() noexcept;
 // own_deflate_available() (see deflate.hpp), else by the library.
 class Deflater {
  public:
-  Deflater() noexcept;
+  // `threads`: how many threads a large stream may be made on, the caller
+  // included; the stream is the same for every count.
+  explicit Deflater(unsigned threads = 1) noexcept;
   ~Deflater();
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
@@ -131,6 +133,7 @@ class Deflater {
 
   StreamMemory memory_;
   std::unique_ptr<level6::DeflateStream> own_;
+  unsigned threads_;
   z_stream stream_{};
   bool started_ = false;
   bool finished_ = false;

@@ -1,0 +1,50 @@
+// The level-6 parse of a long run of input on several threads: the run is
+// cut into segments, each parsed from its start at once with a fresh lazy
+// state; then, in order, the parse of each segment runs on past its end
+// until it meets the next segment's parse at a loop top in the same state,
+// where the next segment's matches take over (else it goes on alone).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "velkorenc/core/zlib/deflate.hpp"
+
+namespace velkorenc::core::level6 {
+
+// A segment's parse, kept from run to run for its tables.
+struct Segment {
+  struct Top {
+    std::uint64_t position;
+    LazyState state;
+    std::size_t matches;  // found before it
+  };
+  Parser parser;
+  std::vector<Match> matches;
+  std::vector<Top> tops;  // the loop tops of its first bytes, where a parse may meet it
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+
+// How many segments of about `segment` bytes (at least 1, at most
+// `threads`) the parse of [from, limit) is cut into.
+unsigned segment_count(std::uint64_t from, std::uint64_t limit, unsigned threads,
+                       std::uint64_t segment) noexcept;
+
+struct SegmentedRun {
+  ParseInput open;   // the input without its end, for parses that stay far from it
+  ParseInput whole;  // the input as it is known, its end if known
+  std::uint64_t limit;  // where the parse stops: the end, or kLookaheadNeeded before it
+  std::uint64_t match_origin;
+  std::uint64_t piece;
+  std::uint64_t segment;  // the length the segments were counted with
+};
+
+// Parses from `parser`'s position (given `run.open`) through `run.limit` in
+// `count` segments on as many threads, appending the matches to `out` as
+// the parse by `parser` alone would.  `parser` then stands where that parse
+// would stop, given `run.whole`.  False when memory ran out.
+bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun& run, unsigned count,
+                    std::vector<Segment>& segments) noexcept;
+
+}  // namespace velkorenc::core::level6
