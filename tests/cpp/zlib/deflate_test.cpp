@@ -184,5 +184,47 @@ TEST(OwnDeflateThreads, EveryFamilyOnEveryThreadCountIsTheLibrarysStream) {
   }
 }
 
+// Random bytes with a copy of 600 bytes from 1000 back across each position
+// 16 KiB past a multiple of 32 KiB, where segments start: each segment's
+// parse starts inside a long match of the whole parse.
+Bytes long_matches_across_segment_starts(std::size_t size) {
+  Bytes data = testing::family_input(Family::kRandom, size, 11);
+  for (std::size_t at = 3 * level6::kWindowSize / 2; at + 300 < size; at += level6::kWindowSize) {
+    for (std::size_t i = at - 300; i < at + 300; ++i) data[i] = data[i - 1000];
+  }
+  return data;
+}
+
+// A unit of 1000 bytes over and over: the parses step through matches of
+// 258 out of phase and never meet, so each segment is parsed on alone.
+Bytes unit_repeated(std::size_t size) {
+  Bytes data = testing::family_input(Family::kRandom, 1000, 12);
+  for (std::size_t i = 1000; i < size; ++i) data.push_back(data[i - 1000]);
+  return data;
+}
+
+TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::uint64_t segment;
+  };
+  const Case cases[] = {
+      {"never meeting", unit_repeated(700000), kSegment},
+      {"meeting inside long matches", long_matches_across_segment_starts(700000), kSegment},
+      // Noise makes a block of each 16383 bytes; these segments and sizes
+      // put segment edges at other places in the blocks.
+      {"blocks across segment edges", testing::family_input(Family::kRandom, 5 * 16383 * 8 + 2, 13), 5 * kSegment / 4},
+      {"text in longer segments", testing::family_input(Family::kText, 800000, 14), 3 * kSegment / 2},
+  };
+  for (const Case& c : cases) {
+    const Bytes expected = testing::library_deflate(c.data);
+    for (unsigned threads = 2; threads <= 4; ++threads) {
+      EXPECT_EQ(testing::own_deflate(c.data, kWhole, level6::kLibraryPiece, threads, c.segment), expected)
+          << c.name << ", " << threads << " threads";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velkorenc::core
