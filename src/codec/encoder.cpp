@@ -4,6 +4,7 @@
 #include "velkorenc/args.hpp"
 #include "velkorenc/codec.hpp"
 #include "velkorenc/core/platform/memory.hpp"
+#include "velkorenc/core/platform/workers.hpp"
 #include "velkorenc/core/tokens/tokens.hpp"
 #include "velkorenc/core/zlib/zlib.hpp"
 #include "velkorenc/errors.hpp"
@@ -163,7 +164,9 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
     room = out.stream.get();
   }
   core::FixedSink sink({room, bound});
-  core::Deflater deflater;
+  // A large stream is made on the threads the lease gives, the same stream.
+  const core::WorkerLease lease(core::threads_wanted(data.size()));
+  core::Deflater deflater(lease.count());
   {
     GilRelease gil(data.size() >= kReleaseGil);
     core::BackgroundMapping mapping;

@@ -28,8 +28,8 @@ namespace velkorenc::core {
 
 // Whether this process makes level-6 streams itself: the library is one
 // whose deflate is understood, and probes at first use (short, long,
-// multi-block, window-sliding and incompressible inputs) give the library's
-// own bytes.  Computed once per process.
+// multi-block, window-sliding and incompressible inputs, and one parsed on
+// several threads) give the library's own bytes.  Computed once per process.
 bool own_deflate_available() noexcept;
 
 namespace level6 {

@@ -115,6 +115,8 @@ class Deflater {
   // `threads`: how many threads a large stream may be made on, the caller
   // included; the stream is the same for every count.
   explicit Deflater(unsigned threads = 1) noexcept;
+  // The same, once known, before the first feed.
+  void set_threads(unsigned threads) noexcept { threads_ = threads; }
   ~Deflater();
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
