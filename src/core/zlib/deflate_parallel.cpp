@@ -63,6 +63,74 @@ unsigned segment_count(std::uint64_t from, std::uint64_t limit, unsigned threads
   return static_cast<unsigned>(std::clamp<std::uint64_t>((limit - from) / segment, 1, threads));
 }
 
+namespace {
+
+// Blocks for one thread, and the thread count, of a run of this many.
+constexpr std::size_t kBlocksPerThread = 4;
+
+// The symbols of `cut` into `maker`, counted into its trees.
+std::span<const huffman::Symbol> block_symbols(const BlockCut& cut, const BlockSource& source,
+                                               BlockMaker& maker) noexcept {
+  maker.trees.clear();
+  huffman::Symbol* symbols = maker.symbols.data();
+  std::size_t count = 0;
+  std::uint64_t at = cut.start;
+  const auto literals = [&](std::uint64_t to) {
+    const std::uint8_t* bytes = source.bytes + (at - source.origin);
+    for (std::uint64_t i = 0; i < to - at; ++i) {
+      symbols[count++] = {0, bytes[i]};
+      maker.trees.count_literal(bytes[i]);
+    }
+    at = to;
+  };
+  for (std::size_t i = cut.first_match; i < cut.end_match; ++i) {
+    const Match& m = source.matches[i];
+    literals(source.match_origin + m.at);
+    symbols[count++] = {m.distance, static_cast<std::uint8_t>(m.length - kMinMatch)};
+    maker.trees.count_match(m.distance, m.length);
+    at += m.length;
+  }
+  literals(cut.end);
+  return {symbols, count};
+}
+
+}  // namespace
+
+bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsigned threads,
+                 std::vector<BlockMaker>& makers, std::vector<BlockBits>& made) noexcept {
+  threads = static_cast<unsigned>(
+      std::clamp<std::size_t>(cuts.size() / kBlocksPerThread, 1, std::max(threads, 1u)));
+  try {
+    if (made.size() < cuts.size()) made.resize(cuts.size());
+    if (makers.size() < threads) makers.resize(threads);
+    for (unsigned t = 0; t < threads; ++t) makers[t].symbols.resize(kBlockSymbols);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  run_on_threads(threads, [&](unsigned thread) {
+    BlockMaker& maker = makers[thread];
+    for (std::size_t b; (b = next.fetch_add(1, std::memory_order_relaxed)) < cuts.size();) {
+      const BlockCut& cut = cuts[b];
+      BlockBits& out = made[b];
+      const std::span<const huffman::Symbol> symbols = block_symbols(cut, source, maker);
+      try {
+        out.bytes.resize(huffman::block_room(symbols.size()));
+      } catch (const std::bad_alloc&) {
+        failed.store(true, std::memory_order_relaxed);
+        return;
+      }
+      huffman::BitWriter bits(out.bytes.data());
+      out.stored = !huffman::send_coded_block(maker.trees, symbols, cut.end - cut.start, cut.storable,
+                                              cut.last, bits);
+      out.bit_count = bits.bit_count();
+      bits.align();
+    }
+  });
+  return !failed.load(std::memory_order_relaxed);
+}
+
 bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun& run, unsigned count,
                     std::vector<Segment>& segments) noexcept {
   const std::uint64_t from = parser.position();

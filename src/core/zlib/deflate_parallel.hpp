@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "huffman.hpp"
 #include "velkorenc/core/zlib/deflate.hpp"
 
 namespace velkorenc::core::level6 {
@@ -46,5 +48,48 @@ struct SegmentedRun {
 // would stop, given `run.whole`.  False when memory ran out.
 bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun& run, unsigned count,
                     std::vector<Segment>& segments) noexcept;
+
+// The blocks of a run of parsed input, cut in order, then made on several
+// threads and joined in order.
+
+// zlib cuts a block when it holds this many symbols.
+inline constexpr std::size_t kBlockSymbols = 16383;
+
+// A block: the bytes [start, end), its matches those of [first_match,
+// end_match), the literals the bytes between.
+struct BlockCut {
+  std::uint64_t start;
+  std::uint64_t end;
+  std::size_t first_match;
+  std::size_t end_match;
+  bool storable;  // its bytes are still in zlib's window when it is sent
+  bool last;
+};
+
+// A block made apart: its bits from bit 0, or nothing when it is stored.
+struct BlockBits {
+  std::vector<std::uint8_t> bytes;
+  std::size_t bit_count = 0;
+  bool stored = false;
+};
+
+// What a thread needs to make blocks.
+struct BlockMaker {
+  huffman::BlockTrees trees;
+  std::vector<huffman::Symbol> symbols;
+};
+
+// Where the blocks' matches and bytes are.
+struct BlockSource {
+  std::span<const Match> matches;
+  std::uint64_t match_origin;
+  const std::uint8_t* bytes;  // the byte at position `origin`
+  std::uint64_t origin;
+};
+
+// Makes each block of `cuts` into `made` (as many) on up to `threads`
+// threads.  False when memory ran out.
+bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsigned threads,
+                 std::vector<BlockMaker>& makers, std::vector<BlockBits>& made) noexcept;
 
 }  // namespace velkorenc::core::level6

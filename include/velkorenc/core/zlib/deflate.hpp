@@ -221,6 +221,8 @@ class DeflateStream {
   struct State;
   bool start() noexcept;
   bool process(bool last, OutputSink& out) noexcept;
+  bool cut_blocks(bool last, std::uint64_t to) noexcept;
+  bool out_of_memory() noexcept;
   bool emit(OutputSink& out) noexcept;
 
   std::unique_ptr<State> state_;
