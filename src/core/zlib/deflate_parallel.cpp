@@ -60,7 +60,10 @@ bool parse_alone(Segment& segment, const ParseInput& input, const SegmentedRun& 
 unsigned segment_count(std::uint64_t from, std::uint64_t limit, unsigned threads,
                        std::uint64_t segment) noexcept {
   if (threads <= 1 || limit <= from) return 1;
-  return static_cast<unsigned>(std::clamp<std::uint64_t>((limit - from) / segment, 1, threads));
+  // A run shorter than `segment` (the last of a stream) is cut too, into
+  // segments no shorter than a quarter of it.
+  const std::uint64_t shortest = std::max(segment / 4, 3 * kShortestSegment / 4);
+  return static_cast<unsigned>(std::clamp<std::uint64_t>((limit - from) / shortest, 1, threads));
 }
 
 namespace {

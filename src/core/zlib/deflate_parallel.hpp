@@ -28,8 +28,8 @@ struct Segment {
   std::uint64_t end = 0;
 };
 
-// How many segments of about `segment` bytes (at least 1, at most
-// `threads`) the parse of [from, limit) is cut into.
+// How many segments (at least 1, at most `threads`, each at least a quarter
+// of `segment` bytes) the parse of [from, limit) is cut into.
 unsigned segment_count(std::uint64_t from, std::uint64_t limit, unsigned threads,
                        std::uint64_t segment) noexcept;
 
