@@ -180,6 +180,8 @@ constexpr std::size_t kBlockRoom = huffman::block_room(kBlockSymbols) + 16;
 // What stays when the parsed input is dropped: from 32 KiB before the
 // window base (at most 96 KiB before the position), and the lookahead.
 constexpr std::size_t kKept = 4 * kWindowSize + 2 * kLookaheadNeeded;
+// Runs parsed by one thread after segments that were not met.
+constexpr unsigned kSerialRunsAfterMiss = 3;
 
 }  // namespace
 
@@ -189,6 +191,7 @@ struct DeflateStream::State {
   std::size_t chunk;  // new input parsed at a time
   Parser parser;
   std::vector<Segment> segments;  // the parses of the segments after the first
+  unsigned serial_runs_left = 0;
   std::vector<std::uint8_t> input;  // positions [origin, origin + size), and the tail room
   std::uint64_t origin = 0;
   std::size_t size = 0;
@@ -310,14 +313,19 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   s.parser.set_match_origin(match_origin);
   const std::uint64_t end = s.origin + s.size;
   const std::uint64_t limit = last ? end : end - std::min<std::uint64_t>(end, kLookaheadNeeded);
-  const unsigned segments = segment_count(from, limit, threads_, segment_);
+  const unsigned segments = s.serial_runs_left > 0 ? 1 : segment_count(from, limit, threads_, segment_);
   bool parsed = true;
   try {
     if (segments > 1) {
       const SegmentedRun run{s.view(false), s.view(last), limit, match_origin, piece_, segment_};
-      parsed = parse_segments(s.parser, s.matches, run, segments, s.segments);
+      bool all_met;
+      parsed = parse_segments(s.parser, s.matches, run, segments, s.segments, all_met);
+      // Where parses do not meet (long matches out of phase) the threads
+      // only add work: the next runs are parsed by one.
+      if (!all_met) s.serial_runs_left = kSerialRunsAfterMiss;
     } else {
       s.parser.run(kNever, s.matches);
+      if (s.serial_runs_left > 0) --s.serial_runs_left;
     }
   } catch (const std::bad_alloc&) {
     parsed = false;

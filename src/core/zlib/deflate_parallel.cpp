@@ -135,7 +135,8 @@ bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsi
 }
 
 bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun& run, unsigned count,
-                    std::vector<Segment>& segments) noexcept {
+                    std::vector<Segment>& segments, bool& all_met) noexcept {
+  all_met = true;
   const std::uint64_t from = parser.position();
   const std::uint64_t reach = meet_reach(run.segment);
   try {
@@ -193,6 +194,7 @@ bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun&
                    next.matches.end());
         current = &next.parser;
       } else {
+        all_met = false;
         current->run(next.end, out);
       }
     }

@@ -45,9 +45,10 @@ struct SegmentedRun {
 // Parses from `parser`'s position (given `run.open`) through `run.limit` in
 // `count` segments on as many threads, appending the matches to `out` as
 // the parse by `parser` alone would.  `parser` then stands where that parse
-// would stop, given `run.whole`.  False when memory ran out.
+// would stop, given `run.whole`; `all_met` says whether each segment's
+// parse was met (none was parsed again alone).  False when memory ran out.
 bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun& run, unsigned count,
-                    std::vector<Segment>& segments) noexcept;
+                    std::vector<Segment>& segments, bool& all_met) noexcept;
 
 // The blocks of a run of parsed input, cut in order, then made on several
 // threads and joined in order.
