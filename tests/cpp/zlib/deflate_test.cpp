@@ -208,6 +208,7 @@ TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
     const char* name;
     Bytes data;
     std::uint64_t segment;
+    std::uint64_t piece = level6::kLibraryPiece;
   };
   const Case cases[] = {
       {"never meeting", unit_repeated(700000), kSegment},
@@ -216,13 +217,29 @@ TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
       // put segment edges at other places in the blocks.
       {"blocks across segment edges", testing::family_input(Family::kRandom, 5 * 16383 * 8 + 2, 13), 5 * kSegment / 4},
       {"text in longer segments", testing::family_input(Family::kText, 800000, 14), 3 * kSegment / 2},
+      // The window also moves where the library is handed the next piece.
+      {"far copies, the library given pieces", testing::family_input(Family::kFarCopies, 600000, 15), kSegment, 65535},
   };
   for (const Case& c : cases) {
-    const Bytes expected = testing::library_deflate(c.data);
+    const Bytes expected = testing::library_deflate(c.data, c.piece);
     for (unsigned threads = 2; threads <= 4; ++threads) {
-      EXPECT_EQ(testing::own_deflate(c.data, kWhole, level6::kLibraryPiece, threads, c.segment), expected)
+      EXPECT_EQ(testing::own_deflate(c.data, kWhole, c.piece, threads, c.segment), expected)
           << c.name << ", " << threads << " threads";
     }
+  }
+}
+
+// The Deflater with a thread count, in its own segments of a few MiB.
+TEST(OwnDeflateThreads, DeflaterGivesTheSameStreamOnSeveralThreads) {
+  const Bytes data = testing::family_input(Family::kText, 3u << 20, 16);
+  const Bytes expected = testing::library_deflate(data);
+  for (unsigned threads : {1u, 2u, 3u}) {
+    Bytes out(Deflater::bound(data.size()));
+    FixedSink sink(out);
+    Deflater deflater(threads);
+    ASSERT_TRUE(deflater.feed(data, true, sink)) << threads << " threads";
+    out.resize(sink.filled());
+    EXPECT_EQ(out, expected) << threads << " threads";
   }
 }
 
