@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "velkorenc/core/zlib/deflate.hpp"
 #include "velkorenc/core/zlib/zlib.hpp"
 
 namespace {
@@ -464,6 +465,26 @@ Bytes deflater_stream(ByteSpan input, bool in_pieces) {
   return std::move(sink).take();
 }
 
+// The own deflate's stream itself, on `threads` threads in the shortest
+// segments (so that inputs from 256 KiB on are parsed in segments), given
+// the input in pieces of 1 B to 256 KiB, whether or not the process would
+// use it.
+Bytes segmented_stream(ByteSpan input, unsigned threads) {
+  namespace level6 = velkorenc::core::level6;
+  level6::DeflateStream stream(threads, level6::kLibraryPiece, level6::kShortestSegment);
+  GrowingSink sink;
+  Rng rng(input.size() + 1);
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t take = std::min<std::size_t>(input.size() - at, rng.log_between(1, 1 << 18));
+    const bool last = at + take == input.size();
+    if (!stream.feed(input.subspan(at, take), last, sink)) std::abort();
+    at += take;
+    if (last) break;
+  }
+  return std::move(sink).take();
+}
+
 struct Candidate {
   const char* name;
   const char* what;
@@ -477,6 +498,8 @@ const Candidate kCandidates[] = {
      [](ByteSpan input, unsigned) { return deflater_stream(input, false); }, false},
     {"deflater-pieces", "the module's Deflater, given the input in pieces of 1 B to 256 KiB",
      [](ByteSpan input, unsigned) { return deflater_stream(input, true); }, false},
+    {"segments", "the own deflate on each thread count, in segments of 128 KiB, input in pieces",
+     [](ByteSpan input, unsigned threads) { return segmented_stream(input, threads); }, true},
     {"zlib", "the system zlib itself: checks the harness (no mismatch)",
      [](ByteSpan input, unsigned) { return zlib_stream(input, 8, 16, 128, 128); }, true},
     {"broken-chain", "zlib following 127 links (31 after a good match), not 128 (32): mismatches",

@@ -109,8 +109,9 @@ const std::vector<std::uint8_t>& repetitive() {
 enum class Corpus { kRandom, kSources, kRepetitive };
 enum class Engine { kOwn, kZlib };
 
-// A level-6 stream of 32 MiB, whole, counted rather than kept.
-void BM_Level6(benchmark::State& state, Corpus corpus, Engine engine) {
+// A level-6 stream of 32 MiB, whole, counted rather than kept; the own
+// deflate on `threads` threads.
+void BM_Level6(benchmark::State& state, Corpus corpus, Engine engine, unsigned threads) {
   const std::vector<std::uint8_t>& data =
       corpus == Corpus::kRandom ? random_data() : corpus == Corpus::kSources ? library_sources() : repetitive();
   if (data.empty()) {
@@ -124,7 +125,7 @@ void BM_Level6(benchmark::State& state, Corpus corpus, Engine engine) {
   for (auto _ : state) {
     CountingSink sink;
     if (engine == Engine::kOwn) {
-      level6::DeflateStream stream;
+      level6::DeflateStream stream(threads);
       if (!stream.feed(data, true, sink)) state.SkipWithError("deflate failed");
     } else {
       z_stream z{};
@@ -150,12 +151,15 @@ BENCHMARK_CAPTURE(BM_Crc32, zlib, CrcKernel::kZlib)->Unit(benchmark::kMillisecon
 BENCHMARK_CAPTURE(BM_Crc32, clmul, CrcKernel::kClmul)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeflateMessage)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_InflateMessage)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_Level6, own_random, Corpus::kRandom, Engine::kOwn)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Level6, zlib_random, Corpus::kRandom, Engine::kZlib)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Level6, own_sources, Corpus::kSources, Engine::kOwn)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Level6, zlib_sources, Corpus::kSources, Engine::kZlib)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Level6, own_repetitive, Corpus::kRepetitive, Engine::kOwn)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Level6, zlib_repetitive, Corpus::kRepetitive, Engine::kZlib)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Level6, own_random, Corpus::kRandom, Engine::kOwn, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Level6, own2_random, Corpus::kRandom, Engine::kOwn, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Level6, zlib_random, Corpus::kRandom, Engine::kZlib, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Level6, own_sources, Corpus::kSources, Engine::kOwn, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Level6, own2_sources, Corpus::kSources, Engine::kOwn, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Level6, zlib_sources, Corpus::kSources, Engine::kZlib, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Level6, own_repetitive, Corpus::kRepetitive, Engine::kOwn, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Level6, own2_repetitive, Corpus::kRepetitive, Engine::kOwn, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Level6, zlib_repetitive, Corpus::kRepetitive, Engine::kZlib, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace velkorenc::core::bench

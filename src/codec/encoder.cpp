@@ -4,6 +4,7 @@
 #include "velkorenc/args.hpp"
 #include "velkorenc/codec.hpp"
 #include "velkorenc/core/platform/memory.hpp"
+#include "velkorenc/core/platform/workers.hpp"
 #include "velkorenc/core/tokens/tokens.hpp"
 #include "velkorenc/core/zlib/zlib.hpp"
 #include "velkorenc/errors.hpp"
@@ -163,15 +164,20 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
     room = out.stream.get();
   }
   core::FixedSink sink({room, bound});
-  core::Deflater deflater;
+  // A large stream is made on the threads the lease gives, the same stream.
+  const core::WorkerLease lease(core::threads_wanted(data.size()));
+  core::Deflater deflater(lease.count());
   {
     GilRelease gil(data.size() >= kReleaseGil);
     core::BackgroundMapping mapping;
-    if (text ? !mapping.start(text, text_length) &&
-                   !core::prepare_for_writing(text, text_length, gil)
+    const bool mapping_apart = text && mapping.start(text, text_length);
+    if (text ? !mapping_apart && !core::prepare_for_writing(text, text_length, gil)
              : !core::prepare_for_writing(room, bound, gil)) {
       return false;
     }
+    // The mapping's thread is one of the call's: a deflate thread waiting
+    // for a core behind it would hold up the checks for signals.
+    if (mapping_apart) deflater.set_threads(std::max(lease.count(), 2u) - 1);
     // The stream does not depend on how the input is cut into pieces.
     for (std::size_t at = 0;; at += core::kDeflatePiece) {
       const core::ByteSpan piece = data.subspan(at, std::min(core::kDeflatePiece,

@@ -1,8 +1,10 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "velkorenc/core/files/files.hpp"
@@ -94,6 +96,9 @@ Step FileEncoder::compress_step() noexcept {
     spool_.reset(new (std::nothrow) Spool(spool_dir_));
     if (!chunk_ || !spool_ || !spool_->start()) return fail(StreamFailure::Kind::memory, 0);
     if (!file_version(input_, version_)) return fail(StreamFailure::Kind::input, errno);
+    lease_.reset(new (std::nothrow) WorkerLease(threads_wanted(static_cast<std::size_t>(
+        std::min<std::uint64_t>(version_.size, std::numeric_limits<std::size_t>::max())))));
+    deflater_.set_threads(lease_ ? lease_->count() : 1);
   }
   const std::ptrdiff_t got = pread_full(input_, {chunk_.get(), kStreamChunk}, input_size_);
   if (got < 0) return fail(StreamFailure::Kind::input, static_cast<int>(-got));

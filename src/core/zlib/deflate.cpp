@@ -9,6 +9,7 @@
 
 #include <new>
 
+#include "deflate_parallel.hpp"
 #include "huffman.hpp"
 
 namespace velkorenc::core {
@@ -179,33 +180,38 @@ class BaseAtTops {
   std::uint64_t covered_to_ = 0;
 };
 
-constexpr std::size_t kBlockSymbols = 16383;
 constexpr std::size_t kBlockRoom = huffman::block_room(kBlockSymbols) + 16;
-// New input parsed at a time.
-constexpr std::size_t kChunk = std::size_t{4} << 20;
 // What stays when the parsed input is dropped: from 32 KiB before the
 // window base (at most 96 KiB before the position), and the lookahead.
 constexpr std::size_t kKept = 4 * kWindowSize + 2 * kLookaheadNeeded;
+// Runs parsed by one thread after segments that were not met.
+constexpr unsigned kSerialRunsAfterMiss = 3;
 
 }  // namespace
 
 struct DeflateStream::State {
-  explicit State(std::uint64_t piece) : base(piece) {}
+  State(std::uint64_t piece, std::size_t chunk) : chunk(chunk), base(piece) {}
 
+  std::size_t chunk;  // new input parsed at a time
   Parser parser;
+  std::vector<Segment> segments;  // the parses of the segments after the first
+  unsigned serial_runs_left = 0;
   std::vector<std::uint8_t> input;  // positions [origin, origin + size), and the tail room
   std::uint64_t origin = 0;
   std::size_t size = 0;
   bool parsing = false;
+  // The matches from the open block's start on, `at` from there.
   std::vector<Match> matches;
+  std::size_t held = 0;  // bytes kept before the window's history, for the open block
 
   // The open block.
-  huffman::BlockTrees trees;
-  std::vector<huffman::Symbol> symbols = std::vector<huffman::Symbol>(kBlockSymbols);
   std::size_t symbol_count = 0;
   std::uint64_t block_start = 0;
   std::uint64_t walked = 0;  // the bytes before it are in blocks
   BaseAtTops base;
+  std::vector<BlockCut> cuts;
+  std::vector<BlockMaker> makers;
+  std::vector<BlockBits> made;
 
   std::vector<std::uint8_t> out = std::vector<std::uint8_t>(kBlockRoom);
   huffman::BitWriter bits{out.data()};
@@ -217,12 +223,15 @@ struct DeflateStream::State {
   }
 };
 
-DeflateStream::DeflateStream(std::uint64_t piece) noexcept : piece_(piece) {}
+DeflateStream::DeflateStream(unsigned threads, std::uint64_t piece, std::uint64_t segment) noexcept
+    : threads_(std::max(threads, 1u)),
+      piece_(piece),
+      segment_(std::max(segment / kWindowSize * kWindowSize, kShortestSegment)) {}
 DeflateStream::~DeflateStream() = default;
 
 bool DeflateStream::start() noexcept {
   try {
-    state_ = std::make_unique<State>(piece_);
+    state_ = std::make_unique<State>(piece_, static_cast<std::size_t>(threads_ * segment_));
   } catch (const std::bad_alloc&) {
   }
   if (!state_ || !state_->parser.ok()) {
@@ -263,11 +272,12 @@ bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   State& s = *state_;
   if (!input.empty()) s.adler = static_cast<std::uint32_t>(adler32_z(s.adler, input.data(), input.size()));
   while (!input.empty()) {
-    const std::size_t room = kChunk + kKept - s.size;
+    const std::size_t room = s.chunk + kKept + s.held - s.size;
     const std::size_t take = std::min(room, input.size());
     try {
       if (s.input.size() < s.size + take + kTailRoom) {
-        s.input.resize(std::min(kChunk + kKept, std::max(2 * s.input.size(), s.size + take)) + kTailRoom);
+        s.input.resize(std::min(s.chunk + kKept + s.held, std::max(2 * s.input.size(), s.size + take)) +
+                       kTailRoom);
       }
     } catch (const std::bad_alloc&) {
       failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
@@ -276,7 +286,7 @@ bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
     std::memcpy(s.input.data() + s.size, input.data(), take);
     s.size += take;
     input = input.subspan(take);
-    if (s.size == kChunk + kKept && !process(false, out)) return false;
+    if (s.size == s.chunk + kKept + s.held && !process(false, out)) return false;
   }
   if (last) {
     finished_ = true;
@@ -303,76 +313,67 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   }
   if (last) s.base.set_end(s.origin + s.size);
   const std::uint64_t from = s.parser.position();
-  s.parser.set_match_origin(from > 0 ? from - 1 : 0);
-  s.matches.clear();
-  std::uint64_t top;
+  const std::uint64_t match_origin = s.block_start;
+  s.parser.set_match_origin(match_origin);
+  const std::uint64_t end = s.origin + s.size;
+  const std::uint64_t limit = last ? end : end - std::min<std::uint64_t>(end, kLookaheadNeeded);
+  const unsigned segments = s.serial_runs_left > 0 ? 1 : segment_count(from, limit, threads_, segment_);
+  bool parsed = true;
   try {
-    top = s.parser.run(kNever, s.matches);
-  } catch (const std::bad_alloc&) {
-    failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
-    return false;
-  }
-  const std::uint64_t match_origin = from > 0 ? from - 1 : 0;
-
-  // Each symbol goes to the open block; a block is cut when it holds
-  // kBlockSymbols, at the loop top after the symbol's start, and may be
-  // stored only while its bytes are still in zlib's window.
-  const auto flush = [&](std::uint64_t end, std::uint64_t top_after, bool final) {
-    const bool storable = s.block_start >= s.base.at(top_after);
-    huffman::send_block(s.trees, {s.symbols.data(), s.symbol_count},
-                        storable ? s.bytes_at(s.block_start) : nullptr,
-                        static_cast<std::size_t>(end - s.block_start), final, s.bits);
-    s.trees.clear();
-    s.symbol_count = 0;
-    s.block_start = end;
-    return emit(out);
-  };
-  const auto literals = [&](std::uint64_t to) {
-    while (s.walked < to) {
-      const std::size_t take =
-          static_cast<std::size_t>(std::min<std::uint64_t>(to - s.walked, kBlockSymbols - s.symbol_count));
-      const std::uint8_t* bytes = s.bytes_at(s.walked);
-      huffman::Symbol* symbols = s.symbols.data() + s.symbol_count;
-      for (std::size_t i = 0; i < take; ++i) {
-        symbols[i] = {0, bytes[i]};
-        s.trees.count_literal(bytes[i]);
-      }
-      s.symbol_count += take;
-      s.walked += take;
-      if (s.symbol_count == kBlockSymbols && !flush(s.walked, s.walked, false)) return false;
+    if (segments > 1) {
+      const SegmentedRun run{s.view(false), s.view(last), limit, match_origin, piece_, segment_};
+      bool all_met;
+      parsed = parse_segments(s.parser, s.matches, run, segments, s.segments, all_met);
+      // Where parses do not meet (long matches out of phase) the threads
+      // only add work: the next runs are parsed by one.
+      if (!all_met) s.serial_runs_left = kSerialRunsAfterMiss;
+    } else {
+      s.parser.run(kNever, s.matches);
+      if (s.serial_runs_left > 0) --s.serial_runs_left;
     }
-    return true;
-  };
-  for (const Match& m : s.matches) {
-    const std::uint64_t at = match_origin + m.at;
-    if (!literals(at)) return false;
-    s.base.match(at, m.length);
-    s.symbols[s.symbol_count++] = {m.distance, static_cast<std::uint8_t>(m.length - kMinMatch)};
-    s.trees.count_match(m.distance, m.length);
-    s.walked = at + m.length;
-    if (s.symbol_count == kBlockSymbols && !flush(s.walked, at + 1, false)) return false;
+  } catch (const std::bad_alloc&) {
+    parsed = false;
+  }
+  if (!parsed) return out_of_memory();
+  const std::uint64_t top = s.parser.position();
+  if (!cut_blocks(last, last ? end : top - (s.parser.state().match_available ? 1 : 0))) {
+    return out_of_memory();
+  }
+
+  // The blocks are made on the threads, then joined in order: a stored
+  // block's padding depends on the bit it starts at.
+  const BlockSource source{s.matches, match_origin, s.input.data(), s.origin};
+  if (!make_blocks(s.cuts, source, threads_, s.makers, s.made)) return out_of_memory();
+  for (std::size_t b = 0; b < s.cuts.size(); ++b) {
+    const BlockCut& cut = s.cuts[b];
+    const BlockBits& made = s.made[b];
+    if (made.stored) {
+      huffman::send_stored_block(s.bytes_at(cut.start), static_cast<std::size_t>(cut.end - cut.start),
+                                 cut.last, s.bits);
+    } else {
+      s.bits.append(made.bytes.data(), made.bit_count);
+      if (cut.last) s.bits.align();
+    }
+    if (!emit(out)) return false;
   }
   if (last) {
-    // The last byte, when a literal, is sent after zlib's loop and never cuts a block.
-    const std::uint64_t end = s.origin + s.size;
-    if (s.walked < end) {
-      if (!literals(end - 1)) return false;
-      const std::uint8_t byte = *s.bytes_at(end - 1);
-      s.symbols[s.symbol_count++] = {0, byte};
-      s.trees.count_literal(byte);
-      s.walked = end;
-    }
-    if (!flush(end, end, true)) return false;
     for (int shift = 24; shift >= 0; shift -= 8) s.bits.byte(static_cast<std::uint8_t>(s.adler >> shift));
     const bool sent = emit(out);
     state_.reset();
     return sent;
   }
-  if (!literals(top - (s.parser.state().match_available ? 1 : 0))) return false;
 
-  // Drop what no search, window byte or stored block can need any more.
+  // The open block's matches stay, from its start.
+  const std::size_t first = s.cuts.empty() ? 0 : s.cuts.back().end_match;
+  const auto shift = static_cast<std::uint32_t>(s.block_start - match_origin);
+  s.matches.erase(s.matches.begin(), s.matches.begin() + static_cast<std::ptrdiff_t>(first));
+  for (Match& m : s.matches) m.at -= shift;
+
+  // Drop what no search, window byte or block can need any more.
   const std::uint64_t base = s.parser.base();
-  const std::uint64_t keep = base >= kWindowSize ? (base - kWindowSize) & ~std::uint64_t{kWindowSize - 1} : 0;
+  const std::uint64_t history = base >= kWindowSize ? (base - kWindowSize) & ~std::uint64_t{kWindowSize - 1} : 0;
+  const std::uint64_t keep = std::min(history, s.block_start);
+  s.held = static_cast<std::size_t>(history - keep);
   if (keep > s.origin) {
     const std::size_t drop = static_cast<std::size_t>(keep - s.origin);
     std::memmove(s.input.data(), s.input.data() + drop, s.size - drop);
@@ -381,6 +382,62 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
     s.parser.update_input(s.view(false));
   }
   return true;
+}
+
+// Cuts the blocks of the matches parsed, through `to` (the input's end when
+// `last`): a block is cut when it holds kBlockSymbols symbols, at the loop
+// top after its last symbol's start, and may be stored only while its bytes
+// are still in zlib's window then.  The last byte, when a literal, is sent
+// after zlib's loop and never cuts a block.
+bool DeflateStream::cut_blocks(bool last, std::uint64_t to) noexcept {
+  State& s = *state_;
+  s.cuts.clear();
+  std::size_t first = 0;
+  try {
+    const auto cut = [&](std::uint64_t end, std::uint64_t top_after, std::size_t end_match, bool final) {
+      s.cuts.push_back({s.block_start, end, first, end_match, s.block_start >= s.base.at(top_after), final});
+      s.block_start = end;
+      s.symbol_count = 0;
+      first = end_match;
+    };
+    const auto literals = [&](std::uint64_t until, std::size_t next_match) {
+      while (s.walked < until) {
+        const std::uint64_t take = std::min<std::uint64_t>(until - s.walked, kBlockSymbols - s.symbol_count);
+        s.symbol_count += static_cast<std::size_t>(take);
+        s.walked += take;
+        if (s.symbol_count == kBlockSymbols) cut(s.walked, s.walked, next_match, false);
+      }
+    };
+    const std::uint64_t match_origin = s.block_start;
+    for (std::size_t i = 0; i < s.matches.size(); ++i) {
+      const Match& m = s.matches[i];
+      const std::uint64_t at = match_origin + m.at;
+      if (at < s.walked) continue;  // carried over, already counted
+      literals(at, i);
+      s.base.match(at, m.length);
+      ++s.symbol_count;
+      s.walked = at + m.length;
+      if (s.symbol_count == kBlockSymbols) cut(s.walked, at + 1, i + 1, false);
+    }
+    if (last) {
+      if (s.walked < to) {
+        literals(to - 1, s.matches.size());
+        ++s.symbol_count;
+        s.walked = to;
+      }
+      cut(to, to, s.matches.size(), true);
+    } else {
+      literals(to, s.matches.size());
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool DeflateStream::out_of_memory() noexcept {
+  failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
+  return false;
 }
 
 }  // namespace level6

@@ -382,8 +382,28 @@ void send_symbols(const BlockTrees& trees, std::span<const Symbol> symbols, BitW
 
 }  // namespace
 
+void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bool last,
+                       BitWriter& bits) noexcept {
+  bits.put((0 << 1) + (last ? 1u : 0u), 3);
+  bits.align();
+  bits.byte(static_cast<std::uint8_t>(stored_length));
+  bits.byte(static_cast<std::uint8_t>(stored_length >> 8));
+  bits.byte(static_cast<std::uint8_t>(~stored_length));
+  bits.byte(static_cast<std::uint8_t>(~stored_length >> 8));
+  bits.bytes(stored, stored_length);
+}
+
 void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::uint8_t* stored,
                 std::size_t stored_length, bool last, BitWriter& bits) noexcept {
+  if (!send_coded_block(trees, symbols, stored_length, stored != nullptr, last, bits)) {
+    send_stored_block(stored, stored_length, last, bits);
+  } else if (last) {
+    bits.align();
+  }
+}
+
+bool send_coded_block(BlockTrees& trees, std::span<const Symbol> symbols, std::size_t stored_length,
+                      bool storable, bool last, BitWriter& bits) noexcept {
   TreeBuilder builder;
   builder.build(trees.literal, kLiteralKind);
   builder.build(trees.distance, kDistanceKind);
@@ -414,15 +434,8 @@ void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::u
   const long chosen_bytes = static_bytes <= optimal_bytes ? static_bytes : optimal_bytes;
 
   const unsigned last_bit = last ? 1 : 0;
-  if (stored != nullptr && static_cast<long>(stored_length) + 4 <= chosen_bytes) {
-    bits.put((0 << 1) + last_bit, 3);
-    bits.align();
-    bits.byte(static_cast<std::uint8_t>(stored_length));
-    bits.byte(static_cast<std::uint8_t>(stored_length >> 8));
-    bits.byte(static_cast<std::uint8_t>(~stored_length));
-    bits.byte(static_cast<std::uint8_t>(~stored_length >> 8));
-    bits.bytes(stored, stored_length);
-  } else if (static_bytes == chosen_bytes) {
+  if (storable && static_cast<long>(stored_length) + 4 <= chosen_bytes) return false;
+  if (static_bytes == chosen_bytes) {
     bits.put((1 << 1) + last_bit, 3);
     send_symbols<true>(trees, symbols, bits);
   } else {
@@ -446,7 +459,7 @@ void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::u
     send_runs(distance_runs.data(), distance_run_count);
     send_symbols<false>(trees, symbols, bits);
   }
-  if (last) bits.align();
+  return true;
 }
 
 }  // namespace velkorenc::core::huffman

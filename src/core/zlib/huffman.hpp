@@ -45,7 +45,9 @@ class BitWriter {
  public:
   explicit BitWriter(std::uint8_t* out) noexcept : out_(out) {}
   // At most 16 bits at a time; whole words of 32 go out at once.
-  void put(unsigned value, int length) noexcept {
+  void put(unsigned value, int length) noexcept { put32(value, length); }
+  // Up to 32 bits.
+  void put32(std::uint32_t value, int length) noexcept {
     buffer_ |= static_cast<std::uint64_t>(value) << filled_;
     filled_ += length;
     if (filled_ >= 32) {
@@ -75,6 +77,19 @@ class BitWriter {
     if (count != 0) std::memcpy(out_ + size_, data, count);
     size_ += count;
   }
+  // Appends `count` bits from `data`, least significant first.
+  void append(const std::uint8_t* data, std::size_t count) noexcept {
+    for (; count >= 32; count -= 32, data += 4) {
+      std::uint32_t word;
+      std::memcpy(&word, data, 4);
+      if constexpr (std::endian::native != std::endian::little) word = byteswap32(word);
+      put32(word, 32);
+    }
+    for (; count >= 8; count -= 8) put32(*data++, 8);
+    if (count != 0) put32(*data & ((1u << count) - 1), static_cast<int>(count));
+  }
+  // The bits written so far to the current memory, those held included.
+  std::size_t bit_count() const noexcept { return 8 * size_ + static_cast<std::size_t>(filled_); }
   // The bytes written to the current memory.
   std::size_t size() const noexcept { return size_; }
   // Goes on writing at `out`; the bits not yet written go there first.
@@ -84,6 +99,10 @@ class BitWriter {
   }
 
  private:
+  static std::uint32_t byteswap32(std::uint32_t v) noexcept {
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+  }
+
   std::uint8_t* out_;
   std::size_t size_ = 0;
   std::uint64_t buffer_ = 0;
@@ -171,5 +190,13 @@ inline constexpr std::size_t block_room(std::size_t symbols) noexcept { return 4
 // a byte.  `trees` are spent.
 void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::uint8_t* stored,
                 std::size_t stored_length, bool last, BitWriter& bits) noexcept;
+// The two halves of send_block, for blocks made apart and joined later:
+// sends the block with codes, unaligned even when last, unless it is
+// `storable` and storing it is no longer (then sends nothing and returns
+// false); and sends a stored block.
+bool send_coded_block(BlockTrees& trees, std::span<const Symbol> symbols, std::size_t stored_length,
+                      bool storable, bool last, BitWriter& bits) noexcept;
+void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bool last,
+                       BitWriter& bits) noexcept;
 
 }  // namespace velkorenc::core::huffman

@@ -297,7 +297,8 @@ namespace {
 // follow: text-like words over several blocks and window slides, data
 // repeating with a period and sparse changes (matches across the slide
 // points), inputs ending just past 64 KiB inside long matches and near a
-// slide, and noise (stored blocks).
+// slide, and noise (stored blocks).  The words are also parsed in segments
+// on several threads.
 std::vector<std::uint8_t> own_deflate_probe(int kind) {
   std::uint32_t x = 12345u + static_cast<std::uint32_t>(kind);
   const auto next = [&x] { return (x = x * 1664525u + 1013904223u) >> 8; };
@@ -306,7 +307,7 @@ std::vector<std::uint8_t> own_deflate_probe(int kind) {
     case 0: {  // words
       static constexpr const char* kWords[] = {"the ", "deflate ", "of ", "zlib, ", "window ", "slides\n",
                                                "block ", "tree ", "match ", "lazy "};
-      while (data.size() < 150000) {
+      while (data.size() < 300000) {
         const char* word = kWords[next() % 10];
         data.insert(data.end(), word, word + std::strlen(word));
         if (next() % 7 == 0) data.push_back(static_cast<std::uint8_t>(next()));
@@ -339,13 +340,16 @@ bool own_deflate_agrees(int kind) noexcept {
     const std::vector<std::uint8_t> data = own_deflate_probe(kind);
     std::vector<std::uint8_t> expected(Deflater::bound(data.size())), made(expected.size());
     const std::size_t length = library_stream(data, kDefaultMemoryLevel, expected);
-    level6::DeflateStream own;
-    FixedSink sink(made);
-    const std::size_t half = data.size() / 2;
-    const bool fed = own.feed(ByteSpan(data).first(half), false, sink) &&
-                     own.feed(ByteSpan(data).subspan(half), true, sink);
-    return fed && length != 0 && sink.filled() == length &&
-           std::equal(made.begin(), made.begin() + static_cast<std::ptrdiff_t>(length), expected.begin());
+    const auto same = [&](unsigned threads) {
+      level6::DeflateStream own(threads, level6::kLibraryPiece, level6::kShortestSegment);
+      FixedSink sink(made);
+      const std::size_t half = data.size() / 2;
+      const bool fed = own.feed(ByteSpan(data).first(half), false, sink) &&
+                       own.feed(ByteSpan(data).subspan(half), true, sink);
+      return fed && length != 0 && sink.filled() == length &&
+             std::equal(made.begin(), made.begin() + static_cast<std::ptrdiff_t>(length), expected.begin());
+    };
+    return same(1) && (kind != 0 || same(3));
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -386,7 +390,7 @@ bool searched_in_full(ByteSpan input) noexcept {
   return true;
 }
 
-Deflater::Deflater() noexcept { memory_.attach(stream_); }
+Deflater::Deflater(unsigned threads) noexcept : threads_(threads) { memory_.attach(stream_); }
 
 Deflater::~Deflater() {
   if (started_) deflateEnd(&stream_);
@@ -409,7 +413,7 @@ bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
     const bool whole_and_short = last && searched_in_full(input);
     if (whole_and_short && deflate_short_cuts().without_library) return feed_small(input, out);
     if (own_deflate_available()) {
-      own_.reset(new (std::nothrow) level6::DeflateStream());
+      own_.reset(new (std::nothrow) level6::DeflateStream(threads_));
       if (!own_) {
         failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
         return false;

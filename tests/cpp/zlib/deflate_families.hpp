@@ -136,12 +136,14 @@ inline Bytes library_deflate(const Bytes& data, std::size_t piece = 0xFFFFFFFFu)
 }
 
 // The own stream of `data`, fed in the pieces that `cuts` (sizes, taken in
-// turn) give; empty on failure.
+// turn) give, parsed on `threads` threads in segments of `segment` bytes;
+// empty on failure.
 inline Bytes own_deflate(const Bytes& data, const std::vector<std::size_t>& cuts,
-                         std::uint64_t library_piece = level6::kLibraryPiece) {
+                         std::uint64_t library_piece = level6::kLibraryPiece, unsigned threads = 1,
+                         std::uint64_t segment = level6::kSegment) {
   Bytes out(Deflater::bound(data.size()));
   FixedSink sink(out);
-  level6::DeflateStream stream(library_piece);
+  level6::DeflateStream stream(threads, library_piece, segment);
   std::size_t at = 0, cut = 0;
   do {
     const std::size_t size = std::min(cuts[cut++ % cuts.size()], data.size() - at);

@@ -207,5 +207,87 @@ TEST(OwnDeflate, TheHookSeesEveryLoopTopOnce) {
   }
 }
 
+// Segments of the shortest length, so that small inputs are parsed on
+// several threads.
+constexpr std::uint64_t kSegment = level6::kShortestSegment;
+
+// Every family over several segments, on 1 to 4 threads, whole and in
+// pieces that end a chunk at odd places.
+TEST(OwnDeflateThreads, EveryFamilyOnEveryThreadCountIsTheLibrarysStream) {
+  std::uint32_t seed = 100;
+  for (Family family : testing::kFamilies) {
+    for (std::size_t size : {std::size_t{5} << 17, (std::size_t{9} << 17) + 4321}) {
+      const Bytes data = testing::family_input(family, size, ++seed);
+      const Bytes expected = testing::library_deflate(data);
+      for (unsigned threads = 1; threads <= 4; ++threads) {
+        for (const auto& cut : {kWhole, std::vector<std::size_t>{77777}}) {
+          ASSERT_EQ(testing::own_deflate(data, cut, level6::kLibraryPiece, threads, kSegment), expected)
+              << testing::family_name(family) << ", " << size << " bytes, " << threads << " threads, pieces of "
+              << cut[0];
+        }
+      }
+    }
+  }
+}
+
+// Random bytes with a copy of 600 bytes from 1000 back across each position
+// 16 KiB past a multiple of 32 KiB, where segments start: each segment's
+// parse starts inside a long match of the whole parse.
+Bytes long_matches_across_segment_starts(std::size_t size) {
+  Bytes data = testing::family_input(Family::kRandom, size, 11);
+  for (std::size_t at = 3 * level6::kWindowSize / 2; at + 300 < size; at += level6::kWindowSize) {
+    for (std::size_t i = at - 300; i < at + 300; ++i) data[i] = data[i - 1000];
+  }
+  return data;
+}
+
+// A unit of 1000 bytes over and over: the parses step through matches of
+// 258 out of phase and never meet, so each segment is parsed on alone.
+Bytes unit_repeated(std::size_t size) {
+  Bytes data = testing::family_input(Family::kRandom, 1000, 12);
+  for (std::size_t i = 1000; i < size; ++i) data.push_back(data[i - 1000]);
+  return data;
+}
+
+TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    std::uint64_t segment;
+    std::uint64_t piece = level6::kLibraryPiece;
+  };
+  const Case cases[] = {
+      {"never meeting", unit_repeated(700000), kSegment},
+      {"meeting inside long matches", long_matches_across_segment_starts(700000), kSegment},
+      // Noise makes a block of each 16383 bytes; these segments and sizes
+      // put segment edges at other places in the blocks.
+      {"blocks across segment edges", testing::family_input(Family::kRandom, 5 * 16383 * 8 + 2, 13), 5 * kSegment / 4},
+      {"text in longer segments", testing::family_input(Family::kText, 800000, 14), 3 * kSegment / 2},
+      // The window also moves where the library is handed the next piece.
+      {"far copies, the library given pieces", testing::family_input(Family::kFarCopies, 600000, 15), kSegment, 65535},
+  };
+  for (const Case& c : cases) {
+    const Bytes expected = testing::library_deflate(c.data, c.piece);
+    for (unsigned threads = 2; threads <= 4; ++threads) {
+      EXPECT_EQ(testing::own_deflate(c.data, kWhole, c.piece, threads, c.segment), expected)
+          << c.name << ", " << threads << " threads";
+    }
+  }
+}
+
+// The Deflater with a thread count, in its own segments of a few MiB.
+TEST(OwnDeflateThreads, DeflaterGivesTheSameStreamOnSeveralThreads) {
+  const Bytes data = testing::family_input(Family::kText, 3u << 20, 16);
+  const Bytes expected = testing::library_deflate(data);
+  for (unsigned threads : {1u, 2u, 3u}) {
+    Bytes out(Deflater::bound(data.size()));
+    FixedSink sink(out);
+    Deflater deflater(threads);
+    ASSERT_TRUE(deflater.feed(data, true, sink)) << threads << " threads";
+    out.resize(sink.filled());
+    EXPECT_EQ(out, expected) << threads << " threads";
+  }
+}
+
 }  // namespace
 }  // namespace velkorenc::core

@@ -11,6 +11,7 @@
 
 #include "velkorenc/core/files/files.hpp"
 #include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/platform/workers.hpp"
 #include "velkorenc/core/tokens/tokens.hpp"
 #include "velkorenc/core/zlib/zlib.hpp"
 
@@ -116,6 +117,7 @@ class FileEncoder {
   int input_;
   int spool_dir_;
   Block chunk_;
+  std::unique_ptr<WorkerLease> lease_;  // the threads pass 1 deflates on
   Deflater deflater_;
   struct SpoolDeleter {
     void operator()(Spool* spool) const noexcept;

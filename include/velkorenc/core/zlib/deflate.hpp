@@ -29,8 +29,8 @@ namespace velkorenc::core {
 
 // Whether this process makes level-6 streams itself: the library is one
 // whose deflate is understood, and probes at first use (short, long,
-// multi-block, window-sliding and incompressible inputs) give the library's
-// own bytes.  Computed once per process.
+// multi-block, window-sliding and incompressible inputs, and one parsed on
+// several threads) give the library's own bytes.  Computed once per process.
 bool own_deflate_available() noexcept;
 
 namespace level6 {
@@ -217,14 +217,23 @@ class Parser {
   std::uint64_t tail_base_ = 0;  // the window base the bytes past the end were written for
 };
 
+// New input a thread parses at a time.
+inline constexpr std::uint64_t kSegment = std::uint64_t{1} << 20;
+// The shortest segment a stream may be given (segments at least this long
+// leave room for the 32 KiB history and the meeting of two parses).
+inline constexpr std::uint64_t kShortestSegment = std::uint64_t{128} << 10;
+
 // A level-6 zlib stream made from pieces of input: the bytes of
-// zlib.compress of their concatenation.  Keeps the window, the lookahead
-// and the open block, and parses a few MiB at a time.
+// zlib.compress of their concatenation, the same for every thread count.
+// Keeps the window, the lookahead and the open block, and parses a few MiB
+// at a time, in segments of `segment` bytes on up to `threads` threads.
 class DeflateStream {
  public:
   // `piece`: how the library is handed the input (the interpreter's way by
-  // default).
-  explicit DeflateStream(std::uint64_t piece = kLibraryPiece) noexcept;
+  // default).  `segment` is rounded to a multiple of 32 KiB and is at least
+  // kShortestSegment.
+  explicit DeflateStream(unsigned threads = 1, std::uint64_t piece = kLibraryPiece,
+                         std::uint64_t segment = kSegment) noexcept;
   ~DeflateStream();
   DeflateStream(const DeflateStream&) = delete;
   DeflateStream& operator=(const DeflateStream&) = delete;
@@ -239,10 +248,14 @@ class DeflateStream {
   struct State;
   bool start() noexcept;
   bool process(bool last, OutputSink& out) noexcept;
+  bool cut_blocks(bool last, std::uint64_t to) noexcept;
+  bool out_of_memory() noexcept;
   bool emit(OutputSink& out) noexcept;
 
   std::unique_ptr<State> state_;
+  unsigned threads_;
   std::uint64_t piece_;
+  std::uint64_t segment_;
   bool finished_ = false;
   ZlibFailure failure_;
 };

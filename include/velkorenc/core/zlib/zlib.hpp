@@ -112,7 +112,11 @@ const DeflateShortCuts& deflate_short_cuts() noexcept;
 // own_deflate_available() (see deflate.hpp), else by the library.
 class Deflater {
  public:
-  Deflater() noexcept;
+  // `threads`: how many threads a large stream may be made on, the caller
+  // included; the stream is the same for every count.
+  explicit Deflater(unsigned threads = 1) noexcept;
+  // The same, once known, before the first feed.
+  void set_threads(unsigned threads) noexcept { threads_ = threads; }
   ~Deflater();
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
@@ -131,6 +135,7 @@ class Deflater {
 
   StreamMemory memory_;
   std::unique_ptr<level6::DeflateStream> own_;
+  unsigned threads_;
   z_stream stream_{};
   bool started_ = false;
   bool finished_ = false;
