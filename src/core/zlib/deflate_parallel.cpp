@@ -71,31 +71,53 @@ namespace {
 // Blocks for one thread, and the thread count, of a run of this many.
 constexpr std::size_t kBlocksPerThread = 4;
 
-// The symbols of `cut` into `maker`, counted into its trees.
-std::span<const huffman::Symbol> block_symbols(const BlockCut& cut, const BlockSource& source,
-                                               BlockMaker& maker) noexcept {
-  maker.trees.clear();
-  huffman::Symbol* symbols = maker.symbols.data();
-  std::size_t count = 0;
+// Calls literals(from, to) for each run of literals of `cut` and match(m)
+// for each of its matches, in order.
+template <class Literals, class OneMatch>
+void walk_block(const BlockCut& cut, const BlockSource& source, Literals&& literals, OneMatch&& match) {
   std::uint64_t at = cut.start;
-  const auto literals = [&](std::uint64_t to) {
-    const std::uint8_t* bytes = source.bytes + (at - source.origin);
-    for (std::uint64_t i = 0; i < to - at; ++i) {
-      symbols[count++] = {0, bytes[i]};
-      maker.trees.count_literal(bytes[i]);
-    }
-    at = to;
-  };
   for (std::size_t i = cut.first_match; i < cut.end_match; ++i) {
     const Match& m = source.matches[i];
-    literals(source.match_origin + m.at);
-    symbols[count++] = {m.distance, static_cast<std::uint8_t>(m.length - kMinMatch)};
-    maker.trees.count_match(m.distance, m.length);
-    at += m.length;
+    const std::uint64_t match_at = source.match_origin + m.at;
+    if (match_at != at) literals(source.bytes + (at - source.origin), match_at - at);
+    match(m);
+    at = match_at + m.length;
   }
-  literals(cut.end);
-  return {symbols, count};
+  if (cut.end != at) literals(source.bytes + (at - source.origin), cut.end - at);
 }
+
+// Counts the symbols of `cut` into `maker`'s trees.
+void count_block(const BlockCut& cut, const BlockSource& source, BlockMaker& maker) noexcept {
+  maker.trees.clear();
+  walk_block(
+      cut, source,
+      [&](const std::uint8_t* bytes, std::uint64_t count) {
+        maker.trees.count_literals(bytes, static_cast<std::size_t>(count));
+      },
+      [&](const Match& m) { maker.trees.count_match(m.distance, m.length); });
+}
+
+// The symbols of `cut`, made only for a block sent with codes.
+struct BlockSymbols {
+  const BlockCut* cut;
+  const BlockSource* source;
+  BlockMaker* maker;
+
+  static std::span<const huffman::Symbol> make(void* context) noexcept {
+    const auto& self = *static_cast<BlockSymbols*>(context);
+    huffman::Symbol* symbols = self.maker->symbols.data();
+    std::size_t count = 0;
+    walk_block(
+        *self.cut, *self.source,
+        [&](const std::uint8_t* bytes, std::uint64_t run) {
+          for (std::uint64_t i = 0; i < run; ++i) symbols[count++] = {0, bytes[i]};
+        },
+        [&](const Match& m) {
+          symbols[count++] = {m.distance, static_cast<std::uint8_t>(m.length - kMinMatch)};
+        });
+    return {symbols, count};
+  }
+};
 
 }  // namespace
 
@@ -117,15 +139,17 @@ bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsi
     for (std::size_t b; (b = next.fetch_add(1, std::memory_order_relaxed)) < cuts.size();) {
       const BlockCut& cut = cuts[b];
       BlockBits& out = made[b];
-      const std::span<const huffman::Symbol> symbols = block_symbols(cut, source, maker);
+      count_block(cut, source, maker);
       try {
-        out.bytes.resize(huffman::block_room(symbols.size()));
+        out.bytes.resize(huffman::block_room(kBlockSymbols));
       } catch (const std::bad_alloc&) {
         failed.store(true, std::memory_order_relaxed);
         return;
       }
       huffman::BitWriter bits(out.bytes.data());
-      out.stored = !huffman::send_coded_block(maker.trees, symbols, cut.end - cut.start, cut.storable,
+      BlockSymbols symbols{&cut, &source, &maker};
+      out.stored = !huffman::send_coded_block(maker.trees, {&BlockSymbols::make, &symbols},
+                                              cut.end - cut.start, cut.storable,
                                               cut.last, bits);
       out.bit_count = bits.bit_count();
       bits.align();

@@ -382,6 +382,29 @@ void send_symbols(const BlockTrees& trees, std::span<const Symbol> symbols, BitW
 
 }  // namespace
 
+void BlockTrees::count_literals(const std::uint8_t* bytes, std::size_t count) noexcept {
+  constexpr std::size_t kShort = 64;
+  if (count < kShort) {
+    for (std::size_t i = 0; i < count; ++i) literal.count(bytes[i]);
+    return;
+  }
+  std::uint16_t counts[4][kLiterals] = {};
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    ++counts[0][bytes[i]];
+    ++counts[1][bytes[i + 1]];
+    ++counts[2][bytes[i + 2]];
+    ++counts[3][bytes[i + 3]];
+  }
+  for (; i < count; ++i) ++counts[0][bytes[i]];
+  for (int c = 0; c < kLiterals; ++c) {
+    const int total = counts[0][c] + counts[1][c] + counts[2][c] + counts[3][c];
+    if (total == 0) continue;
+    literal.freq[c] = static_cast<std::uint16_t>(literal.freq[c] + total);
+    literal.occurs[c >> 6] |= std::uint64_t{1} << (c & 63);
+  }
+}
+
 void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bool last,
                        BitWriter& bits) noexcept {
   bits.put((0 << 1) + (last ? 1u : 0u), 3);
@@ -395,14 +418,16 @@ void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bo
 
 void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::uint8_t* stored,
                 std::size_t stored_length, bool last, BitWriter& bits) noexcept {
-  if (!send_coded_block(trees, symbols, stored_length, stored != nullptr, last, bits)) {
+  const SymbolSource given{[](void* context) noexcept { return *static_cast<std::span<const Symbol>*>(context); },
+                           &symbols};
+  if (!send_coded_block(trees, given, stored_length, stored != nullptr, last, bits)) {
     send_stored_block(stored, stored_length, last, bits);
   } else if (last) {
     bits.align();
   }
 }
 
-bool send_coded_block(BlockTrees& trees, std::span<const Symbol> symbols, std::size_t stored_length,
+bool send_coded_block(BlockTrees& trees, SymbolSource symbols, std::size_t stored_length,
                       bool storable, bool last, BitWriter& bits) noexcept {
   TreeBuilder builder;
   builder.build(trees.literal, kLiteralKind);
@@ -437,7 +462,7 @@ bool send_coded_block(BlockTrees& trees, std::span<const Symbol> symbols, std::s
   if (storable && static_cast<long>(stored_length) + 4 <= chosen_bytes) return false;
   if (static_bytes == chosen_bytes) {
     bits.put((1 << 1) + last_bit, 3);
-    send_symbols<true>(trees, symbols, bits);
+    send_symbols<true>(trees, symbols.make(symbols.context), bits);
   } else {
     bits.put((2 << 1) + last_bit, 3);
     bits.put(static_cast<unsigned>(trees.literal.max_code + 1 - 257), 5);
@@ -457,7 +482,7 @@ bool send_coded_block(BlockTrees& trees, std::span<const Symbol> symbols, std::s
     };
     send_runs(literal_runs.data(), literal_run_count);
     send_runs(distance_runs.data(), distance_run_count);
-    send_symbols<false>(trees, symbols, bits);
+    send_symbols<false>(trees, symbols.make(symbols.context), bits);
   }
   return true;
 }

@@ -169,6 +169,9 @@ struct BlockTrees {
     literal.count(kEndBlock);
   }
   void count_literal(std::uint8_t c) noexcept { literal.count(c); }
+  // Many literals at once: a long run is counted in four tables in turn,
+  // so that a repeated byte does not wait on its own count.
+  void count_literals(const std::uint8_t* bytes, std::size_t count) noexcept;
   void count_match(unsigned distance_value, unsigned length) noexcept {
     literal.count(kTables.length_code[length - kMinMatch] + kLiterals + 1);
     distance.count(static_cast<int>(distance_code(distance_value - 1)));
@@ -193,8 +196,13 @@ void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::u
 // The two halves of send_block, for blocks made apart and joined later:
 // sends the block with codes, unaligned even when last, unless it is
 // `storable` and storing it is no longer (then sends nothing and returns
-// false); and sends a stored block.
-bool send_coded_block(BlockTrees& trees, std::span<const Symbol> symbols, std::size_t stored_length,
+// false); and sends a stored block.  The trees are counted beforehand; the
+// symbols are asked of `symbols` only when the block is sent with codes.
+struct SymbolSource {
+  std::span<const Symbol> (*make)(void* context) noexcept;
+  void* context;
+};
+bool send_coded_block(BlockTrees& trees, SymbolSource symbols, std::size_t stored_length,
                       bool storable, bool last, BitWriter& bits) noexcept;
 void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bool last,
                        BitWriter& bits) noexcept;
