@@ -193,7 +193,9 @@ class TreeBuilder {
     const int last = heap_len_;
     int j = k << 1;
     while (j <= last) {
-      if (j < last && smaller(heap_[j + 1], heap_[j])) ++j;
+      // The smaller child, chosen without a branch: the choice is as
+      // unforeseeable as the data.
+      j += static_cast<int>((j < last) & smaller(heap_[std::min(j + 1, last)], heap_[j]));
       if (smaller(v, heap_[j])) break;
       heap_[k] = heap_[j];
       k = j;
