@@ -166,7 +166,7 @@ TEST(OwnDeflate, AParseBegunAnywhereFollowsTheWholeParse) {
 // that stops the parse leaves it where a later run takes up the same tops.
 TEST(OwnDeflate, TheHookSeesEveryLoopTopOnce) {
   for (Family family : testing::kFamilies) {
-    Bytes data = testing::family_input(family, 150000, 11);
+    Bytes data = testing::family_input(family, 400000, 11);
     data.resize(data.size() + level6::kTailRoom);
     const level6::ParseInput input{data.data(), 0, data.size() - level6::kTailRoom, true};
     std::vector<std::uint64_t> seen;

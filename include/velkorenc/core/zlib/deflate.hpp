@@ -193,6 +193,7 @@ class Parser {
     void operator()(std::uint32_t* p) const noexcept { std::free(p); }
   };
   static constexpr int kRecentBits = 20;
+  static constexpr std::uint64_t kRunsFrom = std::uint64_t{256} << 10;
   std::unique_ptr<std::uint32_t[], FreeDeleter> recent_;
   std::uint64_t recent_upto_ = 0;
   // Runs of literals are taken only from here on: where they keep ending
@@ -329,8 +330,17 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
   const std::uint8_t* const window = window_;
   constexpr LazyState kWaiting{kMinMatch - 1, 0, true};
   if (!recent_) {
+    // Its pages cost more than a short input's whole parse: the first
+    // kRunsFrom bytes are searched in full.
+    if (table_origin_ + top < kRunsFrom) {
+      runs_from_ = kRunsFrom;
+      return top;
+    }
     recent_.reset(static_cast<std::uint32_t*>(std::calloc(std::size_t{1} << kRecentBits, 4)));
-    if (!recent_) return top;  // the full search does without
+    if (!recent_) {
+      runs_from_ = std::numeric_limits<std::uint64_t>::max();  // the full search does without
+      return top;
+    }
   }
   std::uint32_t* const recent = recent_.get();
   const auto absolute = [&](std::uint32_t at) {
