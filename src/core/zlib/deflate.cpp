@@ -246,17 +246,9 @@ bool DeflateStream::start() noexcept {
 
 bool DeflateStream::emit(OutputSink& out) noexcept {
   State& s = *state_;
-  const std::size_t length = s.bits.size();
-  for (std::size_t at = 0; at < length;) {
-    const std::span<std::uint8_t> room = out.space();
-    if (room.empty()) {
-      failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
-      return false;
-    }
-    const std::size_t piece = std::min(room.size(), length - at);
-    std::memcpy(room.data(), s.out.data() + at, piece);
-    out.commit(piece);
-    at += piece;
+  if (!copy_to(out, {s.out.data(), s.bits.size()})) {
+    failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+    return false;
   }
   s.bits.restart(s.out.data());
   return true;

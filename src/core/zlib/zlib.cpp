@@ -73,6 +73,18 @@ int pump(z_stream& stream, ByteSpan input, bool last, OutputSink& out, Step step
 
 const char* zlib_library_version() noexcept { return zlibVersion(); }
 
+bool copy_to(OutputSink& out, ByteSpan bytes) noexcept {
+  while (!bytes.empty()) {
+    const std::span<std::uint8_t> room = out.space();
+    if (room.empty()) return false;
+    const std::size_t piece = std::min(room.size(), bytes.size());
+    std::memcpy(room.data(), bytes.data(), piece);
+    out.commit(piece);
+    bytes = bytes.subspan(piece);
+  }
+  return true;
+}
+
 const char* kernel_name(CrcKernel kernel) noexcept {
   switch (kernel) {
     case CrcKernel::kZlib: return "zlib";
@@ -452,16 +464,9 @@ bool Deflater::feed_small(ByteSpan input, OutputSink& out) noexcept {
   finished_ = true;
   std::array<std::uint8_t, kSmallDeflateRoom> stream;
   const std::size_t length = deflate_small(input, stream);
-  for (std::size_t at = 0; at < length;) {
-    const std::span<std::uint8_t> room = out.space();
-    if (room.empty()) {
-      failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
-      return false;
-    }
-    const std::size_t piece = std::min(room.size(), length - at);
-    std::memcpy(room.data(), stream.data() + at, piece);
-    out.commit(piece);
-    at += piece;
+  if (!copy_to(out, {stream.data(), length})) {
+    failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+    return false;
   }
   return true;
 }

@@ -53,6 +53,10 @@ class OutputSink {
   ~OutputSink() = default;
 };
 
+// Copies all of `bytes` into the room `out` offers; false when it has no
+// more room.
+bool copy_to(OutputSink& out, ByteSpan bytes) noexcept;
+
 // How a stream ended when it did not succeed.  `code` is zlib's return code
 // and `message` zlib's own text for it (null when zlib gave none).
 struct ZlibFailure {
