@@ -7,6 +7,7 @@
 
 #include <zlib.h>
 
+#include <mutex>
 #include <new>
 
 #include "deflate_parallel.hpp"
@@ -57,6 +58,48 @@ void WindowSlides::check_top(std::uint64_t position) noexcept {
     const std::uint64_t edge = (position + kMinLookahead - 1) / piece_ * piece_ + piece_;
     piece_check_ = edge >= end_ ? kNever : edge - (kMinLookahead - 1);
   }
+}
+
+namespace {
+
+// Tables of recent positions given back by parsers, for the next ones.
+struct RecentTablePool {
+  static constexpr std::size_t kKept = 8;
+  std::mutex lock;
+  std::uint32_t* free[kKept] = {};
+  std::size_t count = 0;
+
+  ~RecentTablePool() {
+    for (std::size_t i = 0; i < count; ++i) std::free(free[i]);
+  }
+};
+
+RecentTablePool& recent_table_pool() noexcept {
+  static RecentTablePool pool;
+  return pool;
+}
+
+}  // namespace
+
+std::uint32_t* Parser::RecentTables::take() noexcept {
+  RecentTablePool& pool = recent_table_pool();
+  {
+    const std::lock_guard<std::mutex> held(pool.lock);
+    if (pool.count != 0) return pool.free[--pool.count];
+  }
+  return static_cast<std::uint32_t*>(std::calloc(std::size_t{1} << kRecentBits, 4));
+}
+
+void Parser::RecentTables::operator()(std::uint32_t* table) const noexcept {
+  RecentTablePool& pool = recent_table_pool();
+  {
+    const std::lock_guard<std::mutex> held(pool.lock);
+    if (pool.count < RecentTablePool::kKept) {
+      pool.free[pool.count++] = table;
+      return;
+    }
+  }
+  std::free(table);
 }
 
 Parser::Parser() noexcept

@@ -187,14 +187,18 @@ class Parser {
   // The newest position of each 20-bit hash of three bytes, absolute and
   // cut to 32 bits, holding every position up to recent_upto_: where it is
   // older than a search reaches, no candidate can share the first three
-  // bytes.  Allocated at the first run of literals (untouched pages stay
-  // unallocated, so a short input costs nothing).
-  struct FreeDeleter {
-    void operator()(std::uint32_t* p) const noexcept { std::free(p); }
+  // bytes.  Taken at the first run of literals past kRunsFrom, from a few
+  // tables kept for the process: a fresh one would cost each call its page
+  // faults, and unmapping it would stop the process's other threads (stale
+  // positions in a table kept only make a search more likely, see
+  // literal_run).
+  struct RecentTables {
+    static std::uint32_t* take() noexcept;
+    void operator()(std::uint32_t* table) const noexcept;
   };
   static constexpr int kRecentBits = 20;
   static constexpr std::uint64_t kRunsFrom = std::uint64_t{256} << 10;
-  std::unique_ptr<std::uint32_t[], FreeDeleter> recent_;
+  std::unique_ptr<std::uint32_t[], RecentTables> recent_;
   std::uint64_t recent_upto_ = 0;
   // Runs of literals are taken only from here on: where they keep ending
   // at once (text, with a match every few bytes), the full search goes on
@@ -336,7 +340,7 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
       runs_from_ = kRunsFrom;
       return top;
     }
-    recent_.reset(static_cast<std::uint32_t*>(std::calloc(std::size_t{1} << kRecentBits, 4)));
+    recent_.reset(RecentTables::take());
     if (!recent_) {
       runs_from_ = std::numeric_limits<std::uint64_t>::max();  // the full search does without
       return top;
