@@ -247,7 +247,9 @@ class Interrupts(unittest.TestCase):
     def long_calls(self):
         """(name, names to rebind, call, argument, a tenth of the argument)
         for calls that take a while, in proportion to their argument."""
-        data = random.Random(5).randbytes(16 * MIB)
+        # Large enough that the call, at its speed, takes long beside the
+        # time a loaded machine may hold up one of its pieces.
+        data = random.Random(5).randbytes(48 * MIB)
         yield "encode_bytes", {}, v.encode_bytes, data, data[:len(data) // 10]
         del data
         # Tokens of other characters make the reader take each piece on its
