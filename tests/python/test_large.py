@@ -249,14 +249,14 @@ class Interrupts(unittest.TestCase):
         for calls that take a while, in proportion to their argument."""
         # Large enough that the call, at its speed, takes long beside the
         # time a loaded machine may hold up one of its pieces.
-        data = random.Random(5).randbytes(48 * MIB)
+        data = random.Random(5).randbytes(32 * MIB)
         yield "encode_bytes", {}, v.encode_bytes, data, data[:len(data) // 10]
         del data
         # Tokens of other characters make the reader take each piece on its
         # own, slower than the letters' readers.
         enc = {i: "%08d" % i for i in range(256)}
         dec = {t: i for i, t in enc.items()}
-        text = "".join([oracle.HEADER, "00000000~" * (16_000_000 - 1), "00000000"])
+        text = "".join([oracle.HEADER, "00000000~" * (32_000_000 - 1), "00000000"])
         yield "decode_bytes", {"generate_table": lambda key: (enc, dec)}, v.decode_bytes, \
             text, text[:len(text) // 10]
 
