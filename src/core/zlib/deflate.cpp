@@ -7,7 +7,7 @@
 
 #include <zlib.h>
 
-#include <mutex>
+#include <atomic>
 #include <new>
 
 #include "deflate_parallel.hpp"
@@ -62,42 +62,31 @@ void WindowSlides::check_top(std::uint64_t position) noexcept {
 
 namespace {
 
-// Tables of recent positions given back by parsers, for the next ones.
+// Tables of recent positions given back by parsers, for the next ones: a
+// few slots, each taken and filled without a lock (a fork taken while
+// another thread held one would leave it held in the child).
 struct RecentTablePool {
   static constexpr std::size_t kKept = 8;
-  std::mutex lock;
-  std::uint32_t* free[kKept] = {};
-  std::size_t count = 0;
-
-  ~RecentTablePool() {
-    for (std::size_t i = 0; i < count; ++i) std::free(free[i]);
-  }
+  // Kept to the process's end, so that a parser on a thread still running
+  // then never finds the pool gone.
+  std::atomic<std::uint32_t*> slots[kKept] = {};
 };
 
-RecentTablePool& recent_table_pool() noexcept {
-  static RecentTablePool pool;
-  return pool;
-}
+RecentTablePool recent_table_pool;
 
 }  // namespace
 
 std::uint32_t* Parser::RecentTables::take() noexcept {
-  RecentTablePool& pool = recent_table_pool();
-  {
-    const std::lock_guard<std::mutex> held(pool.lock);
-    if (pool.count != 0) return pool.free[--pool.count];
+  for (auto& slot : recent_table_pool.slots) {
+    if (std::uint32_t* table = slot.exchange(nullptr, std::memory_order_acquire)) return table;
   }
   return static_cast<std::uint32_t*>(std::calloc(std::size_t{1} << kRecentBits, 4));
 }
 
 void Parser::RecentTables::operator()(std::uint32_t* table) const noexcept {
-  RecentTablePool& pool = recent_table_pool();
-  {
-    const std::lock_guard<std::mutex> held(pool.lock);
-    if (pool.count < RecentTablePool::kKept) {
-      pool.free[pool.count++] = table;
-      return;
-    }
+  for (auto& slot : recent_table_pool.slots) {
+    std::uint32_t* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, table, std::memory_order_release)) return;
   }
   std::free(table);
 }
