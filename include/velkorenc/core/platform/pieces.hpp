@@ -29,7 +29,7 @@ inline constexpr std::size_t kFramePiece = std::size_t{1} << 20;
 inline constexpr std::size_t kTextPiece = 9 * (std::size_t{64} << 10) - 1;
 inline constexpr std::size_t kDeflatePiece = std::size_t{256} << 10;
 inline constexpr std::size_t kInflatePiece = std::size_t{64} << 10;
-inline constexpr std::size_t kMapPiece = std::size_t{32} << 20;
+inline constexpr std::size_t kMapPiece = std::size_t{4} << 20;
 
 // Calls work(offset, length) for consecutive pieces of at most `piece` of
 // [0, size), asking `checkpoint` between two of them; false when it said
