@@ -177,7 +177,15 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
     }
     // The mapping's thread is one of the call's: a deflate thread waiting
     // for a core behind it would hold up the checks for signals.
-    if (mapping_apart) deflater.set_threads(std::max(lease.count(), 2u) - 1);
+    const unsigned deflate_threads = mapping_apart ? std::max(lease.count(), 2u) - 1 : lease.count();
+    deflater.set_threads(deflate_threads);
+    if (text) {
+      // Until the frame is written, the text before the stream holds the
+      // deflate's tables: no memory beyond the text.
+      const std::size_t tables = std::min<std::size_t>(
+          text_length - bound, std::size_t{deflate_threads} * core::kDeflateTableBytes);
+      deflater.lend({text, tables});
+    }
     // The stream does not depend on how the input is cut into pieces.
     for (std::size_t at = 0;; at += core::kDeflatePiece) {
       const core::ByteSpan piece = data.subspan(at, std::min(core::kDeflatePiece,

@@ -76,14 +76,39 @@ RecentTablePool recent_table_pool;
 
 }  // namespace
 
-std::uint32_t* Parser::RecentTables::take() noexcept {
+static_assert(RecentLender::kTableBytes == kDeflateTableBytes, "lent memory is counted in tables");
+
+void RecentLender::lend(std::span<std::uint8_t> room) noexcept {
+  auto at = reinterpret_cast<std::uintptr_t>(room.data());
+  const std::uintptr_t end = at + room.size();
+  at = (at + alignof(std::uint32_t) - 1) & ~std::uintptr_t{alignof(std::uint32_t) - 1};
+  for (count_ = 0; count_ < kMost && end > at && end - at >= kTableBytes; ++count_) {
+    tables_[count_] = reinterpret_cast<std::uint32_t*>(at);
+    // Any content would do; cleared, it sends no search to a position that
+    // is not there.
+    std::memset(tables_[count_], 0, kTableBytes);
+    at += kTableBytes;
+  }
+}
+
+std::uint32_t* RecentLender::take() const noexcept {
+  const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
+  return i < count_ ? tables_[i] : nullptr;
+}
+
+std::uint32_t* RecentTableOwner::take() noexcept {
   for (auto& slot : recent_table_pool.slots) {
     if (std::uint32_t* table = slot.exchange(nullptr, std::memory_order_acquire)) return table;
   }
   return static_cast<std::uint32_t*>(std::calloc(std::size_t{1} << kRecentBits, 4));
 }
 
-void Parser::RecentTables::operator()(std::uint32_t* table) const noexcept {
+void RecentTableOwner::release_kept() noexcept {
+  for (auto& slot : recent_table_pool.slots) std::free(slot.exchange(nullptr, std::memory_order_acquire));
+}
+
+void RecentTableOwner::operator()(std::uint32_t* table) const noexcept {
+  if (lent) return;
   for (auto& slot : recent_table_pool.slots) {
     std::uint32_t* empty = nullptr;
     if (slot.compare_exchange_strong(empty, table, std::memory_order_release)) return;
@@ -271,6 +296,7 @@ bool DeflateStream::start() noexcept {
     failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
     return false;
   }
+  state_->parser.set_lender(&lender_);
   state_->bits.byte(0x78);  // 32 KiB window, deflate
   state_->bits.byte(0x9C);  // level 6, and the header's check
   return true;
@@ -299,9 +325,11 @@ bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
     const std::size_t room = s.chunk + kKept + s.held - s.size;
     const std::size_t take = std::min(room, input.size());
     try {
+      // A stream fed more than one piece is likely long: its room goes to
+      // the full chunk at once, with no copies on the way.
       if (s.input.size() < s.size + take + kTailRoom) {
-        s.input.resize(std::min(s.chunk + kKept + s.held, std::max(2 * s.input.size(), s.size + take)) +
-                       kTailRoom);
+        const std::size_t full = s.chunk + kKept + s.held;
+        s.input.resize((s.input.empty() ? s.size + take : full) + kTailRoom);
       }
     } catch (const std::bad_alloc&) {
       failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
@@ -345,7 +373,8 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   bool parsed = true;
   try {
     if (segments > 1) {
-      const SegmentedRun run{s.view(false), s.view(last), limit, match_origin, piece_, segment_};
+      const SegmentedRun run{s.view(false), s.view(last), limit, match_origin, piece_, segment_,
+                             &lender_};
       bool all_met;
       parsed = parse_segments(s.parser, s.matches, run, segments, s.segments, all_met);
       // Where parses do not meet (long matches out of phase) the threads

@@ -140,6 +140,11 @@ bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsi
       const BlockCut& cut = cuts[b];
       BlockBits& out = made[b];
       count_block(cut, source, maker);
+      // A block that will be stored needs no room: its bytes are the input's.
+      const huffman::CodedBlock coded(maker.trees, cut.end - cut.start, cut.storable);
+      out.stored = coded.stored();
+      out.bit_count = 0;
+      if (out.stored) continue;
       try {
         out.bytes.resize(huffman::block_room(kBlockSymbols));
       } catch (const std::bad_alloc&) {
@@ -148,9 +153,7 @@ bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsi
       }
       huffman::BitWriter bits(out.bytes.data());
       BlockSymbols symbols{&cut, &source, &maker};
-      out.stored = !huffman::send_coded_block(maker.trees, {&BlockSymbols::make, &symbols},
-                                              cut.end - cut.start, cut.storable,
-                                              cut.last, bits);
+      coded.send({&BlockSymbols::make, &symbols}, cut.last, bits);
       out.bit_count = bits.bit_count();
       bits.align();
     }
@@ -168,6 +171,7 @@ bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun&
   } catch (const std::bad_alloc&) {
     return false;
   }
+  for (unsigned j = 1; j < count; ++j) segments[j].parser.set_lender(run.lender);
   // segments[0] stands for `parser`; the others start evenly spaced.
   const std::uint64_t step = (run.limit - from) / count;
   for (unsigned j = 1; j < count; ++j) segments[j].start = segment_start(from + j * step);

@@ -40,6 +40,7 @@ struct SegmentedRun {
   std::uint64_t match_origin;
   std::uint64_t piece;
   std::uint64_t segment;  // the length the segments were counted with
+  const RecentLender* lender;  // where the segments' parsers take tables first
 };
 
 // Parses from `parser`'s position (given `run.open`) through `run.limit` in

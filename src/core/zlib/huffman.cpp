@@ -274,15 +274,6 @@ constexpr TreeKind kLiteralKind{kLiteralCodes, true, kMaxBits, &kLiteralCosts};
 constexpr TreeKind kDistanceKind{kDistanceCodes, true, kMaxBits, &kDistanceCosts};
 constexpr TreeKind kBitLengthKind{kBitLengthCodes, false, kMaxBitLengthBits, &kBitLengthCosts};
 
-// One code of the run-length form of a tree's code lengths: a length, or a
-// repeat code and its count.
-struct LengthRun {
-  std::uint8_t code;
-  std::uint8_t count;
-};
-// At most one code for each length and one for the guard's run.
-constexpr int kMostRuns = kLiteralCodes + 2;
-
 // The run-length form of `tree`'s lengths, as zlib's scan_tree and
 // send_tree make it; returns the number of codes.  zlib walks the lengths
 // one by one; here each run of equal lengths is cut as zlib cuts it: a run
@@ -429,63 +420,71 @@ void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::u
   }
 }
 
-bool send_coded_block(BlockTrees& trees, SymbolSource symbols, std::size_t stored_length,
-                      bool storable, bool last, BitWriter& bits) noexcept {
+CodedBlock::CodedBlock(BlockTrees& trees, std::size_t stored_length, bool storable) noexcept
+    : trees_(trees) {
   TreeBuilder builder;
   builder.build(trees.literal, kLiteralKind);
   builder.build(trees.distance, kDistanceKind);
-  Tree length_tree(kBitLengthCodes);
-  std::array<LengthRun, kMostRuns> literal_runs, distance_runs;
-  const int literal_run_count = length_runs(trees.literal, literal_runs.data());
-  const int distance_run_count = length_runs(trees.distance, distance_runs.data());
+  literal_run_count_ = length_runs(trees.literal, literal_runs_.data());
+  distance_run_count_ = length_runs(trees.distance, distance_runs_.data());
   {
     // Counted in four places in turn: a few codes make most of the runs.
     std::uint16_t counts[4][kBitLengthCodes] = {};
-    for (int i = 0; i < literal_run_count; ++i) ++counts[i & 3][literal_runs[i].code];
-    for (int i = 0; i < distance_run_count; ++i) ++counts[i & 3][distance_runs[i].code];
+    for (int i = 0; i < literal_run_count_; ++i) ++counts[i & 3][literal_runs_[i].code];
+    for (int i = 0; i < distance_run_count_; ++i) ++counts[i & 3][distance_runs_[i].code];
     for (int code = 0; code < kBitLengthCodes; ++code) {
       const int total = counts[0][code] + counts[1][code] + counts[2][code] + counts[3][code];
       if (total == 0) continue;
-      length_tree.count(code);
-      length_tree.freq[code] = static_cast<std::uint16_t>(total);
+      length_tree_.count(code);
+      length_tree_.freq[code] = static_cast<std::uint16_t>(total);
     }
   }
-  builder.build(length_tree, kBitLengthKind);
-  int max_order = kBitLengthCodes - 1;
-  for (; max_order >= 3; --max_order) {
-    if (length_tree.len[kBitLengthOrder[max_order]] != 0) break;
+  builder.build(length_tree_, kBitLengthKind);
+  max_order_ = kBitLengthCodes - 1;
+  for (; max_order_ >= 3; --max_order_) {
+    if (length_tree_.len[kBitLengthOrder[max_order_]] != 0) break;
   }
-  builder.optimal_bits += 3 * (max_order + 1) + 5 + 5 + 4;
+  builder.optimal_bits += 3 * (max_order_ + 1) + 5 + 5 + 4;
   const long optimal_bytes = (builder.optimal_bits + 3 + 7) >> 3;
   const long static_bytes = (builder.static_bits + 3 + 7) >> 3;
   const long chosen_bytes = static_bytes <= optimal_bytes ? static_bytes : optimal_bytes;
+  fixed_ = static_bytes == chosen_bytes;
+  stored_ = storable && static_cast<long>(stored_length) + 4 <= chosen_bytes;
+}
 
+void CodedBlock::send(SymbolSource symbols, bool last, BitWriter& bits) const noexcept {
   const unsigned last_bit = last ? 1 : 0;
-  if (storable && static_cast<long>(stored_length) + 4 <= chosen_bytes) return false;
-  if (static_bytes == chosen_bytes) {
+  if (fixed_) {
     bits.put((1 << 1) + last_bit, 3);
-    send_symbols<true>(trees, symbols.make(symbols.context), bits);
-  } else {
-    bits.put((2 << 1) + last_bit, 3);
-    bits.put(static_cast<unsigned>(trees.literal.max_code + 1 - 257), 5);
-    bits.put(static_cast<unsigned>(trees.distance.max_code + 1 - 1), 5);
-    bits.put(static_cast<unsigned>(max_order + 1 - 4), 4);
-    for (int rank = 0; rank <= max_order; ++rank) {
-      bits.put(length_tree.len[kBitLengthOrder[rank]], 3);
-    }
-    const auto send_runs = [&](const LengthRun* runs, int count) {
-      for (int i = 0; i < count; ++i) {
-        const int code = runs[i].code;
-        bits.put(length_tree.code[code], length_tree.len[code]);
-        if (code == kRepeat3To6) bits.put(runs[i].count - 3u, 2);
-        if (code == kZeros3To10) bits.put(runs[i].count - 3u, 3);
-        if (code == kZeros11To138) bits.put(runs[i].count - 11u, 7);
-      }
-    };
-    send_runs(literal_runs.data(), literal_run_count);
-    send_runs(distance_runs.data(), distance_run_count);
-    send_symbols<false>(trees, symbols.make(symbols.context), bits);
+    send_symbols<true>(trees_, symbols.make(symbols.context), bits);
+    return;
   }
+  bits.put((2 << 1) + last_bit, 3);
+  bits.put(static_cast<unsigned>(trees_.literal.max_code + 1 - 257), 5);
+  bits.put(static_cast<unsigned>(trees_.distance.max_code + 1 - 1), 5);
+  bits.put(static_cast<unsigned>(max_order_ + 1 - 4), 4);
+  for (int rank = 0; rank <= max_order_; ++rank) {
+    bits.put(length_tree_.len[kBitLengthOrder[rank]], 3);
+  }
+  const auto send_runs = [&](const LengthRun* runs, int count) {
+    for (int i = 0; i < count; ++i) {
+      const int code = runs[i].code;
+      bits.put(length_tree_.code[code], length_tree_.len[code]);
+      if (code == kRepeat3To6) bits.put(runs[i].count - 3u, 2);
+      if (code == kZeros3To10) bits.put(runs[i].count - 3u, 3);
+      if (code == kZeros11To138) bits.put(runs[i].count - 11u, 7);
+    }
+  };
+  send_runs(literal_runs_.data(), literal_run_count_);
+  send_runs(distance_runs_.data(), distance_run_count_);
+  send_symbols<false>(trees_, symbols.make(symbols.context), bits);
+}
+
+bool send_coded_block(BlockTrees& trees, SymbolSource symbols, std::size_t stored_length,
+                      bool storable, bool last, BitWriter& bits) noexcept {
+  const CodedBlock block(trees, stored_length, storable);
+  if (block.stored()) return false;
+  block.send(symbols, last, bits);
   return true;
 }
 

@@ -193,15 +193,49 @@ inline constexpr std::size_t block_room(std::size_t symbols) noexcept { return 4
 // a byte.  `trees` are spent.
 void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::uint8_t* stored,
                 std::size_t stored_length, bool last, BitWriter& bits) noexcept;
-// The two halves of send_block, for blocks made apart and joined later:
-// sends the block with codes, unaligned even when last, unless it is
-// `storable` and storing it is no longer (then sends nothing and returns
-// false); and sends a stored block.  The trees are counted beforehand; the
-// symbols are asked of `symbols` only when the block is sent with codes.
+// The two halves of send_block, for blocks made apart and joined later.
+// The symbols are asked of a SymbolSource only when the block is sent with
+// codes.
 struct SymbolSource {
   std::span<const Symbol> (*make)(void* context) noexcept;
   void* context;
 };
+
+// One code of the run-length form of a tree's code lengths: a length, or a
+// repeat code and its count.
+struct LengthRun {
+  std::uint8_t code;
+  std::uint8_t count;
+};
+// At most one code for each length and one for the guard's run.
+inline constexpr int kMostRuns = kLiteralCodes + 2;
+
+// A block's codes, chosen from its counted trees as _tr_flush_block
+// chooses: its trees and its header are made, and whether storing it is no
+// longer than the codes is known, before a bit is written.  `trees` must
+// outlive it and are spent.
+class CodedBlock {
+ public:
+  CodedBlock(BlockTrees& trees, std::size_t stored_length, bool storable) noexcept;
+  // Storing it is no longer: it is not sent with codes.
+  bool stored() const noexcept { return stored_; }
+  // Sends the block with codes, unaligned even when last.
+  void send(SymbolSource symbols, bool last, BitWriter& bits) const noexcept;
+
+ private:
+  BlockTrees& trees_;
+  Tree length_tree_{kBitLengthCodes};
+  std::array<LengthRun, kMostRuns> literal_runs_;
+  std::array<LengthRun, kMostRuns> distance_runs_;
+  int literal_run_count_ = 0;
+  int distance_run_count_ = 0;
+  int max_order_ = 0;
+  bool fixed_ = false;
+  bool stored_ = false;
+};
+
+// Sends the block with codes unless it is `storable` and storing it is no
+// longer (then sends nothing and returns false).
 bool send_coded_block(BlockTrees& trees, SymbolSource symbols, std::size_t stored_length,
                       bool storable, bool last, BitWriter& bits) noexcept;
 void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bool last,

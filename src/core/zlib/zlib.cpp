@@ -1,5 +1,9 @@
 #include "velkorenc/core/zlib/zlib.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "velkorenc/core/platform/cpu.hpp"
 #include "velkorenc/core/zlib/crc32_kernels.hpp"
 #include "velkorenc/core/zlib/deflate.hpp"
@@ -373,10 +377,15 @@ bool own_deflate_available() noexcept {
   static const bool available = [] {
     // 1.2.12 on: the versions whose deflate was compared with this one.
     if (ZLIB_VERNUM < 0x12c0 || !deflate_is_understood()) return false;
-    for (int kind = 0; kind <= 5; ++kind) {
-      if (!own_deflate_agrees(kind)) return false;
-    }
-    return true;
+    bool agree = true;
+    for (int kind = 0; kind <= 5 && agree; ++kind) agree = own_deflate_agrees(kind);
+    // The probes' tables are not kept: a call whose stream will be stored
+    // lends the deflate its own memory, and its peak stays that of its text.
+    level6::RecentTableOwner::release_kept();
+#if defined(__GLIBC__)
+    malloc_trim(0);  // nor the probes' other memory, freed but still mapped
+#endif
+    return agree;
   }();
   return available;
 }
@@ -430,6 +439,7 @@ bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
         failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
         return false;
       }
+      own_->lend(lent_);
     } else {
       const int memory_level =
           whole_and_short && deflate_short_cuts().small_tables ? kSmallMemoryLevel : kDefaultMemoryLevel;

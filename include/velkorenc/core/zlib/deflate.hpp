@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "velkorenc/core/keying/keying.hpp"
@@ -105,6 +107,36 @@ struct ParseInput {
   std::uint64_t end() const noexcept { return origin + size; }
 };
 
+// Memory for the parsers' tables of recent positions that a caller has
+// and will not use before the stream is made (the text a stored frame will
+// need): each table taken once, by any thread.  The parses are the same
+// whatever the tables held before.
+inline constexpr int kRecentBits = 20;
+
+class RecentLender {
+ public:
+  static constexpr std::size_t kTableBytes = (std::size_t{1} << kRecentBits) * sizeof(std::uint32_t);
+  // The whole tables that fit in `room`, cleared.
+  void lend(std::span<std::uint8_t> room) noexcept;
+  std::uint32_t* take() const noexcept;
+
+ private:
+  static constexpr std::size_t kMost = 8;
+  std::uint32_t* tables_[kMost] = {};
+  std::size_t count_ = 0;
+  mutable std::atomic<std::size_t> next_{0};
+};
+
+// Gives a parser's table of recent positions back to the tables kept for
+// the process, unless it was lent.
+struct RecentTableOwner {
+  static std::uint32_t* take() noexcept;
+  // Frees the tables kept now.
+  static void release_kept() noexcept;
+  void operator()(std::uint32_t* table) const noexcept;
+  bool lent = false;
+};
+
 // zlib's level-6 lazy parse over hash chains, from any loop top.
 class Parser {
  public:
@@ -121,6 +153,8 @@ class Parser {
   void update_input(const ParseInput& input) noexcept;
   // Matches found from here on have `at` from `origin`.
   void set_match_origin(std::uint64_t origin) noexcept { match_origin_ = origin; }
+  // Where its table of recent positions comes from first.
+  void set_lender(const RecentLender* lender) noexcept { lender_ = lender; }
 
   // Runs loop tops while the position is below `stop` (and, unless the
   // input ends, at least kLookaheadNeeded before its end), or through the
@@ -187,18 +221,14 @@ class Parser {
   // The newest position of each 20-bit hash of three bytes, absolute and
   // cut to 32 bits, holding every position up to recent_upto_: where it is
   // older than a search reaches, no candidate can share the first three
-  // bytes.  Taken at the first run of literals past kRunsFrom, from a few
-  // tables kept for the process: a fresh one would cost each call its page
-  // faults, and unmapping it would stop the process's other threads (stale
-  // positions in a table kept only make a search more likely, see
-  // literal_run).
-  struct RecentTables {
-    static std::uint32_t* take() noexcept;
-    void operator()(std::uint32_t* table) const noexcept;
-  };
-  static constexpr int kRecentBits = 20;
+  // bytes.  Taken at the first run of literals past kRunsFrom, from the
+  // lender's memory or else from a few tables kept for the process: a fresh
+  // one would cost each call its page faults, and unmapping it would stop
+  // the process's other threads (stale positions in a table kept only make
+  // a search more likely, see literal_run).
+  const RecentLender* lender_ = nullptr;
   static constexpr std::uint64_t kRunsFrom = std::uint64_t{256} << 10;
-  std::unique_ptr<std::uint32_t[], RecentTables> recent_;
+  std::unique_ptr<std::uint32_t[], RecentTableOwner> recent_;
   std::uint64_t recent_upto_ = 0;
   // Runs of literals are taken only from here on: where they keep ending
   // at once (text, with a match every few bytes), the full search goes on
@@ -248,6 +278,9 @@ class DeflateStream {
   // can be done with it then.
   bool feed(ByteSpan input, bool last, OutputSink& out) noexcept;
   const ZlibFailure& failure() const noexcept { return failure_; }
+  // Memory the parsers may use for their tables until the stream is
+  // destroyed, given before the first feed.
+  void lend(std::span<std::uint8_t> room) noexcept { lender_.lend(room); }
 
  private:
   struct State;
@@ -261,6 +294,7 @@ class DeflateStream {
   unsigned threads_;
   std::uint64_t piece_;
   std::uint64_t segment_;
+  RecentLender lender_;
   bool finished_ = false;
   ZlibFailure failure_;
 };
@@ -340,7 +374,12 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
       runs_from_ = kRunsFrom;
       return top;
     }
-    recent_.reset(RecentTables::take());
+    if (std::uint32_t* lent = lender_ ? lender_->take() : nullptr) {
+      recent_ = std::unique_ptr<std::uint32_t[], RecentTableOwner>(lent, RecentTableOwner{true});
+    } else {
+      recent_ = std::unique_ptr<std::uint32_t[], RecentTableOwner>(RecentTableOwner::take(),
+                                                                   RecentTableOwner{});
+    }
     if (!recent_) {
       runs_from_ = std::numeric_limits<std::uint64_t>::max();  // the full search does without
       return top;

@@ -114,6 +114,9 @@ const DeflateShortCuts& deflate_short_cuts() noexcept;
 // the library or else with its smaller tables (see deflate_short_cuts).
 // Any other input is made by the module's own deflate where
 // own_deflate_available() (see deflate.hpp), else by the library.
+// What each thread of the module's own deflate can use of lent memory.
+inline constexpr std::size_t kDeflateTableBytes = std::size_t{4} << 20;
+
 class Deflater {
  public:
   // `threads`: how many threads a large stream may be made on, the caller
@@ -121,6 +124,10 @@ class Deflater {
   explicit Deflater(unsigned threads = 1) noexcept;
   // The same, once known, before the first feed.
   void set_threads(unsigned threads) noexcept { threads_ = threads; }
+  // Memory the module's own deflate may use for its tables until the
+  // Deflater is destroyed (memory the caller will write only after that),
+  // given before the first feed.
+  void lend(std::span<std::uint8_t> room) noexcept { lent_ = room; }
   ~Deflater();
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
@@ -140,6 +147,7 @@ class Deflater {
   StreamMemory memory_;
   std::unique_ptr<level6::DeflateStream> own_;
   unsigned threads_;
+  std::span<std::uint8_t> lent_;
   z_stream stream_{};
   bool started_ = false;
   bool finished_ = false;
