@@ -175,9 +175,9 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
              : !core::prepare_for_writing(room, bound, gil)) {
       return false;
     }
-    // The mapping's thread is one of the call's: a deflate thread waiting
-    // for a core behind it would hold up the checks for signals.
-    const unsigned deflate_threads = mapping_apart ? std::max(lease.count(), 2u) - 1 : lease.count();
+    // The mapping's thread shares the cores with the deflate's: it checks
+    // for a stop after each few MiB, and is done long before the deflate.
+    const unsigned deflate_threads = lease.count();
     deflater.set_threads(deflate_threads);
     if (text) {
       // Until the frame is written, the text before the stream holds the
