@@ -26,6 +26,14 @@ void BM_Crc32(benchmark::State& state, CrcKernel kernel) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
 }
 
+// Adler-32 with each kernel, over the random data.
+void BM_Adler32(benchmark::State& state, AdlerKernel kernel) {
+  if (!start_kernel(state, kernel, chosen_adler_kernel())) return;
+  const auto& data = random_data();
+  for (auto _ : state) benchmark::DoNotOptimize(adler32_with(kernel, 1, data));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
+}
+
 // A message-sized zlib stream, made and read back: the fixed cost of each
 // stream (its state set up and its tables cleared) dominates.
 const std::vector<std::uint8_t>& message() {
@@ -147,6 +155,8 @@ void BM_Level6(benchmark::State& state, Corpus corpus, Engine engine, unsigned t
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
 }
 
+BENCHMARK_CAPTURE(BM_Adler32, zlib, AdlerKernel::kZlib)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Adler32, avx2, AdlerKernel::kAvx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Crc32, zlib, CrcKernel::kZlib)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Crc32, clmul, CrcKernel::kClmul)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeflateMessage)->Unit(benchmark::kMicrosecond);

@@ -320,7 +320,7 @@ bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   }
   if (!state_ && !start()) return false;
   State& s = *state_;
-  if (!input.empty()) s.adler = static_cast<std::uint32_t>(adler32_z(s.adler, input.data(), input.size()));
+  s.adler = adler32(s.adler, input);
   while (!input.empty()) {
     const std::size_t room = s.chunk + kKept + s.held - s.size;
     const std::size_t take = std::min(room, input.size());

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "huffman.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 
 namespace velkorenc::core {
 namespace {
@@ -21,29 +22,6 @@ using huffman::Symbol;
 // of a 3-byte match, never bind for these inputs.)
 constexpr int kMaxLazyMatch = 16;
 constexpr int kNiceMatch = 128;
-
-// Adler-32 of a short input (no sum can overflow before the reduction),
-// eight bytes at a time: each adds its byte to `a` once and to `b` once for
-// every byte from it to the end of the eight.
-std::uint32_t adler32(ByteSpan data) noexcept {
-  constexpr std::uint32_t kBase = 65521;
-  std::uint32_t a = 1, b = 0;
-  std::size_t at = 0;
-  for (; at + 8 <= data.size(); at += 8) {
-    std::uint32_t sum = 0, weighted = 0;
-    for (std::size_t i = 0; i < 8; ++i) {
-      sum += data[at + i];
-      weighted += (8 - static_cast<std::uint32_t>(i)) * data[at + i];
-    }
-    b += 8 * a + weighted;
-    a += sum;
-  }
-  for (; at < data.size(); ++at) {
-    a += data[at];
-    b += a;
-  }
-  return ((b % kBase) << 16) | (a % kBase);
-}
 
 }  // namespace
 
@@ -158,7 +136,7 @@ std::size_t deflate_small(ByteSpan input, std::span<std::uint8_t, kSmallDeflateR
   bits.byte(0x9C);  // level 6, and the header's check
   huffman::send_block(trees, {symbols.data(), static_cast<std::size_t>(symbol_count)}, window.data(),
                       input.size(), true, bits);
-  const std::uint32_t check = adler32(input);
+  const std::uint32_t check = adler32(1, input);
   for (int shift = 24; shift >= 0; shift -= 8) bits.byte(static_cast<std::uint8_t>(check >> shift));
   return bits.size();
 }

@@ -5,6 +5,7 @@
 #endif
 
 #include "velkorenc/core/platform/cpu.hpp"
+#include "velkorenc/core/zlib/adler32_kernels.hpp"
 #include "velkorenc/core/zlib/crc32_kernels.hpp"
 #include "velkorenc/core/zlib/deflate.hpp"
 #include "velkorenc/core/zlib/small_deflate.hpp"
@@ -143,6 +144,39 @@ std::uint32_t crc32_with(CrcKernel kernel, std::uint32_t crc, ByteSpan data) noe
 
 std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept {
   return crc32_with(chosen_crc_kernel(), crc, data);
+}
+
+const char* kernel_name(AdlerKernel kernel) noexcept {
+  switch (kernel) {
+    case AdlerKernel::kZlib: return "zlib";
+    case AdlerKernel::kAvx2: return "avx2";
+  }
+  return "unknown";
+}
+
+bool can_run(AdlerKernel kernel) noexcept {
+  return kernel == AdlerKernel::kZlib || cpu_features().avx2;
+}
+
+// The one place where the kernel is chosen, once per process.
+AdlerKernel chosen_adler_kernel() noexcept {
+  static const AdlerKernel kernel = fastest_runnable(kAdlerKernels);
+  return kernel;
+}
+
+std::uint32_t adler32_with(AdlerKernel kernel, std::uint32_t adler, ByteSpan data) noexcept {
+  std::size_t blocks = 0;
+  if (kernel == AdlerKernel::kAvx2 && can_run(kernel)) {
+    blocks = data.size() & ~std::size_t{31};
+    if (blocks != 0) adler = detail::adler32_avx2(adler, data.data(), blocks);
+  }
+  // adler32 of no bytes needs no pointer.
+  if (blocks == data.size()) return adler;
+  return static_cast<std::uint32_t>(::adler32_z(adler, data.data() + blocks, data.size() - blocks));
+}
+
+std::uint32_t adler32(std::uint32_t adler, ByteSpan data) noexcept {
+  return adler32_with(chosen_adler_kernel(), adler, data);
 }
 
 std::uint32_t crc32_combine(std::uint32_t first, std::uint32_t second,

@@ -320,7 +320,9 @@ TEST(OwnDeflateThreads, TablesInLentMemoryGiveTheSameStream) {
       // pattern's byte by chance).
       const std::size_t used = changed(room.begin(), room.end());
       EXPECT_GE(used, tables * kDeflateTableBytes * 99 / 100) << tables << " tables, " << threads << " threads";
-      if (tables == 0) EXPECT_EQ(used, 0u) << threads << " threads";
+      if (tables == 0) {
+        EXPECT_EQ(used, 0u) << threads << " threads";
+      }
     }
   }
 }

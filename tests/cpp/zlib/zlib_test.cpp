@@ -305,6 +305,35 @@ TEST(Zlib, Crc32OverPiecesIsTheWholeCrc) {
   EXPECT_EQ(crc32(0, {}), 0u);
 }
 
+// Every kernel this CPU runs gives zlib's Adler-32 at every length and
+// alignment, from any start value, also where the sums come nearest to
+// overflowing: long runs of 0xFF from the largest start.
+TEST(Zlib, Adler32KernelsAgreeWithTheLibrary) {
+  const Bytes data = sample(5000, 256, 10);
+  const Bytes high(3 * 5552 + 100, 0xFF);
+  std::vector<std::size_t> lengths;
+  for (std::size_t n = 0; n <= 300; ++n) lengths.push_back(n);
+  for (std::size_t n : {5551, 5552, 5553, 5536 + 31, 4000, 4900}) lengths.push_back(n);
+  for (AdlerKernel kernel : kAdlerKernels) {
+    if (!can_run(kernel)) continue;
+    for (const Bytes* bytes : {&data, &high}) {
+      for (std::size_t offset = 0; offset < 32; offset += 7) {
+        for (std::size_t n : lengths) {
+          for (std::uint32_t start : {1u, 0xFFF0FFF0u, 0x12345678u % 65521u}) {
+            const ByteSpan piece(bytes->data() + offset, n);
+            const auto want = static_cast<std::uint32_t>(::adler32_z(start, piece.data(), piece.size()));
+            ASSERT_EQ(adler32_with(kernel, start, piece), want)
+                << kernel_name(kernel) << " offset " << offset << " length " << n << " start " << start;
+          }
+        }
+      }
+      const auto whole = static_cast<std::uint32_t>(::adler32_z(1, bytes->data(), bytes->size()));
+      EXPECT_EQ(adler32_with(kernel, 1, *bytes), whole) << kernel_name(kernel);
+    }
+  }
+  EXPECT_TRUE(can_run(chosen_adler_kernel()));
+}
+
 // Every kernel this CPU runs gives zlib's CRC at every length and alignment,
 // from any start value.
 TEST(Zlib, Crc32KernelsAgreeWithTheLibrary) {

@@ -41,6 +41,20 @@ CrcKernel chosen_crc_kernel() noexcept;
 // crc32 with `kernel`; one that this CPU cannot run leaves the work to kZlib.
 std::uint32_t crc32_with(CrcKernel kernel, std::uint32_t crc, ByteSpan data) noexcept;
 
+// Adler-32 of `data`, continued from `adler` (1 to start), as zlib's
+// adler32_z gives it, by chosen_adler_kernel().
+std::uint32_t adler32(std::uint32_t adler, ByteSpan data) noexcept;
+
+// The ways of computing it: zlib's own adler32_z, the reference, and AVX2,
+// several times as fast, for the whole 32-byte blocks of an input.
+enum class AdlerKernel : std::uint8_t { kZlib, kAvx2 };
+inline constexpr AdlerKernel kAdlerKernels[] = {AdlerKernel::kZlib, AdlerKernel::kAvx2};
+const char* kernel_name(AdlerKernel kernel) noexcept;
+bool can_run(AdlerKernel kernel) noexcept;
+AdlerKernel chosen_adler_kernel() noexcept;
+// adler32 with `kernel`; one that this CPU cannot run leaves the work to kZlib.
+std::uint32_t adler32_with(AdlerKernel kernel, std::uint32_t adler, ByteSpan data) noexcept;
+
 // Somewhere for a stream to put its output: each call of space() gives room
 // for at least one more byte, or an empty span when there is no more memory;
 // commit(n) says that the first n bytes of the last room given were filled.
