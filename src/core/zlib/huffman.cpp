@@ -274,6 +274,53 @@ constexpr TreeKind kLiteralKind{kLiteralCodes, true, kMaxBits, &kLiteralCosts};
 constexpr TreeKind kDistanceKind{kDistanceCodes, true, kMaxBits, &kDistanceCosts};
 constexpr TreeKind kBitLengthKind{kBitLengthCodes, false, kMaxBitLengthBits, &kBitLengthCosts};
 
+// The fewest bits that any prefix code of the leaves that occur in `tree`
+// gives them: the cost of an unlimited Huffman code, from the leaves in
+// increasing frequency, merged two at a time with the inner nodes, which
+// come out in increasing weight.  Each bit of it is paid by a block's own
+// codes too, whose longest are limited and whose inner nodes zlib orders
+// its own way.
+long fewest_code_bits(const Tree& tree) noexcept {
+  std::uint32_t leaves[kLiteralCodes];
+  int count = 0;
+  tree.each_occurring([&](int n) { leaves[count++] = tree.freq[n]; });
+  if (count < 2) return 0;
+  std::sort(leaves, leaves + count);
+  std::uint32_t inner[kLiteralCodes];
+  int leaf = 0, first_inner = 0, inner_count = 0;
+  long bits = 0;
+  const auto smallest = [&] {
+    if (first_inner == inner_count || (leaf < count && leaves[leaf] <= inner[first_inner])) {
+      return leaves[leaf++];
+    }
+    return inner[first_inner++];
+  };
+  for (int merges = count - 1; merges != 0; --merges) {
+    const std::uint32_t weight = smallest() + smallest();
+    bits += weight;
+    inner[inner_count++] = weight;
+  }
+  return bits;
+}
+
+// The bits of a tree's leaves beyond their codes, and in the static tree;
+// and how many leaves occur.
+struct OtherBits {
+  long extra = 0;
+  long in_static = 0;
+  long leaves = 0;
+};
+
+OtherBits other_bits(const Tree& tree, const NodeCosts& costs) noexcept {
+  OtherBits bits;
+  tree.each_occurring([&](int n) {
+    bits.extra += long{tree.freq[n]} * costs.extra[n];
+    bits.in_static += long{tree.freq[n]} * (costs.static_length[n] + costs.extra[n]);
+    ++bits.leaves;
+  });
+  return bits;
+}
+
 // The run-length form of `tree`'s lengths, as zlib's scan_tree and
 // send_tree make it; returns the number of codes.  zlib walks the lengths
 // one by one; here each run of equal lengths is cut as zlib cuts it: a run
@@ -420,8 +467,32 @@ void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::u
   }
 }
 
-CodedBlock::CodedBlock(BlockTrees& trees, std::size_t stored_length, bool storable) noexcept
+// True when the block is surely stored, known without its trees: storing it
+// is no longer than the fixed codes, nor than the fewest bits its own codes
+// could take with the shortest header they have.  That header has the three
+// counts, three bits for each of at least four bit length codes, and a code
+// of at least one bit for each length or repeat of up to six lengths of a
+// leaf that occurs.
+bool CodedBlock::surely_stored(const BlockTrees& trees, std::size_t stored_length) noexcept {
+  const OtherBits literal = other_bits(trees.literal, kLiteralCosts);
+  const OtherBits distance = other_bits(trees.distance, kDistanceCosts);
+  const long static_bytes = (literal.in_static + distance.in_static + 3 + 7) >> 3;
+  const auto least = static_cast<long>(stored_length) + 4;
+  if (static_bytes < least) return false;
+  const long header = 5 + 5 + 4 + 3 * 4 + (literal.leaves + 5) / 6 + (distance.leaves + 5) / 6;
+  const long fewest_bits = fewest_code_bits(trees.literal) + literal.extra +
+                           fewest_code_bits(trees.distance) + distance.extra + header;
+  return ((fewest_bits + 3 + 7) >> 3) >= least;
+}
+
+CodedBlock::CodedBlock(BlockTrees& trees, std::size_t stored_length, bool storable,
+                       bool with_trees) noexcept
     : trees_(trees) {
+  // Incompressible data needs no trees: most of its blocks are surely stored.
+  if (storable && !with_trees && surely_stored(trees, stored_length)) {
+    stored_ = true;
+    return;
+  }
   TreeBuilder builder;
   builder.build(trees.literal, kLiteralKind);
   builder.build(trees.distance, kDistanceKind);

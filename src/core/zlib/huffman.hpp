@@ -216,7 +216,12 @@ inline constexpr int kMostRuns = kLiteralCodes + 2;
 // outlive it and are spent.
 class CodedBlock {
  public:
-  CodedBlock(BlockTrees& trees, std::size_t stored_length, bool storable) noexcept;
+  // `with_trees`: builds the trees even where the block is surely stored
+  // without them (see surely_stored), as a check of that shortcut.
+  CodedBlock(BlockTrees& trees, std::size_t stored_length, bool storable,
+             bool with_trees = false) noexcept;
+  // True when the block is surely stored, known from its counts alone.
+  static bool surely_stored(const BlockTrees& trees, std::size_t stored_length) noexcept;
   // Storing it is no longer: it is not sent with codes.
   bool stored() const noexcept { return stored_; }
   // Sends the block with codes, unaligned even when last.
