@@ -186,12 +186,15 @@ bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t
         core::threads_wanted(rest_length * static_cast<std::size_t>(characters.kind)));
     core::InversePass inverse(key_bytes, full_n > 4 ? full_n - 4 : 0, gil);
     if (frame.inverted) inverse.take(&frame.first, 1);
-    // Mapped in by this thread alone: the kernel finds and clears huge
-    // pages for several threads at once more slowly than for one.
-    if (core::prepare_for_writing(frame.rest, capacity, gil)) {
+    // Mapped in by one thread ahead of the readers: the kernel finds and
+    // clears huge pages for several threads at once more slowly than for one.
+    core::BackgroundMapping mapping;
+    const bool mapping_apart = lease.count() > 1 && mapping.start(frame.rest, capacity);
+    if (mapping_apart || core::prepare_for_writing(frame.rest, capacity, gil)) {
       r = read_span(table, characters, start, rest_start, length, delimiter, frame.rest,
                     frame.inverted ? &inverse : nullptr, gil, lease.count());
     }
+    mapping.finish(true);
     if (gil.interrupted()) return false;
     frame.crc = inverse.crc();
   }
