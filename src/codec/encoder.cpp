@@ -96,10 +96,11 @@ Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimit
   {
     // The text is this call's own until it is returned.
     GilRelease gil(n >= kReleaseGil);
+    const core::WorkerLease lease(core::threads_wanted(n));
     const auto size = static_cast<std::size_t>(header_length + length);
     const bool written = (mapped || core::prepare_for_writing(out, size, gil)) &&
                          core::write_frame_text(table, frame, key, delimiter,
-                                                out + header_length, gil);
+                                                out + header_length, gil, lease.count());
     if (!written && gil.interrupted()) return {};
   }
   if (header_in_place) return text;

@@ -182,6 +182,13 @@ TEST(Writer, FrameTextAsksTheCheckpointAfterEachPiece) {
   CountingCheckpoint stop(1);
   EXPECT_FALSE(write_frame_text(t.enc, parts, key, '~', checked.data(), stop));
   EXPECT_EQ(stop.calls, 1u);
+  // On several threads, each piece's text lands in its own place.
+  for (unsigned threads : {2u, 3u, 5u}) {
+    std::string shared(plain.size(), '\0');
+    NoCheckpoint always;
+    ASSERT_TRUE(write_frame_text(t.enc, parts, key, '~', shared.data(), always, threads));
+    EXPECT_EQ(shared, plain) << threads << " threads";
+  }
 }
 
 TEST(Reader, ReadsBackWhatWasWrittenForEveryDelimiter) {

@@ -59,11 +59,13 @@ char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
 // `key` and writes its tokens: joined_length(total size) characters.
 // Refuses, writing nothing, when the transform would.  The second form asks
 // `checkpoint` after each kFramePiece bytes of the frame, and stops, false,
-// when it says so.
+// when it says so; it writes the pieces on up to `threads` threads, the
+// caller included.
 bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
                       char delimiter, char* out) noexcept;
 bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
-                      char delimiter, char* out, Checkpoint& checkpoint) noexcept;
+                      char delimiter, char* out, Checkpoint& checkpoint,
+                      unsigned threads = 1) noexcept;
 inline bool write_frame_text(const EncodeTable& table, ByteSpan head, ByteSpan tail,
                              ByteSpan key, char delimiter, char* out) noexcept {
   const ByteSpan parts[] = {head, tail};
