@@ -241,6 +241,15 @@ actions["noise.txt"] = lambda: put("noise", compressible)
 outcome = run("chunked", True, "noise", "noise.txt")
 text = get("noise.txt").decode()
 report["changed"] = [outcome, text in (V.encode_bytes(noise, "k"), V.encode_bytes(compressible, "k"))]
+# A stream that is kept though it holds stored blocks, whose bytes the second
+# pass reads from the input again: changed there, the text is the new one's.
+mixed = os.urandom(2 << 20) + b"spam " * 1_000_000
+mixed_changed = mixed[:1000] + bytes(1000) + mixed[2000:]
+put("mixed", mixed)
+actions["mixed.txt"] = lambda: put("mixed", mixed_changed)
+outcome = run("chunked", True, "mixed", "mixed.txt")
+report["changed stored blocks"] = [outcome[0], get("mixed.txt").decode() == V.encode_bytes(mixed_changed, "k"),
+                                   V.decode_bytes(V.encode_bytes(mixed, "k"), "k") == mixed]
 # The same with the text going straight to a FIFO: what went out, cut before
 # its checksum, stays.
 import threading
@@ -279,6 +288,7 @@ class AuditEvents(DirectoryCase):
             ["ok", ["in", "new"], "rebound"]])
         self.assertEqual(report["reference"][0][1], [["in"] + r, ["text"] + w])
         self.assertEqual(report["changed straight"], "RuntimeError, refused")
+        self.assertEqual(report["changed stored blocks"], ["ok", True, True])
         self.assertEqual(report["changed"],
                          [["ok", [["noise"] + r, ["noise.txt"] + w, ["noise"] + w]], True])
 

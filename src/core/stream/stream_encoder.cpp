@@ -6,9 +6,11 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "velkorenc/core/files/files.hpp"
 #include "velkorenc/core/stream/stream.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 
 namespace velkorenc::core {
 namespace {
@@ -20,10 +22,13 @@ constexpr std::size_t kTextBuffer = kStreamChunk * (kTokenLength + 1) + 64;
 
 }  // namespace
 
-// Where pass 1 puts the zlib stream: memory, then an unnamed file.
+// Where pass 1 puts the zlib stream: memory, then an unnamed file.  The
+// stored blocks' bytes, the input's own, stay where they are in the input
+// and are read from it again only for a frame that keeps the stream: data
+// that will be stored costs the spool its blocks' headers alone.
 class FileEncoder::Spool final : public OutputSink {
  public:
-  explicit Spool(int dir) noexcept : dir_(dir) {}
+  Spool(int dir, int input) noexcept : dir_(dir), input_(input) {}
   ~Spool() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -40,25 +45,85 @@ class FileEncoder::Spool final : public OutputSink {
   }
   void commit(std::size_t filled) noexcept override {
     filled_ += filled;
+    kept_ += filled;
     size_ += filled;
   }
+  bool put_input(std::uint64_t position, ByteSpan bytes) noexcept override {
+    if (failure_ != 0) return false;
+    try {
+      inputs_.push_back({size_, position, bytes.size()});
+    } catch (const std::bad_alloc&) {
+      failure_ = ENOMEM;
+      return false;
+    }
+    inputs_crc_ = crc32(inputs_crc_, bytes);
+    size_ += bytes.size();
+    return true;
+  }
 
-  // After the last byte: everything is in memory or everything in the file.
+  // After the last byte: everything kept is in memory or everything in the
+  // file.
   bool finish() noexcept { return fd_ < 0 || filled_ == 0 || spill(); }
 
-  // Up to buffer.size() bytes from `offset`: the count, or -errno.
-  std::ptrdiff_t read(std::uint64_t offset, std::span<std::uint8_t> buffer) const noexcept {
-    if (fd_ >= 0) return pread_full(fd_, buffer, offset);
-    const std::size_t left = offset < size_ ? static_cast<std::size_t>(size_ - offset) : 0;
-    const std::size_t n = left < buffer.size() ? left : buffer.size();
-    std::memcpy(buffer.data(), memory_.get() + offset, n);
-    return static_cast<std::ptrdiff_t>(n);
+  // Up to buffer.size() bytes of the stream from `offset`, in order from
+  // its start: the count, or -errno.
+  std::ptrdiff_t read(std::uint64_t offset, std::span<std::uint8_t> buffer) noexcept {
+    std::size_t done = 0;
+    while (done < buffer.size() && offset < size_) {
+      // The input's bytes before `offset` are behind; the next run of them
+      // is at or after it.
+      while (next_input_ < inputs_.size() &&
+             inputs_[next_input_].at + inputs_[next_input_].length <= offset) {
+        input_before_ += inputs_[next_input_++].length;
+      }
+      const bool in_input = next_input_ < inputs_.size() && inputs_[next_input_].at <= offset;
+      const std::uint64_t run_end = next_input_ == inputs_.size() ? size_
+                                    : in_input ? inputs_[next_input_].at + inputs_[next_input_].length
+                                               : inputs_[next_input_].at;
+      const std::span<std::uint8_t> room = buffer.subspan(
+          done, static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size() - done, run_end - offset)));
+      std::ptrdiff_t got;
+      if (in_input) {
+        const InputRun& run = inputs_[next_input_];
+        got = pread_full(input_, room, run.position + (offset - run.at));
+        if (got > 0) reread_crc_ = crc32(reread_crc_, room.first(static_cast<std::size_t>(got)));
+      } else {
+        got = read_kept(offset - input_before_, room);
+      }
+      if (got < 0) return got;
+      done += static_cast<std::size_t>(got);
+      offset += static_cast<std::uint64_t>(got);
+      // An input that shrank ends the stream early, which the end finds.
+      if (static_cast<std::size_t>(got) < room.size()) break;
+    }
+    return static_cast<std::ptrdiff_t>(done);
   }
+
+  // After the whole stream was read: the input's bytes in it were those
+  // that pass 1 put there.
+  bool inputs_unchanged() const noexcept { return reread_crc_ == inputs_crc_; }
+  bool rereads_input() const noexcept { return !inputs_.empty(); }
 
   std::uint64_t size() const noexcept { return size_; }
   int failure() const noexcept { return failure_; }
 
  private:
+  // Bytes of the stream from the input: `length` of them at stream offset
+  // `at`, from input `position`.
+  struct InputRun {
+    std::uint64_t at;
+    std::uint64_t position;
+    std::uint64_t length;
+  };
+
+  std::ptrdiff_t read_kept(std::uint64_t offset, std::span<std::uint8_t> buffer) const noexcept {
+    if (fd_ >= 0) return pread_full(fd_, buffer, offset);
+    const std::size_t left = offset < kept_ ? static_cast<std::size_t>(kept_ - offset) : 0;
+    const std::size_t n = left < buffer.size() ? left : buffer.size();
+    std::memcpy(buffer.data(), memory_.get() + offset, n);
+    return static_cast<std::ptrdiff_t>(n);
+  }
+
   bool spill() noexcept {
     if (fd_ < 0) {
       fd_ = open_scratch(dir_);
@@ -73,10 +138,19 @@ class FileEncoder::Spool final : public OutputSink {
   }
 
   int dir_;
+  int input_;
   int fd_ = -1;
   Block memory_;
-  std::size_t filled_ = 0;
-  std::uint64_t size_ = 0;
+  std::size_t filled_ = 0;  // in memory, not yet in the file
+  std::uint64_t kept_ = 0;  // bytes of the stream held by the spool
+  std::uint64_t size_ = 0;  // bytes of the stream
+  std::vector<InputRun> inputs_;
+  std::uint32_t inputs_crc_ = 0;
+  // Reading: the first run of the input not wholly behind, and the input's
+  // bytes of the stream before it.
+  std::size_t next_input_ = 0;
+  std::uint64_t input_before_ = 0;
+  std::uint32_t reread_crc_ = 0;
   int failure_ = 0;
 };
 
@@ -93,7 +167,7 @@ Step FileEncoder::compress_step() noexcept {
   if (failure_ || deflater_.failure()) return Step::failed;
   if (!chunk_) {
     chunk_ = allocate_block(kStreamChunk);
-    spool_.reset(new (std::nothrow) Spool(spool_dir_));
+    spool_.reset(new (std::nothrow) Spool(spool_dir_, input_));
     if (!chunk_ || !spool_ || !spool_->start()) return fail(StreamFailure::Kind::memory, 0);
     if (!file_version(input_, version_)) return fail(StreamFailure::Kind::input, errno);
     lease_.reset(new (std::nothrow) WorkerLease(threads_wanted(static_cast<std::size_t>(
@@ -180,10 +254,13 @@ Step FileEncoder::write_piece() noexcept {
     if (writer_.failure() != 0) return fail(StreamFailure::Kind::output, writer_.failure());
     return Step::more;
   }
-  // The payload read again must be the one pass 1 read, whole.
+  // The payload read again must be the one pass 1 read, whole: the data, or
+  // the stored blocks' bytes in the stream.
   FileVersion now;
-  if (rereading && (read_from_ != input_size_ || reread_crc_ != input_crc_ ||
-                    !file_version(input_, now) || now != version_)) {
+  const bool reread_inputs = compressed() && spool_->rereads_input();
+  if ((rereading && (read_from_ != input_size_ || reread_crc_ != input_crc_)) ||
+      (reread_inputs && !spool_->inputs_unchanged()) ||
+      ((rereading || reread_inputs) && (!file_version(input_, now) || now != version_))) {
     return fail(StreamFailure::Kind::changed, 0);
   }
   const std::uint8_t ck[4] = {static_cast<std::uint8_t>(crc_ >> 24),

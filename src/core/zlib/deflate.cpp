@@ -400,14 +400,21 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   for (std::size_t b = 0; b < s.cuts.size(); ++b) {
     const BlockCut& cut = s.cuts[b];
     const BlockBits& made = s.made[b];
-    if (made.stored) {
-      huffman::send_stored_block(s.bytes_at(cut.start), static_cast<std::size_t>(cut.end - cut.start),
-                                 cut.last, s.bits);
-    } else {
+    if (!made.stored) {
       s.bits.append(made.bytes.data(), made.bit_count);
       if (cut.last) s.bits.align();
+      if (!emit(out)) return false;
+      continue;
     }
+    // A stored block's bytes go to the sink as the input's own, with no
+    // copy here.
+    const auto length = static_cast<std::size_t>(cut.end - cut.start);
+    huffman::send_stored_header(length, cut.last, s.bits);
     if (!emit(out)) return false;
+    if (!out.put_input(cut.start, {s.bytes_at(cut.start), length})) {
+      failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+      return false;
+    }
   }
   if (last) {
     for (int shift = 24; shift >= 0; shift -= 8) s.bits.byte(static_cast<std::uint8_t>(s.adler >> shift));

@@ -445,14 +445,18 @@ void BlockTrees::count_literals(const std::uint8_t* bytes, std::size_t count) no
   }
 }
 
-void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bool last,
-                       BitWriter& bits) noexcept {
+void send_stored_header(std::size_t stored_length, bool last, BitWriter& bits) noexcept {
   bits.put((0 << 1) + (last ? 1u : 0u), 3);
   bits.align();
   bits.byte(static_cast<std::uint8_t>(stored_length));
   bits.byte(static_cast<std::uint8_t>(stored_length >> 8));
   bits.byte(static_cast<std::uint8_t>(~stored_length));
   bits.byte(static_cast<std::uint8_t>(~stored_length >> 8));
+}
+
+void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bool last,
+                       BitWriter& bits) noexcept {
+  send_stored_header(stored_length, last, bits);
   bits.bytes(stored, stored_length);
 }
 

@@ -245,5 +245,7 @@ bool send_coded_block(BlockTrees& trees, SymbolSource symbols, std::size_t store
                       bool storable, bool last, BitWriter& bits) noexcept;
 void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bool last,
                        BitWriter& bits) noexcept;
+// A stored block up to its bytes, which follow it aligned.
+void send_stored_header(std::size_t stored_length, bool last, BitWriter& bits) noexcept;
 
 }  // namespace velkorenc::core::huffman

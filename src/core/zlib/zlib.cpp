@@ -78,6 +78,8 @@ int pump(z_stream& stream, ByteSpan input, bool last, OutputSink& out, Step step
 
 const char* zlib_library_version() noexcept { return zlibVersion(); }
 
+bool OutputSink::put_input(std::uint64_t, ByteSpan bytes) noexcept { return copy_to(*this, bytes); }
+
 bool copy_to(OutputSink& out, ByteSpan bytes) noexcept {
   while (!bytes.empty()) {
     const std::span<std::uint8_t> room = out.space();

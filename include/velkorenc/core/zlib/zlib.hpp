@@ -62,6 +62,10 @@ class OutputSink {
  public:
   virtual std::span<std::uint8_t> space() noexcept = 0;
   virtual void commit(std::size_t filled) noexcept = 0;
+  // The next `bytes` of the stream, which are the stream's input from
+  // `position` on, unchanged (a stored block's): copied by default.  A sink
+  // that can read the input again may keep only where they are.
+  virtual bool put_input(std::uint64_t position, ByteSpan bytes) noexcept;
 
  protected:
   ~OutputSink() = default;
@@ -215,6 +219,10 @@ class CountingSink final : public OutputSink {
  public:
   std::span<std::uint8_t> space() noexcept override { return room_; }
   void commit(std::size_t filled) noexcept override { count_ += filled; }
+  bool put_input(std::uint64_t, ByteSpan bytes) noexcept override {
+    count_ += bytes.size();
+    return true;
+  }
   std::size_t count() const noexcept { return count_; }
 
  private:
