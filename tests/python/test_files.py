@@ -131,13 +131,21 @@ class Streaming(FileCase):
 
     def test_stream_that_outgrows_the_spool_memory(self):
         # Hexadecimal digits deflate to a little over half their size: a
-        # stream of more than 4 MiB, which the spool moves to a file.
-        data = random.Random(14).randbytes(6 * MIB).hex().encode()
-        source = self.write("in", data)
-        v.encode_file(source, self.path("enc"), KEY)
-        text = v.encode_bytes(data, KEY)
-        self.assertGreater((len(text) - 11) // 9 - 5, 4 * MIB)  # the payload
-        self.assertEqual(self.read("enc"), text.encode())
+        # stream of more than 4 MiB, which the spool moves to a file.  With
+        # noise among them, the stream also holds stored blocks, whose bytes
+        # the spool reads from the input again, between those it holds.
+        rng = random.Random(14)
+        hex_digits = rng.randbytes(6 * MIB).hex().encode()
+        noise = [rng.randbytes(size) for size in (300_001, 70_000, 1_000_003)]
+        with_noise = (hex_digits[:MIB - 5] + noise[0] + hex_digits[MIB - 5:5 * MIB] + noise[1] +
+                      hex_digits[5 * MIB:9 * MIB + 77] + noise[2] + hex_digits[9 * MIB + 77:])
+        for name, data in [("hex digits", hex_digits), ("with noise", with_noise)]:
+            with self.subTest(name):
+                source = self.write("in", data)
+                v.encode_file(source, self.path("enc"), KEY)
+                text = v.encode_bytes(data, KEY)
+                self.assertGreater((len(text) - 11) // 9 - 5, 4 * MIB)  # the payload
+                self.assertEqual(self.read("enc"), text.encode())
 
     def test_chunked_deflate_is_one_call(self):
         # The encoder relies on it: a level-6 stream fed in pieces is the
