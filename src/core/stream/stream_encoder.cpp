@@ -17,6 +17,9 @@ namespace {
 
 // The stream stays in memory up to this size, then moves to a file.
 constexpr std::size_t kSpoolMemory = 4 * kStreamChunk;
+// The most runs of stored bytes the spool finds again in the input (24
+// bytes each, for blocks of about 16 KiB).
+constexpr std::size_t kMostInputRuns = std::size_t{1} << 18;
 // The text of one chunk of frame bytes.
 constexpr std::size_t kTextBuffer = kStreamChunk * (kTokenLength + 1) + 64;
 
@@ -50,6 +53,9 @@ class FileEncoder::Spool final : public OutputSink {
   }
   bool put_input(std::uint64_t position, ByteSpan bytes) noexcept override {
     if (failure_ != 0) return false;
+    // Past a few GiB of stored blocks, their bytes are kept like the rest:
+    // the spool's memory stays bounded whatever the input's size.
+    if (inputs_.size() == kMostInputRuns) return OutputSink::put_input(position, bytes);
     try {
       inputs_.push_back({size_, position, bytes.size()});
     } catch (const std::bad_alloc&) {
