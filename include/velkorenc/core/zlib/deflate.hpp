@@ -107,12 +107,13 @@ struct ParseInput {
   std::uint64_t end() const noexcept { return origin + size; }
 };
 
+// The bits of the hash that indexes a parser's table of recent positions.
+inline constexpr int kRecentBits = 20;
+
 // Memory for the parsers' tables of recent positions that a caller has
 // and will not use before the stream is made (the text a stored frame will
 // need): each table taken once, by any thread.  The parses are the same
 // whatever the tables held before.
-inline constexpr int kRecentBits = 20;
-
 class RecentLender {
  public:
   static constexpr std::size_t kTableBytes = (std::size_t{1} << kRecentBits) * sizeof(std::uint32_t);
