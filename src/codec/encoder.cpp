@@ -171,11 +171,10 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
   {
     GilRelease gil(data.size() >= kReleaseGil);
     core::BackgroundMapping mapping;
+    // The stream's own buffer is not mapped in beforehand: the stream of
+    // data that compresses fills a fraction of it.
     const bool mapping_apart = text && mapping.start(text, text_length);
-    if (text ? !mapping_apart && !core::prepare_for_writing(text, text_length, gil)
-             : !core::prepare_for_writing(room, bound, gil)) {
-      return false;
-    }
+    if (text && !mapping_apart && !core::prepare_for_writing(text, text_length, gil)) return false;
     // The mapping's thread shares the cores with the deflate's: it checks
     // for a stop after each few MiB, and is done long before the deflate.
     const unsigned deflate_threads = lease.count();
