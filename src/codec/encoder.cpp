@@ -175,17 +175,11 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
     // data that compresses fills a fraction of it.
     const bool mapping_apart = text && mapping.start(text, text_length);
     if (text && !mapping_apart && !core::prepare_for_writing(text, text_length, gil)) return false;
-    // The mapping's thread shares the cores with the deflate's: it checks
-    // for a stop after each few MiB, and is done long before the deflate.
-    const unsigned deflate_threads = lease.count();
-    deflater.set_threads(deflate_threads);
-    if (text) {
-      // Until the frame is written, the text before the stream holds the
-      // deflate's tables: no memory beyond the text.
-      const std::size_t tables = std::min<std::size_t>(
-          text_length - bound, std::size_t{deflate_threads} * core::kDeflateTableBytes);
-      deflater.lend({text, tables});
-    }
+    // The deflate runs on every thread of the lease, the mapping's thread
+    // beside them: it checks for a stop after each few MiB, and is done long
+    // before the deflate.  Until the frame is written, the text before the stream holds the
+    // deflate's tables and input: no memory beyond the text.
+    if (text) deflater.lend({text, text_length - bound});
     // The stream does not depend on how the input is cut into pieces.
     for (std::size_t at = 0;; at += core::kDeflatePiece) {
       const core::ByteSpan piece = data.subspan(at, std::min(core::kDeflatePiece,

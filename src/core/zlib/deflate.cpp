@@ -78,17 +78,23 @@ RecentTablePool recent_table_pool;
 
 static_assert(RecentLender::kTableBytes == kDeflateTableBytes, "lent memory is counted in tables");
 
-void RecentLender::lend(std::span<std::uint8_t> room) noexcept {
-  auto at = reinterpret_cast<std::uintptr_t>(room.data());
-  const std::uintptr_t end = at + room.size();
-  at = (at + alignof(std::uint32_t) - 1) & ~std::uintptr_t{alignof(std::uint32_t) - 1};
-  for (count_ = 0; count_ < kMost && end > at && end - at >= kTableBytes; ++count_) {
+std::size_t RecentLender::lend(std::span<std::uint8_t> room, std::size_t most) noexcept {
+  const auto begin = reinterpret_cast<std::uintptr_t>(room.data());
+  const std::uintptr_t end = begin + room.size();
+  auto at = (begin + alignof(std::uint32_t) - 1) & ~std::uintptr_t{alignof(std::uint32_t) - 1};
+  most = std::min(most, kMost);
+  for (count_ = 0; count_ < most && end > at && end - at >= kTableBytes; ++count_) {
     tables_[count_] = reinterpret_cast<std::uint32_t*>(at);
     // Any content would do; cleared, it sends no search to a position that
     // is not there.
     std::memset(tables_[count_], 0, kTableBytes);
     at += kTableBytes;
   }
+  return count_ == 0 ? 0 : static_cast<std::size_t>(at - begin);
+}
+
+void DeflateStream::lend(std::span<std::uint8_t> room) noexcept {
+  lent_input_ = room.subspan(lender_.lend(room, threads_));
 }
 
 std::uint32_t* RecentLender::take() const noexcept {
@@ -246,6 +252,36 @@ constexpr unsigned kSerialRunsAfterMiss = 3;
 
 }  // namespace
 
+// The input being parsed: in memory the caller lent while that is large
+// enough, else in memory of the stream's own.  Grows keeping its bytes; new
+// bytes hold anything.
+class InputRoom {
+ public:
+  void lend(std::span<std::uint8_t> room) noexcept { lent_ = room; }
+  std::uint8_t* data() noexcept { return data_; }
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  // Throws std::bad_alloc.
+  void resize(std::size_t size) {
+    if (size <= lent_.size() && (data_ == nullptr || data_ == lent_.data())) {
+      data_ = lent_.data();
+    } else {
+      const bool from_lent = data_ != nullptr && data_ == lent_.data();
+      own_.resize(size);
+      if (from_lent) std::memcpy(own_.data(), lent_.data(), size_);
+      data_ = own_.data();
+    }
+    size_ = size;
+  }
+
+ private:
+  std::span<std::uint8_t> lent_;
+  std::vector<std::uint8_t> own_;
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 struct DeflateStream::State {
   State(std::uint64_t piece, std::size_t chunk) : chunk(chunk), base(piece) {}
 
@@ -253,7 +289,7 @@ struct DeflateStream::State {
   Parser parser;
   std::vector<Segment> segments;  // the parses of the segments after the first
   unsigned serial_runs_left = 0;
-  std::vector<std::uint8_t> input;  // positions [origin, origin + size), and the tail room
+  InputRoom input;  // positions [origin, origin + size), and the tail room
   std::uint64_t origin = 0;
   std::size_t size = 0;
   bool parsing = false;
@@ -297,6 +333,7 @@ bool DeflateStream::start() noexcept {
     return false;
   }
   state_->parser.set_lender(&lender_);
+  state_->input.lend(lent_input_);
   state_->bits.byte(0x78);  // 32 KiB window, deflate
   state_->bits.byte(0x9C);  // level 6, and the header's check
   return true;
@@ -325,11 +362,12 @@ bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
     const std::size_t room = s.chunk + kKept + s.held - s.size;
     const std::size_t take = std::min(room, input.size());
     try {
-      // A stream fed more than one piece is likely long: its room goes to
-      // the full chunk at once, with no copies on the way.
+      // Only an input given whole in one piece gets room for just itself;
+      // any other is likely long, and its room goes to the full chunk at
+      // once, with no copies on the way.
       if (s.input.size() < s.size + take + kTailRoom) {
-        const std::size_t full = s.chunk + kKept + s.held;
-        s.input.resize((s.input.empty() ? s.size + take : full) + kTailRoom);
+        const bool whole = s.input.empty() && last && take == input.size();
+        s.input.resize((whole ? take : s.chunk + kKept + s.held) + kTailRoom);
       }
     } catch (const std::bad_alloc&) {
       failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};

@@ -21,9 +21,10 @@ namespace {
 
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 // How far into the next segment a parse looks for it: far more than two
-// parses of text or noise take to meet; data where they never meet (long
-// matches out of phase) is parsed alone after this much.
-constexpr std::uint64_t kMeetReach = std::uint64_t{64} << 10;
+// parses of text or noise take to meet (at most a few hundred bytes); data
+// where they never meet (long matches out of phase) is parsed alone after
+// this much.  Each byte of it may cost a segment a loop top's record.
+constexpr std::uint64_t kMeetReach = std::uint64_t{8} << 10;
 
 std::uint64_t meet_reach(std::uint64_t segment) noexcept {
   return std::min(kMeetReach, segment / 4);
@@ -40,12 +41,13 @@ bool parse_alone(Segment& segment, const ParseInput& input, const SegmentedRun& 
   try {
     segment.matches.clear();
     segment.tops.clear();
+    segment.tops.reserve(static_cast<std::size_t>(reach));  // at most a top a byte
     Parser& parser = segment.parser;
     parser.begin(input, segment.start, LazyState{}, segment.start - 3 * kWindowSize / 2, run.piece);
     parser.set_match_origin(run.match_origin);
     parser.run(segment.start + reach, segment.matches,
                [&](std::uint64_t position, const LazyState& state, std::size_t matches) {
-                 segment.tops.push_back({position, state, matches});
+                 segment.tops.push_back({position, state, static_cast<std::uint32_t>(matches)});
                  return false;
                });
     parser.run(segment.end, segment.matches);
@@ -128,7 +130,6 @@ bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsi
   try {
     if (made.size() < cuts.size()) made.resize(cuts.size());
     if (makers.size() < threads) makers.resize(threads);
-    for (unsigned t = 0; t < threads; ++t) makers[t].symbols.resize(kBlockSymbols);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -147,6 +148,7 @@ bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsi
       if (out.stored) continue;
       try {
         out.bytes.resize(huffman::block_room(kBlockSymbols));
+        maker.symbols.resize(kBlockSymbols);
       } catch (const std::bad_alloc&) {
         failed.store(true, std::memory_order_relaxed);
         return;

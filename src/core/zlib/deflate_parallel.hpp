@@ -19,7 +19,7 @@ struct Segment {
   struct Top {
     std::uint64_t position;
     LazyState state;
-    std::size_t matches;  // found before it
+    std::uint32_t matches;  // found before it (a segment has far fewer)
   };
   Parser parser;
   std::vector<Match> matches;

@@ -291,37 +291,43 @@ TEST(OwnDeflateThreads, DeflaterGivesTheSameStreamOnSeveralThreads) {
   }
 }
 
-// Tables in memory the caller lends, whatever it held and wherever it
-// starts, give the same stream: the whole tables that fit are taken from
-// it, the others from the process's own, and nothing around it is touched.
-TEST(OwnDeflateThreads, TablesInLentMemoryGiveTheSameStream) {
+// Tables and input in memory the caller lends, whatever it held and
+// wherever it starts, give the same stream: the whole tables that fit are
+// taken from it, one a thread, then the input while it fits, the rest from
+// the stream's own; nothing around the lent memory is touched.
+TEST(OwnDeflateThreads, TablesAndInputInLentMemoryGiveTheSameStream) {
   const Bytes data = testing::family_input(Family::kRandom, 3u << 20, 17);
   const Bytes expected = testing::library_deflate(data);
   for (const std::size_t tables : {0, 1, 2}) {
-    for (unsigned threads : {1u, 3u}) {
-      // One byte past an aligned address: three bytes go to the alignment.
-      Bytes room(tables * kDeflateTableBytes + 8, 0xA5);
-      const std::span<std::uint8_t> lent(room.data() + 1, tables * kDeflateTableBytes + 3);
-      Bytes out(Deflater::bound(data.size()));
-      FixedSink sink(out);
-      {
-        Deflater deflater(threads);
-        deflater.lend(lent);
-        ASSERT_TRUE(deflater.feed(data, true, sink)) << tables << " tables, " << threads << " threads";
-      }
-      out.resize(sink.filled());
-      EXPECT_EQ(out, expected) << tables << " tables, " << threads << " threads";
-      const auto changed = [](auto begin, auto end) {
-        return static_cast<std::size_t>(std::count_if(begin, end, [](std::uint8_t b) { return b != 0xA5; }));
-      };
-      EXPECT_EQ(changed(room.begin(), room.begin() + 4), 0u);
-      EXPECT_EQ(changed(room.begin() + 4 + static_cast<std::ptrdiff_t>(tables * kDeflateTableBytes), room.end()), 0u);
-      // Every lent table is cleared (a position written later may hold the
-      // pattern's byte by chance).
-      const std::size_t used = changed(room.begin(), room.end());
-      EXPECT_GE(used, tables * kDeflateTableBytes * 99 / 100) << tables << " tables, " << threads << " threads";
-      if (tables == 0) {
-        EXPECT_EQ(used, 0u) << threads << " threads";
+    for (const std::size_t input_room : {std::size_t{0}, std::size_t{5} << 20}) {
+      for (unsigned threads : {1u, 3u}) {
+        const std::string name = std::to_string(tables) + " tables, " + std::to_string(input_room) +
+                                 " bytes for input, " + std::to_string(threads) + " threads";
+        // One byte past an aligned address: three bytes go to the alignment.
+        const std::size_t lent_size = tables * kDeflateTableBytes + 3 + input_room;
+        Bytes room(lent_size + 8, 0xA5);
+        Bytes out(Deflater::bound(data.size()));
+        FixedSink sink(out);
+        {
+          Deflater deflater(threads);
+          deflater.lend({room.data() + 1, lent_size});
+          ASSERT_TRUE(deflater.feed(data, true, sink)) << name;
+        }
+        out.resize(sink.filled());
+        EXPECT_EQ(out, expected) << name;
+        const auto changed = [](auto begin, auto end) {
+          return static_cast<std::size_t>(std::count_if(begin, end, [](std::uint8_t b) { return b != 0xA5; }));
+        };
+        EXPECT_EQ(changed(room.begin(), room.begin() + 1), 0u) << name;
+        EXPECT_EQ(changed(room.begin() + 1 + static_cast<std::ptrdiff_t>(lent_size), room.end()), 0u) << name;
+        // The tables lent are cleared (a position written later may hold the
+        // pattern's byte by chance); the input room holds the input's bytes.
+        const std::size_t used = changed(room.begin(), room.end());
+        const std::size_t lent_tables = std::min<std::size_t>(tables, threads);
+        EXPECT_GE(used, lent_tables * kDeflateTableBytes * 99 / 100 + (input_room != 0 ? (1u << 20) : 0)) << name;
+        if (tables == 0 && input_room == 0) {
+          EXPECT_EQ(used, 0u) << name;
+        }
       }
     }
   }

@@ -117,8 +117,9 @@ inline constexpr int kRecentBits = 20;
 class RecentLender {
  public:
   static constexpr std::size_t kTableBytes = (std::size_t{1} << kRecentBits) * sizeof(std::uint32_t);
-  // The whole tables that fit in `room`, cleared.
-  void lend(std::span<std::uint8_t> room) noexcept;
+  // The whole tables that fit in `room`, at most `most` of them, cleared;
+  // returns the bytes of `room` they take.
+  std::size_t lend(std::span<std::uint8_t> room, std::size_t most) noexcept;
   std::uint32_t* take() const noexcept;
 
  private:
@@ -279,9 +280,9 @@ class DeflateStream {
   // can be done with it then.
   bool feed(ByteSpan input, bool last, OutputSink& out) noexcept;
   const ZlibFailure& failure() const noexcept { return failure_; }
-  // Memory the parsers may use for their tables until the stream is
-  // destroyed, given before the first feed.
-  void lend(std::span<std::uint8_t> room) noexcept { lender_.lend(room); }
+  // Memory the stream may use until it is destroyed, given before the first
+  // feed: for its parsers' tables, one a thread, and then for its input.
+  void lend(std::span<std::uint8_t> room) noexcept;
 
  private:
   struct State;
@@ -296,6 +297,7 @@ class DeflateStream {
   std::uint64_t piece_;
   std::uint64_t segment_;
   RecentLender lender_;
+  std::span<std::uint8_t> lent_input_;
   bool finished_ = false;
   ZlibFailure failure_;
 };

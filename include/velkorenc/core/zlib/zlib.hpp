@@ -142,9 +142,9 @@ class Deflater {
   explicit Deflater(unsigned threads = 1) noexcept;
   // The same, once known, before the first feed.
   void set_threads(unsigned threads) noexcept { threads_ = threads; }
-  // Memory the module's own deflate may use for its tables until the
-  // Deflater is destroyed (memory the caller will write only after that),
-  // given before the first feed.
+  // Memory the module's own deflate may use for its tables and its input
+  // until the Deflater is destroyed (memory the caller will write only after
+  // that), given before the first feed.
   void lend(std::span<std::uint8_t> room) noexcept { lent_ = room; }
   ~Deflater();
   Deflater(const Deflater&) = delete;
