@@ -186,15 +186,19 @@ bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t
         core::threads_wanted(rest_length * static_cast<std::size_t>(characters.kind)));
     core::InversePass inverse(key_bytes, full_n > 4 ? full_n - 4 : 0, gil);
     if (frame.inverted) inverse.take(&frame.first, 1);
-    // Mapped in by one thread ahead of the readers: the kernel finds and
-    // clears huge pages for several threads at once more slowly than for one.
-    core::BackgroundMapping mapping;
-    const bool mapping_apart = lease.count() > 1 && mapping.start(frame.rest, capacity);
-    if (mapping_apart || core::prepare_for_writing(frame.rest, capacity, gil)) {
+    // On one thread, mapped in before it is read into; on several, mapped in
+    // by the readers as they go, each its own pieces, which keeps the memory
+    // map free for their other needs (mapping it in one go holds it).
+    bool mapped = true;
+    if (lease.count() > 1) {
+      core::advise_huge_pages(frame.rest, capacity);
+    } else {
+      mapped = core::prepare_for_writing(frame.rest, capacity, gil);
+    }
+    if (mapped) {
       r = read_span(table, characters, start, rest_start, length, delimiter, frame.rest,
                     frame.inverted ? &inverse : nullptr, gil, lease.count());
     }
-    mapping.finish(true);
     if (gil.interrupted()) return false;
     frame.crc = inverse.crc();
   }

@@ -73,8 +73,8 @@ Ref join_general(PyObject* header, PyObject* delimiter, PyObject* enc,
 }
 
 // The same text written straight from the key's token words.  `ahead`, a
-// text made and mapped in before the compression decision, is taken when
-// it has the length needed.
+// text made before the compression decision, is taken when it has the
+// length needed; its writers map it in as they go.
 Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimiter,
                   std::span<const core::ByteSpan> frame, std::size_t n, core::ByteSpan key,
                   Ref ahead) {
@@ -86,8 +86,8 @@ Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimit
     return {};
   }
   const auto length = static_cast<Py_ssize_t>(core::joined_length(n));
-  const bool mapped = ahead && PyUnicode_GET_LENGTH(ahead.get()) == header_length + length;
-  Ref text = mapped ? std::move(ahead) : Ref();
+  const bool taken_ahead = ahead && PyUnicode_GET_LENGTH(ahead.get()) == header_length + length;
+  Ref text = taken_ahead ? std::move(ahead) : Ref();
   ahead.reset();  // not of use: gone before the text is made
   if (!text) text.reset(PyUnicode_New(header_length + length, 127));
   if (!text) return {};
@@ -98,7 +98,7 @@ Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimit
     GilRelease gil(n >= kReleaseGil);
     const core::WorkerLease lease(core::threads_wanted(n));
     const auto size = static_cast<std::size_t>(header_length + length);
-    const bool written = (mapped || core::prepare_for_writing(out, size, gil)) &&
+    const bool written = (taken_ahead || core::prepare_for_writing(out, size, gil)) &&
                          core::write_frame_text(table, frame, key, delimiter,
                                                 out + header_length, gil, lease.count());
     if (!written && gil.interrupted()) return {};
@@ -111,7 +111,7 @@ Ref join_ordinary(PyObject* header, const core::EncodeTable& table, char delimit
 // interpreter's own and `data` is bytes, the stream is made here instead of
 // by a call: into `stream`, or, for large data that looks incompressible,
 // into the last bytes of `text_ahead`, the text that the stored frame will
-// need, which another thread maps in meanwhile.
+// need.
 struct Compressed {
   Ref object;  // the result of the call
   Buffer stream;
@@ -170,16 +170,17 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
   core::Deflater deflater(lease.count());
   {
     GilRelease gil(data.size() >= kReleaseGil);
-    core::BackgroundMapping mapping;
-    // The stream's own buffer is not mapped in beforehand: the stream of
-    // data that compresses fills a fraction of it.
-    const bool mapping_apart = text && mapping.start(text, text_length);
-    if (text && !mapping_apart && !core::prepare_for_writing(text, text_length, gil)) return false;
-    // The deflate runs on every thread of the lease, the mapping's thread
-    // beside them: it checks for a stop after each few MiB, and is done long
-    // before the deflate.  Until the frame is written, the text before the stream holds the
-    // deflate's tables and input: no memory beyond the text.
-    if (text) deflater.lend({text, text_length - bound});
+    // Neither the stream's own buffer (the stream of data that compresses
+    // fills a fraction of it) nor the text is mapped in beforehand: the
+    // threads that write the text map it in as they go.  Mapping it in
+    // meanwhile would hold the process's memory map for long stretches,
+    // holding up the deflate's threads and so the checks for signals.  Until
+    // the frame is written, the text before the stream holds the deflate's
+    // tables and input: no memory beyond the text.
+    if (text) {
+      core::advise_huge_pages(text, text_length);
+      deflater.lend({text, text_length - bound});
+    }
     // The stream does not depend on how the input is cut into pieces.
     for (std::size_t at = 0;; at += core::kDeflatePiece) {
       const core::ByteSpan piece = data.subspan(at, std::min(core::kDeflatePiece,
@@ -187,7 +188,6 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
       const bool last = at + piece.size() == data.size();
       if (!deflater.feed(piece, last, sink) || last || !gil.resume()) break;
     }
-    mapping.finish(gil.interrupted());
     if (gil.interrupted()) return false;
   }
   if (deflater.failure().kind == core::ZlibFailure::Kind::out_of_memory) {

@@ -13,12 +13,10 @@ void prepare_for_writing(void* buffer, std::size_t size) noexcept {
   prepare_for_writing(buffer, size, always);
 }
 
-bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept {
+void advise_huge_pages(void* buffer, std::size_t size) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (size < kLargeBuffer) return true;
-  constexpr std::uintptr_t kPage = 4096;
+  if (size < kLargeBuffer) return;
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  static_assert(kMapPiece % kHuge == 0, "pieces are whole huge pages");
   const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
   const auto end = begin + size;
   // Only whole pages inside the buffer: the memory around it may belong to
@@ -28,6 +26,20 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint)
   if (first_huge < last_huge) {
     ::madvise(reinterpret_cast<void*>(first_huge), last_huge - first_huge, MADV_HUGEPAGE);
   }
+#else
+  (void)buffer;
+  (void)size;
+#endif
+}
+
+bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (size < kLargeBuffer) return true;
+  constexpr std::uintptr_t kPage = 4096;
+  static_assert(kMapPiece % (std::uintptr_t{2} << 20) == 0, "pieces are whole huge pages");
+  const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
+  const auto end = begin + size;
+  advise_huge_pages(buffer, size);
 #if defined(MADV_POPULATE_WRITE)
   auto* first = reinterpret_cast<std::uint8_t*>((begin + kPage - 1) & ~(kPage - 1));
   const std::uintptr_t last = end & ~(kPage - 1);
@@ -45,23 +57,6 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint)
   (void)checkpoint;
   return true;
 #endif
-}
-
-bool BackgroundMapping::start(void* buffer, std::size_t size) noexcept {
-  finish(true);
-  stop_.requested.store(false, std::memory_order_relaxed);
-  try {
-    thread_ = std::thread([this, buffer, size] { prepare_for_writing(buffer, size, stop_); });
-  } catch (...) {
-    return false;  // no thread to be had: the caller maps the buffer itself
-  }
-  return true;
-}
-
-void BackgroundMapping::finish(bool stop) noexcept {
-  if (!thread_.joinable()) return;
-  if (stop) stop_.requested.store(true, std::memory_order_relaxed);
-  thread_.join();
 }
 
 }  // namespace velkorenc::core

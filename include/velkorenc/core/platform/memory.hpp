@@ -1,9 +1,7 @@
 // Preparing large, freshly allocated buffers before they are filled.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
-#include <thread>
 
 #include "velkorenc/core/platform/pieces.hpp"
 
@@ -21,28 +19,10 @@ inline constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
 void prepare_for_writing(void* buffer, std::size_t size) noexcept;
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept;
 
-// prepare_for_writing on another thread, while this one works: mapping a
-// large buffer in can take the kernel a long time when it has to find huge
-// pages.  When no thread can be started, start() says so and nothing runs.
-// The buffer must outlive the mapping, which finish() or the destructor
-// waits for; finish(true) stops it between two pieces first.
-class BackgroundMapping {
- public:
-  BackgroundMapping() noexcept = default;
-  ~BackgroundMapping() { finish(true); }
-  BackgroundMapping(const BackgroundMapping&) = delete;
-  BackgroundMapping& operator=(const BackgroundMapping&) = delete;
-
-  bool start(void* buffer, std::size_t size) noexcept;
-  void finish(bool stop = false) noexcept;
-
- private:
-  struct Stop final : Checkpoint {
-    bool resume() noexcept override { return !requested.load(std::memory_order_relaxed); }
-    std::atomic<bool> requested{false};
-  };
-  Stop stop_;
-  std::thread thread_;
-};
+// Only the hint for huge pages, for a buffer that its writers map in as they
+// go: several threads may then fault pages of it at once, which does not
+// hold the process's memory map as mapping it in one go does, for long
+// stretches when the kernel is slow to find pages.
+void advise_huge_pages(void* buffer, std::size_t size) noexcept;
 
 }  // namespace velkorenc::core
