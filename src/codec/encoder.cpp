@@ -121,6 +121,10 @@ struct Compressed {
   bool direct = false;
 };
 
+// What the text ahead lends the deflate for each of its threads: a table of
+// recent positions and room for its share of the input.
+constexpr std::size_t kLentToDeflate = core::kDeflateTableBytes + (std::size_t{2} << 20);
+
 // Data at least this large that looks incompressible gets its text ahead.
 constexpr std::size_t kTextAhead = std::size_t{1} << 20;
 
@@ -170,16 +174,19 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
   core::Deflater deflater(lease.count());
   {
     GilRelease gil(data.size() >= kReleaseGil);
-    // Neither the stream's own buffer (the stream of data that compresses
-    // fills a fraction of it) nor the text is mapped in beforehand: the
-    // threads that write the text map it in as they go.  Mapping it in
-    // meanwhile would hold the process's memory map for long stretches,
-    // holding up the deflate's threads and so the checks for signals.  Until
-    // the frame is written, the text before the stream holds the deflate's
-    // tables and input: no memory beyond the text.
+    // The stream's own buffer is not mapped in beforehand: the stream of
+    // data that compresses fills a fraction of it.  Until the frame is
+    // written, the text holds the deflate's tables and input at its start
+    // (no memory beyond the text) and the stream at its end; the rest is
+    // mapped in meanwhile on a thread of its own, page by page (mapping it in
+    // one go would hold the process's memory map, and with it the deflate's
+    // threads and their checks for signals).
+    core::BackgroundMapping mapping;
     if (text) {
+      const std::size_t lent = std::min(text_length - bound, kLentToDeflate * lease.count());
       core::advise_huge_pages(text, text_length);
-      deflater.lend({text, text_length - bound});
+      deflater.lend({text, lent});
+      mapping.start(text + lent, text_length - bound - lent);
     }
     // The stream does not depend on how the input is cut into pieces.
     for (std::size_t at = 0;; at += core::kDeflatePiece) {
@@ -188,6 +195,7 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
       const bool last = at + piece.size() == data.size();
       if (!deflater.feed(piece, last, sink) || last || !gil.resume()) break;
     }
+    mapping.finish(gil.interrupted());
     if (gil.interrupted()) return false;
   }
   if (deflater.failure().kind == core::ZlibFailure::Kind::out_of_memory) {

@@ -59,4 +59,29 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint)
 #endif
 }
 
+bool BackgroundMapping::start(void* buffer, std::size_t size) noexcept {
+  finish(true);
+  stop_.store(false, std::memory_order_relaxed);
+  try {
+    thread_ = std::thread([this, buffer, size] {
+      advise_huge_pages(buffer, size);
+      constexpr std::size_t kPage = 4096;
+      auto* bytes = static_cast<volatile std::uint8_t*>(buffer);
+      for (std::size_t at = 0; at < size; at += kPage) {
+        if (at % kMapPiece == 0 && stop_.load(std::memory_order_relaxed)) return;
+        bytes[at] = 0;
+      }
+    });
+  } catch (...) {
+    return false;  // no thread to be had: the writers map the buffer in
+  }
+  return true;
+}
+
+void BackgroundMapping::finish(bool stop) noexcept {
+  if (!thread_.joinable()) return;
+  if (stop) stop_.store(true, std::memory_order_relaxed);
+  thread_.join();
+}
+
 }  // namespace velkorenc::core

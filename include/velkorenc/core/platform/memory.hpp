@@ -1,7 +1,9 @@
 // Preparing large, freshly allocated buffers before they are filled.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <thread>
 
 #include "velkorenc/core/platform/pieces.hpp"
 
@@ -24,5 +26,27 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint)
 // hold the process's memory map as mapping it in one go does, for long
 // stretches when the kernel is slow to find pages.
 void advise_huge_pages(void* buffer, std::size_t size) noexcept;
+
+// Maps a fresh buffer in on another thread while this one works, by writing
+// a zero to each of its pages after the hint for huge pages: page by page,
+// as a writer would, so that the process's memory map stays free for the
+// other threads.  Only for memory no one else uses meanwhile, and whose
+// content does not matter yet.  When no thread can be started, start() says
+// so and nothing runs.  The buffer must outlive the mapping, which finish()
+// or the destructor waits for; finish(true) stops it within a few MiB.
+class BackgroundMapping {
+ public:
+  BackgroundMapping() noexcept = default;
+  ~BackgroundMapping() { finish(true); }
+  BackgroundMapping(const BackgroundMapping&) = delete;
+  BackgroundMapping& operator=(const BackgroundMapping&) = delete;
+
+  bool start(void* buffer, std::size_t size) noexcept;
+  void finish(bool stop = false) noexcept;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 }  // namespace velkorenc::core
