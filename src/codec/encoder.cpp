@@ -121,10 +121,6 @@ struct Compressed {
   bool direct = false;
 };
 
-// What the text ahead lends the deflate for each of its threads: a table of
-// recent positions and room for its share of the input.
-constexpr std::size_t kLentToDeflate = core::kDeflateTableBytes + (std::size_t{2} << 20);
-
 // Data at least this large that looks incompressible gets its text ahead.
 constexpr std::size_t kTextAhead = std::size_t{1} << 20;
 
@@ -183,7 +179,7 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
     // threads and their checks for signals).
     core::BackgroundMapping mapping;
     if (text) {
-      const std::size_t lent = std::min(text_length - bound, kLentToDeflate * lease.count());
+      const std::size_t lent = std::min(text_length - bound, deflater.lendable());
       core::advise_huge_pages(text, text_length);
       deflater.lend({text, lent});
       mapping.start(text + lent, text_length - bound - lent);

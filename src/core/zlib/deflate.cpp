@@ -316,6 +316,14 @@ struct DeflateStream::State {
   }
 };
 
+std::size_t DeflateStream::lendable(unsigned threads) noexcept {
+  const std::size_t count = std::max(threads, 1u);
+  // The tables, the input of a chunk with what stays of the last, a block of
+  // stored bytes held, and the alignment.
+  return count * (RecentLender::kTableBytes + kSegment) + kKept + kBlockSymbols + kTailRoom +
+         alignof(std::uint32_t);
+}
+
 DeflateStream::DeflateStream(unsigned threads, std::uint64_t piece, std::uint64_t segment) noexcept
     : threads_(std::max(threads, 1u)),
       piece_(piece),

@@ -459,6 +459,10 @@ std::size_t Deflater::bound(std::size_t size) noexcept {
   return size + (size >> 12) + (size >> 14) + (size >> 25) + 13 + 64;
 }
 
+std::size_t Deflater::lendable() const noexcept {
+  return own_deflate_available() ? level6::DeflateStream::lendable(threads_) : 0;
+}
+
 bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   if (failure_) return false;
   if (finished_) {

@@ -283,6 +283,9 @@ class DeflateStream {
   // Memory the stream may use until it is destroyed, given before the first
   // feed: for its parsers' tables, one a thread, and then for its input.
   void lend(std::span<std::uint8_t> room) noexcept;
+  // The most of such memory that a stream on `threads` threads uses, while
+  // its open block is short (as with data that does not compress).
+  static std::size_t lendable(unsigned threads) noexcept;
 
  private:
   struct State;

@@ -146,6 +146,8 @@ class Deflater {
   // until the Deflater is destroyed (memory the caller will write only after
   // that), given before the first feed.
   void lend(std::span<std::uint8_t> room) noexcept { lent_ = room; }
+  // The most memory worth lending it, while the data does not compress.
+  std::size_t lendable() const noexcept;
   ~Deflater();
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
