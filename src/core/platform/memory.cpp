@@ -64,7 +64,6 @@ bool BackgroundMapping::start(void* buffer, std::size_t size) noexcept {
   stop_.store(false, std::memory_order_relaxed);
   try {
     thread_ = std::thread([this, buffer, size] {
-      advise_huge_pages(buffer, size);
       constexpr std::size_t kPage = 4096;
       auto* bytes = static_cast<volatile std::uint8_t*>(buffer);
       for (std::size_t at = 0; at < size; at += kPage) {

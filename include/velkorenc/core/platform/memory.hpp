@@ -28,9 +28,9 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint)
 void advise_huge_pages(void* buffer, std::size_t size) noexcept;
 
 // Maps a fresh buffer in on another thread while this one works, by writing
-// a zero to each of its pages after the hint for huge pages: page by page,
-// as a writer would, so that the process's memory map stays free for the
-// other threads.  Only for memory no one else uses meanwhile, and whose
+// a zero to each of its pages (after the caller's hint for huge pages, if it
+// gave one): page by page, as a writer would, so that the process's memory
+// map stays free for the other threads.  Only for memory no one else uses meanwhile, and whose
 // content does not matter yet.  When no thread can be started, start() says
 // so and nothing runs.  The buffer must outlive the mapping, which finish()
 // or the destructor waits for; finish(true) stops it within a few MiB.
