@@ -20,15 +20,26 @@ TEST(MainThread, TellsTheMainThreadFromAnother) {
 }
 
 #if defined(__linux__)
-// The interpreter runs signal handlers on the forking thread in a child.
+// The interpreter runs signal handlers on the forking thread in a child,
+// also when that thread asked (and was told no) before it forked.
 TEST(MainThread, AChildsMainThreadIsTheOneThatForked) {
-  int status = -1;
-  std::thread([&] {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(on_main_thread() ? 0 : 1);
-    if (child > 0) ::waitpid(child, &status, 0);
-  }).join();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (const bool asked_before : {false, true}) {
+    int status = -1;
+    bool before = true, after = true;
+    std::thread([&] {
+      if (asked_before) before = on_main_thread();
+      const pid_t child = ::fork();
+      if (child == 0) ::_exit(on_main_thread() && on_main_thread() ? 0 : 1);
+      if (child > 0) ::waitpid(child, &status, 0);
+      after = on_main_thread();
+    }).join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    if (asked_before) {
+      EXPECT_FALSE(before);
+    }
+    EXPECT_FALSE(after);
+    EXPECT_TRUE(on_main_thread());
+  }
 }
 #endif
 
