@@ -191,7 +191,7 @@ bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t
     // map free for their other needs (mapping it in one go holds it).
     bool mapped = true;
     if (lease.count() > 1) {
-      core::advise_huge_pages(frame.rest, capacity);
+      core::prepare_for_writers(frame.rest, capacity);
     } else {
       mapped = core::prepare_for_writing(frame.rest, capacity, gil);
     }

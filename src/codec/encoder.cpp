@@ -180,7 +180,7 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
     core::BackgroundMapping mapping;
     if (text) {
       const std::size_t lent = std::min(text_length - bound, deflater.lendable());
-      core::advise_huge_pages(text, text_length);
+      core::prepare_for_writers(text, text_length);
       deflater.lend({text, lent});
       mapping.start(text + lent, text_length - bound - lent);
     }

@@ -13,19 +13,53 @@ void prepare_for_writing(void* buffer, std::size_t size) noexcept {
   prepare_for_writing(buffer, size, always);
 }
 
-void advise_huge_pages(void* buffer, std::size_t size) noexcept {
+namespace {
+
+constexpr std::uintptr_t kPage = 4096;
+constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+
+// The whole huge pages inside [begin, end), or an empty range.
+struct HugeRange {
+  std::uintptr_t first;
+  std::uintptr_t last;
+};
+
+HugeRange huge_range(std::uintptr_t begin, std::uintptr_t end) noexcept {
+  const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = end & ~(kHugePage - 1);
+  return first < last ? HugeRange{first, last} : HugeRange{begin, begin};
+}
+
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+// Only whole pages inside the buffer: the memory around it may belong to
+// someone else.  Huge pages where they fit, small ones at the edges.
+void advise(std::uintptr_t begin, std::uintptr_t end) noexcept {
+  const HugeRange huge = huge_range(begin, end);
+  if (huge.first < huge.last) {
+    ::madvise(reinterpret_cast<void*>(huge.first), huge.last - huge.first, MADV_HUGEPAGE);
+  }
+}
+#endif
+
+}  // namespace
+
+void prepare_for_writers(void* buffer, std::size_t size) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (size < kLargeBuffer) return;
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
   const auto end = begin + size;
-  // Only whole pages inside the buffer: the memory around it may belong to
-  // someone else.  Huge pages where they fit, small ones at the edges.
-  const std::uintptr_t first_huge = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last_huge = end & ~(kHuge - 1);
-  if (first_huge < last_huge) {
-    ::madvise(reinterpret_cast<void*>(first_huge), last_huge - first_huge, MADV_HUGEPAGE);
+  advise(begin, end);
+#if defined(MADV_POPULATE_WRITE)
+  const HugeRange huge = huge_range(begin, end);
+  const std::uintptr_t first_page = (begin + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last_page = end & ~(kPage - 1);
+  if (first_page < huge.first) {
+    ::madvise(reinterpret_cast<void*>(first_page), huge.first - first_page, MADV_POPULATE_WRITE);
   }
+  if (huge.last < last_page) {
+    ::madvise(reinterpret_cast<void*>(huge.last), last_page - huge.last, MADV_POPULATE_WRITE);
+  }
+#endif
 #else
   (void)buffer;
   (void)size;
@@ -35,11 +69,10 @@ void advise_huge_pages(void* buffer, std::size_t size) noexcept {
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (size < kLargeBuffer) return true;
-  constexpr std::uintptr_t kPage = 4096;
-  static_assert(kMapPiece % (std::uintptr_t{2} << 20) == 0, "pieces are whole huge pages");
+  static_assert(kMapPiece % kHugePage == 0, "pieces are whole huge pages");
   const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
   const auto end = begin + size;
-  advise_huge_pages(buffer, size);
+  advise(begin, end);
 #if defined(MADV_POPULATE_WRITE)
   auto* first = reinterpret_cast<std::uint8_t*>((begin + kPage - 1) & ~(kPage - 1));
   const std::uintptr_t last = end & ~(kPage - 1);

@@ -13,6 +13,10 @@
 #include "velkorenc/core/stream/frame.hpp"
 #include "velkorenc/core/platform/memory.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "counting_checkpoint.hpp"
 
 namespace velkorenc::core {
@@ -85,12 +89,62 @@ TEST(Pieces, CoverTheRangeInOrderAndStopWhenTold) {
   EXPECT_EQ(buffer[size - 1], 2);
   CountingCheckpoint stop_mapping(1);
   EXPECT_FALSE(prepare_for_writing(buffer, size, stop_mapping));
-  // The hint alone changes nothing either.
-  advise_huge_pages(buffer, size);
+  // Preparing it for several writers changes nothing either.
+  prepare_for_writers(buffer, size);
   EXPECT_EQ(buffer[0], 1);
   EXPECT_EQ(buffer[size - 1], 2);
   std::free(buffer);
 }
+
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+// A buffer prepared for several writers has its edges, the small pages
+// outside its whole huge pages, mapped in; nothing outside it is touched.
+TEST(Pieces, PreparingForWritersMapsInTheEdgesOnly) {
+  constexpr std::size_t kPage = 4096, kHuge = std::size_t{2} << 20;
+  const std::size_t mapped = 4 * kHuge + 16 * kPage;
+  void* probe = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(probe, MAP_FAILED);
+  const bool can_populate = ::madvise(probe, kPage, MADV_POPULATE_WRITE) == 0;
+  ::munmap(probe, kPage);
+  if (!can_populate) GTEST_SKIP() << "this kernel cannot map memory in on request";
+  void* region = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(region, MAP_FAILED);
+  const auto resident = [](std::uintptr_t from, std::uintptr_t to) {
+    std::vector<unsigned char> pages((to - from) / kPage);
+    if (pages.empty()) return std::string();
+    if (::mincore(reinterpret_cast<void*>(from), to - from, pages.data()) != 0) return std::string("?");
+    std::string marks;
+    for (const unsigned char p : pages) marks += (p & 1) ? '1' : '0';
+    return marks;
+  };
+  // Starts 3 pages and a few bytes past a huge page boundary (or a few
+  // pages past the region's start), ends in a huge page's middle.
+  const auto base = reinterpret_cast<std::uintptr_t>(region) + kPage;
+  const std::uintptr_t boundary = (base + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
+  auto* buffer = reinterpret_cast<std::uint8_t*>(boundary - 3 * kPage - 100);
+  const std::size_t size = 2 * kHuge + 5 * kPage + 300;
+  buffer[0] = 7;
+  buffer[size - 1] = 9;
+  const auto begin = reinterpret_cast<std::uintptr_t>(buffer), end = begin + size;
+  const std::uintptr_t last_huge = end & ~std::uintptr_t{kHuge - 1};
+  const std::uintptr_t first_page = (begin + kPage - 1) & ~std::uintptr_t{kPage - 1};
+  const std::uintptr_t last_page = end & ~std::uintptr_t{kPage - 1};
+  const std::uintptr_t region_begin = reinterpret_cast<std::uintptr_t>(region);
+  const std::uintptr_t before = (begin & ~std::uintptr_t{kPage - 1});
+  ASSERT_EQ(resident(region_begin, before), std::string((before - region_begin) / kPage, '0'));
+
+  prepare_for_writers(buffer, size);
+  EXPECT_EQ(resident(first_page, boundary), std::string((boundary - first_page) / kPage, '1'));
+  EXPECT_EQ(resident(last_huge, last_page), std::string((last_page - last_huge) / kPage, '1'));
+  // Not the memory before or after it.
+  EXPECT_EQ(resident(region_begin, before), std::string((before - region_begin) / kPage, '0'));
+  const std::uintptr_t after = last_page + kPage, region_end = region_begin + mapped;
+  EXPECT_EQ(resident(after, region_end), std::string((region_end - after) / kPage, '0'));
+  EXPECT_EQ(buffer[0], 7);
+  EXPECT_EQ(buffer[size - 1], 9);
+  ::munmap(region, mapped);
+}
+#endif
 
 struct BodyRead {
   ReadResult result;

@@ -21,15 +21,19 @@ inline constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
 void prepare_for_writing(void* buffer, std::size_t size) noexcept;
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept;
 
-// Only the hint for huge pages, for a buffer that its writers map in as they
-// go: several threads may then fault pages of it at once, which does not
-// hold the process's memory map as mapping it in one go does, for long
-// stretches when the kernel is slow to find pages.
-void advise_huge_pages(void* buffer, std::size_t size) noexcept;
+// For a buffer that its writers map in as they go: the hint for huge pages,
+// and its two edges, the small pages before its first and after its last
+// whole huge page, mapped in now, each in one go.  Several threads may then
+// fault the huge pages at once, which does not hold the process's memory
+// map as mapping the whole buffer in one go does, for long stretches when
+// the kernel is slow to find pages; and the edges (up to 2 MiB each) do not
+// cost a fault a page, which made up most of the time spent mapping a
+// buffer in.  Does nothing for buffers below kLargeBuffer.
+void prepare_for_writers(void* buffer, std::size_t size) noexcept;
 
 // Maps a fresh buffer in on another thread while this one works, by writing
-// a zero to each of its pages (after the caller's hint for huge pages, if it
-// gave one): page by page, as a writer would, so that the process's memory
+// a zero to each of its pages (after the caller's prepare_for_writers, if it
+// called it): page by page, as a writer would, so that the process's memory
 // map stays free for the other threads.  Only for memory no one else uses meanwhile, and whose
 // content does not matter yet.  When no thread can be started, start() says
 // so and nothing runs.  The buffer must outlive the mapping, which finish()
