@@ -280,12 +280,34 @@ constexpr TreeKind kBitLengthKind{kBitLengthCodes, false, kMaxBitLengthBits, &kB
 // come out in increasing weight.  Each bit of it is paid by a block's own
 // codes too, whose longest are limited and whose inner nodes zlib orders
 // its own way.
+// Sorts `count` frequencies (16 bits each) by their low byte and then, when
+// any has a high byte, by that: a block's few hundred leaves go several
+// times faster than a comparison sort takes them.
+void sort_frequencies(std::uint32_t* values, int count) noexcept {
+  std::uint32_t sorted[kLiteralCodes];
+  const auto pass = [count](const std::uint32_t* from, std::uint32_t* to, int shift) {
+    std::uint16_t start[257] = {};
+    for (int i = 0; i < count; ++i) ++start[((from[i] >> shift) & 0xFF) + 1];
+    for (int b = 0; b < 256; ++b) start[b + 1] = static_cast<std::uint16_t>(start[b + 1] + start[b]);
+    for (int i = 0; i < count; ++i) to[start[(from[i] >> shift) & 0xFF]++] = from[i];
+  };
+  std::uint32_t any_high = 0;
+  for (int i = 0; i < count; ++i) any_high |= values[i];
+  if ((any_high >> 8) == 0) {
+    pass(values, sorted, 0);
+    std::copy(sorted, sorted + count, values);
+    return;
+  }
+  pass(values, sorted, 0);
+  pass(sorted, values, 8);
+}
+
 long fewest_code_bits(const Tree& tree) noexcept {
   std::uint32_t leaves[kLiteralCodes];
   int count = 0;
   tree.each_occurring([&](int n) { leaves[count++] = tree.freq[n]; });
   if (count < 2) return 0;
-  std::sort(leaves, leaves + count);
+  sort_frequencies(leaves, count);
   std::uint32_t inner[kLiteralCodes];
   int leaf = 0, first_inner = 0, inner_count = 0;
   long bits = 0;
