@@ -186,16 +186,11 @@ bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t
         core::threads_wanted(rest_length * static_cast<std::size_t>(characters.kind)));
     core::InversePass inverse(key_bytes, full_n > 4 ? full_n - 4 : 0, gil);
     if (frame.inverted) inverse.take(&frame.first, 1);
-    // On one thread, mapped in before it is read into; on several, mapped in
-    // by the readers as they go, each its own pieces, which keeps the memory
-    // map free for their other needs (mapping it in one go holds it).
-    bool mapped = true;
-    if (lease.count() > 1) {
-      core::prepare_for_writers(frame.rest, capacity);
-    } else {
-      mapped = core::prepare_for_writing(frame.rest, capacity, gil);
-    }
-    if (mapped) {
+    // Mapped in before it is read into, by this thread while the readers are
+    // not yet started (mapping in holds the memory map, which they would
+    // wait for): page faults taken by several threads at once cost more
+    // than the same faults taken in one go, and hold up the other threads.
+    if (core::prepare_for_writing(frame.rest, capacity, gil)) {
       r = read_span(table, characters, start, rest_start, length, delimiter, frame.rest,
                     frame.inverted ? &inverse : nullptr, gil, lease.count());
     }
