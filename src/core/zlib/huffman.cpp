@@ -406,40 +406,51 @@ int length_runs(const Tree& tree, LengthRun* runs) noexcept {
 }
 
 // The codes of a block's symbols, with the fixed codes or with its own.
-template <bool kFixed>
-void send_symbols(const BlockTrees& trees, std::span<const Symbol> symbols, BitWriter& bits) noexcept {
+template <bool kFixed, class Put, class Flush>
+void send_symbol_codes(const BlockTrees& trees, std::span<const Symbol> symbols, Put&& put,
+                       Flush&& flush) noexcept {
   const auto send_literal = [&](int code) {
     if constexpr (kFixed) {
-      bits.put(kTables.static_literal_code[code], kTables.static_literal_length[code]);
+      put(kTables.static_literal_code[code], kTables.static_literal_length[code]);
     } else {
-      bits.put(trees.literal.code[code], trees.literal.len[code]);
+      put(trees.literal.code[code], trees.literal.len[code]);
     }
   };
   const auto send_distance = [&](int code) {
     if constexpr (kFixed) {
-      bits.put(reversed(static_cast<unsigned>(code), kStaticDistanceLength), kStaticDistanceLength);
+      put(reversed(static_cast<unsigned>(code), kStaticDistanceLength), kStaticDistanceLength);
     } else {
-      bits.put(trees.distance.code[code], trees.distance.len[code]);
+      put(trees.distance.code[code], trees.distance.len[code]);
     }
   };
   for (const Symbol s : symbols) {
     if (s.distance == 0) {
       send_literal(s.value);
-      continue;
+    } else {
+      const int code = kTables.length_code[s.value];
+      send_literal(code + kLiterals + 1);
+      if (kExtraLengthBits[code] != 0) put(s.value - kTables.length_base[code], kExtraLengthBits[code]);
+      const unsigned distance = s.distance - 1u;
+      const unsigned dcode = distance_code(distance);
+      send_distance(static_cast<int>(dcode));
+      if (kExtraDistanceBits[dcode] != 0) {
+        put(distance - kTables.distance_base[dcode], kExtraDistanceBits[dcode]);
+      }
     }
-    const int code = kTables.length_code[s.value];
-    send_literal(code + kLiterals + 1);
-    if (kExtraLengthBits[code] != 0) {
-      bits.put(s.value - kTables.length_base[code], kExtraLengthBits[code]);
-    }
-    const unsigned distance = s.distance - 1u;
-    const unsigned dcode = distance_code(distance);
-    send_distance(static_cast<int>(dcode));
-    if (kExtraDistanceBits[dcode] != 0) {
-      bits.put(distance - kTables.distance_base[dcode], kExtraDistanceBits[dcode]);
-    }
+    flush();
   }
   send_literal(kEndBlock);
+  flush();
+}
+
+// A symbol is at most 48 bits: its bytes are stored after each, with no
+// branch on how many there are (which no predictor guesses).
+template <bool kFixed>
+void send_symbols(const BlockTrees& trees, std::span<const Symbol> symbols, BitWriter& bits) noexcept {
+  BitWriter::Run run(bits);
+  send_symbol_codes<kFixed>(
+      trees, symbols, [&](std::uint32_t value, int length) { run.put(value, length); },
+      [&] { run.flush(); });
 }
 
 }  // namespace

@@ -98,6 +98,47 @@ class BitWriter {
     size_ = 0;
   }
 
+  // A writer for many short codes in a row, which stores its whole bytes
+  // after each group of codes (up to 56 bits) with no branch: eight bytes at
+  // a time, so the memory must have 8 bytes of room past what is written.
+  // Taken from a BitWriter and given back.
+  class Run {
+   public:
+    explicit Run(BitWriter& bits) noexcept
+        : bits_(bits), at_(bits.out_ + bits.size_), buffer_(bits.buffer_), filled_(bits.filled_) {
+      flush();
+    }
+    ~Run() {
+      bits_.size_ = static_cast<std::size_t>(at_ - bits_.out_);
+      bits_.buffer_ = buffer_;
+      bits_.filled_ = filled_;
+    }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    void put(std::uint32_t value, int length) noexcept {
+      buffer_ |= static_cast<std::uint64_t>(value) << filled_;
+      filled_ += length;
+    }
+    // After at most 56 bits put since the last.
+    void flush() noexcept {
+      if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(at_, &buffer_, 8);
+      } else {
+        for (int i = 0; i < 8; ++i) at_[i] = static_cast<std::uint8_t>(buffer_ >> (8 * i));
+      }
+      at_ += filled_ >> 3;
+      buffer_ >>= filled_ & ~7;
+      filled_ &= 7;
+    }
+
+   private:
+    BitWriter& bits_;
+    std::uint8_t* at_;
+    std::uint64_t buffer_;
+    int filled_;
+  };
+
  private:
   static std::uint32_t byteswap32(std::uint32_t v) noexcept {
     return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
