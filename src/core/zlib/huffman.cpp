@@ -274,12 +274,6 @@ constexpr TreeKind kLiteralKind{kLiteralCodes, true, kMaxBits, &kLiteralCosts};
 constexpr TreeKind kDistanceKind{kDistanceCodes, true, kMaxBits, &kDistanceCosts};
 constexpr TreeKind kBitLengthKind{kBitLengthCodes, false, kMaxBitLengthBits, &kBitLengthCosts};
 
-// The fewest bits that any prefix code of the leaves that occur in `tree`
-// gives them: the cost of an unlimited Huffman code, from the leaves in
-// increasing frequency, merged two at a time with the inner nodes, which
-// come out in increasing weight.  Each bit of it is paid by a block's own
-// codes too, whose longest are limited and whose inner nodes zlib orders
-// its own way.
 // Sorts `count` frequencies (16 bits each) by their low byte and then, when
 // any has a high byte, by that: a block's few hundred leaves go several
 // times faster than a comparison sort takes them.
@@ -302,6 +296,12 @@ void sort_frequencies(std::uint32_t* values, int count) noexcept {
   pass(sorted, values, 8);
 }
 
+// The fewest bits that any prefix code of the leaves that occur in `tree`
+// gives them: the cost of an unlimited Huffman code, from the leaves in
+// increasing frequency, merged two at a time with the inner nodes, which
+// come out in increasing weight.  Each bit of it is paid by a block's own
+// codes too, whose longest are limited and whose inner nodes zlib orders
+// its own way.
 long fewest_code_bits(const Tree& tree) noexcept {
   std::uint32_t leaves[kLiteralCodes];
   int count = 0;
@@ -405,22 +405,24 @@ int length_runs(const Tree& tree, LengthRun* runs) noexcept {
   return made;
 }
 
-// The codes of a block's symbols, with the fixed codes or with its own.
-template <bool kFixed, class Put, class Flush>
-void send_symbol_codes(const BlockTrees& trees, std::span<const Symbol> symbols, Put&& put,
-                       Flush&& flush) noexcept {
+// The codes of a block's symbols, with the fixed codes or with its own.  A
+// symbol is at most 48 bits: its bytes are stored after each, with no
+// branch on how many there are (which no predictor guesses).
+template <bool kFixed>
+void send_symbols(const BlockTrees& trees, std::span<const Symbol> symbols, BitWriter& bits) noexcept {
+  BitWriter::Run run(bits);
   const auto send_literal = [&](int code) {
     if constexpr (kFixed) {
-      put(kTables.static_literal_code[code], kTables.static_literal_length[code]);
+      run.put(kTables.static_literal_code[code], kTables.static_literal_length[code]);
     } else {
-      put(trees.literal.code[code], trees.literal.len[code]);
+      run.put(trees.literal.code[code], trees.literal.len[code]);
     }
   };
   const auto send_distance = [&](int code) {
     if constexpr (kFixed) {
-      put(reversed(static_cast<unsigned>(code), kStaticDistanceLength), kStaticDistanceLength);
+      run.put(reversed(static_cast<unsigned>(code), kStaticDistanceLength), kStaticDistanceLength);
     } else {
-      put(trees.distance.code[code], trees.distance.len[code]);
+      run.put(trees.distance.code[code], trees.distance.len[code]);
     }
   };
   for (const Symbol s : symbols) {
@@ -429,28 +431,18 @@ void send_symbol_codes(const BlockTrees& trees, std::span<const Symbol> symbols,
     } else {
       const int code = kTables.length_code[s.value];
       send_literal(code + kLiterals + 1);
-      if (kExtraLengthBits[code] != 0) put(s.value - kTables.length_base[code], kExtraLengthBits[code]);
+      if (kExtraLengthBits[code] != 0) run.put(s.value - kTables.length_base[code], kExtraLengthBits[code]);
       const unsigned distance = s.distance - 1u;
       const unsigned dcode = distance_code(distance);
       send_distance(static_cast<int>(dcode));
       if (kExtraDistanceBits[dcode] != 0) {
-        put(distance - kTables.distance_base[dcode], kExtraDistanceBits[dcode]);
+        run.put(distance - kTables.distance_base[dcode], kExtraDistanceBits[dcode]);
       }
     }
-    flush();
+    run.flush();
   }
   send_literal(kEndBlock);
-  flush();
-}
-
-// A symbol is at most 48 bits: its bytes are stored after each, with no
-// branch on how many there are (which no predictor guesses).
-template <bool kFixed>
-void send_symbols(const BlockTrees& trees, std::span<const Symbol> symbols, BitWriter& bits) noexcept {
-  BitWriter::Run run(bits);
-  send_symbol_codes<kFixed>(
-      trees, symbols, [&](std::uint32_t value, int length) { run.put(value, length); },
-      [&] { run.flush(); });
+  run.flush();
 }
 
 }  // namespace
