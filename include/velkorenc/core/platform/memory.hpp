@@ -21,14 +21,14 @@ inline constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
 void prepare_for_writing(void* buffer, std::size_t size) noexcept;
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept;
 
-// For a buffer that its writers map in as they go: the hint for huge pages,
-// and its two edges, the small pages before its first and after its last
-// whole huge page, mapped in now, each in one go.  Several threads may then
-// fault the huge pages at once, which does not hold the process's memory
-// map as mapping the whole buffer in one go does, for long stretches when
-// the kernel is slow to find pages; and the edges (up to 2 MiB each) do not
-// cost a fault a page, which made up most of the time spent mapping a
-// buffer in.  Does nothing for buffers below kLargeBuffer.
+// For a buffer mapped in page by page while other threads of the call work
+// (which mapping it in one go would hold up, as it holds the process's
+// memory map, for long stretches when the kernel is slow to find pages):
+// the hint for huge pages, and its two edges, the small pages before its
+// first and after its last whole huge page, mapped in now, each in one go.
+// Faulted a page at a time, the edges (up to 2 MiB each) would cost more
+// than all the huge pages between them.  Does nothing for buffers below
+// kLargeBuffer.
 void prepare_for_writers(void* buffer, std::size_t size) noexcept;
 
 // Maps a fresh buffer in on another thread while this one works, by writing
