@@ -33,11 +33,13 @@ HugeRange huge_range(std::uintptr_t begin, std::uintptr_t end) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
 // Only whole pages inside the buffer: the memory around it may belong to
 // someone else.  Huge pages where they fit, small ones at the edges.
-void advise(std::uintptr_t begin, std::uintptr_t end) noexcept {
+// Returns the huge pages' range.
+HugeRange advise(std::uintptr_t begin, std::uintptr_t end) noexcept {
   const HugeRange huge = huge_range(begin, end);
   if (huge.first < huge.last) {
     ::madvise(reinterpret_cast<void*>(huge.first), huge.last - huge.first, MADV_HUGEPAGE);
   }
+  return huge;
 }
 #endif
 
@@ -48,9 +50,9 @@ void prepare_for_writers(void* buffer, std::size_t size) noexcept {
   if (size < kLargeBuffer) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
   const auto end = begin + size;
-  advise(begin, end);
+  const HugeRange huge = advise(begin, end);
 #if defined(MADV_POPULATE_WRITE)
-  const HugeRange huge = huge_range(begin, end);
+  static_assert(kLargeBuffer >= 2 * kHugePage, "a large buffer holds a whole huge page");
   const std::uintptr_t first_page = (begin + kPage - 1) & ~(kPage - 1);
   const std::uintptr_t last_page = end & ~(kPage - 1);
   if (first_page < huge.first) {
