@@ -164,6 +164,11 @@ struct Destination {
     return straight.get() >= 0;
   }
   bool writes_straight() const { return straight.get() >= 0; }
+  // Whether the result goes to a new file that is put in place once
+  // complete and not read again here: it may be written behind.
+  bool written_once() const {
+    return straight.get() < 0 && scratch.get() < 0 && file.fd() >= 0;
+  }
 
   int fd() const {
     return straight.get() >= 0 ? straight.get() : scratch.get() >= 0 ? scratch.get() : file.fd();
@@ -440,7 +445,7 @@ StreamResult stream_encode_file(int input, PyObject* output_path, PyObject* key,
       return StreamResult::failed;
     }
     if (!out.open_straight(path, output_path)) return StreamResult::failed;
-    if (!encoder.start_text(plan, out.fd())) {
+    if (!encoder.start_text(plan, out.fd(), out.written_once())) {
       raise_stream_failure(encoder.failure());
       return StreamResult::failed;
     }
@@ -485,7 +490,7 @@ StreamResult stream_decode_file(int input, PyObject* output_path, PyObject* key,
     const bool writable = out.open(path, true, locks);
     if (!writable && PyErr_Occurred()) return StreamResult::failed;
     core::FileDecoder decoder(input);
-    if (!decoder.start(plan, writable ? out.fd() : -1)) {
+    if (!decoder.start(plan, writable ? out.fd() : -1, writable && out.written_once())) {
       raise_stream_failure(decoder.failure());
       return StreamResult::failed;
     }

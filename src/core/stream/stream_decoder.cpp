@@ -20,11 +20,11 @@ const std::uint8_t* find_last_byte(const std::uint8_t* p, std::size_t size, char
 
 }  // namespace
 
-bool FileDecoder::start(const ReadPlan& plan, int output_fd) noexcept {
+bool FileDecoder::start(const ReadPlan& plan, int output_fd, bool write_behind) noexcept {
   plan_ = &plan;
   chunk_ = allocate_block(kTextChunk);
   frame_ = allocate_block(static_cast<std::size_t>(max_tokens(kTextChunk)) + kTokenLength);
-  if (!chunk_ || !frame_ || !writer_.start(output_fd, kOutputBuffer)) {
+  if (!chunk_ || !frame_ || !writer_.start(output_fd, kOutputBuffer, write_behind)) {
     failure_ = {StreamFailure::Kind::memory, 0};
     return false;
   }

@@ -211,10 +211,10 @@ void FileEncoder::write_frame_bytes(ByteSpan bytes) noexcept {
   position_ += bytes.size();
 }
 
-bool FileEncoder::start_text(const TextPlan& plan, int output_fd) noexcept {
+bool FileEncoder::start_text(const TextPlan& plan, int output_fd, bool write_behind) noexcept {
   plan_ = &plan;
   transformed_ = allocate_block(kStreamChunk);
-  if (!transformed_ || !writer_.start(output_fd, kTextBuffer)) {
+  if (!transformed_ || !writer_.start(output_fd, kTextBuffer, write_behind)) {
     fail(StreamFailure::Kind::memory, 0);
     return false;
   }

@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,22 +16,67 @@ Block allocate_block(std::size_t size) noexcept {
   return Block(static_cast<std::uint8_t*>(std::malloc(size ? size : 1)));
 }
 
-bool FdWriter::start(int fd, std::size_t capacity) noexcept {
+namespace {
+
+// How far behind the end of what is written its pages are waited for and
+// dropped: several pieces, so that the disk always has some in hand.
+constexpr std::uint64_t kWriteBehind = std::uint64_t{64} << 20;
+// Where the ranges dropped end.  The page cache holds a file in folios of
+// up to this size, and a folio that a range covers only in part stays.
+constexpr std::uint64_t kDropAlignment = std::uint64_t{2} << 20;
+
+}  // namespace
+
+bool FdWriter::start(int fd, std::size_t capacity, bool write_behind) noexcept {
   buffer_ = allocate_block(capacity);
   if (!buffer_) return false;
   capacity_ = capacity;
   filled_ = 0;
   fd_ = fd;
   failure_ = 0;
+  const off_t at = write_behind && fd >= 0 ? ::lseek(fd, 0, SEEK_CUR) : -1;
+  behind_ = at >= 0;
+  offset_ = settled_ = behind_ ? static_cast<std::uint64_t>(at) : 0;
   return true;
 }
 
 bool FdWriter::flush() noexcept {
   if (fd_ >= 0 && failure_ == 0 && filled_ != 0) {
     failure_ = write_all(fd_, {buffer_.get(), filled_}, on_interrupt_);
+    if (failure_ == 0 && behind_) write_behind(offset_, offset_ + filled_);
+    offset_ += filled_;
   }
   filled_ = 0;
   return failure_ == 0;
+}
+
+void FdWriter::write_behind(std::uint64_t begin, std::uint64_t end) noexcept {
+  // Waiting for a range reports a failed write of it, and the file's later
+  // fsync no longer would: such a failure is the writer's.  A file system
+  // that cannot do this is written as any other.
+  const auto failed = [this] {
+    if (errno == ESPIPE || errno == EINVAL || errno == ENOSYS) {
+      behind_ = false;
+    } else if (errno != EINTR) {
+      failure_ = errno;
+    }
+  };
+  if (::sync_file_range(fd_, static_cast<off_t>(begin), static_cast<off_t>(end - begin),
+                        SYNC_FILE_RANGE_WRITE) != 0) {
+    failed();
+    return;
+  }
+  if (end < settled_ + kWriteBehind + kDropAlignment) return;
+  const std::uint64_t upto = (end - kWriteBehind) & ~(kDropAlignment - 1);
+  const off_t length = static_cast<off_t>(upto - settled_);
+  if (::sync_file_range(fd_, static_cast<off_t>(settled_), length,
+                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                            SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
+    failed();
+    return;
+  }
+  ::posix_fadvise(fd_, static_cast<off_t>(settled_), length, POSIX_FADV_DONTNEED);
+  settled_ = upto;
 }
 
 void FdWriter::put(ByteSpan bytes) noexcept {

@@ -1,7 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/magic.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -118,6 +123,73 @@ TEST_F(OutputFileTest, EachKindOfOutputTakesItsWay) {
   EXPECT_EQ(get(path("single")), "new content");
   EXPECT_EQ(entries(), 5);
   EXPECT_EQ(OutputFile().open(path("no/such/dir/x").c_str()).code, ENOENT);
+}
+
+// The byte at `offset` of the writers' test content.
+std::uint8_t pattern_at(std::uint64_t offset) {
+  return static_cast<std::uint8_t>((offset * 2654435761u) >> 13);
+}
+
+// Puts `size` bytes of the pattern through a writer on `fd`, in pieces
+// that straddle the writer's buffer.
+void write_pattern(int fd, std::uint64_t size, bool write_behind) {
+  FdWriter writer;
+  ASSERT_TRUE(writer.start(fd, std::size_t{3} << 20, write_behind));
+  std::vector<std::uint8_t> piece(1'000'003);
+  for (std::uint64_t at = 0; at < size; at += piece.size()) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), size - at));
+    for (std::size_t i = 0; i < n; ++i) piece[i] = pattern_at(at + i);
+    writer.put({piece.data(), n});
+  }
+  EXPECT_TRUE(writer.flush());
+  EXPECT_EQ(writer.failure(), 0);
+}
+
+// A file written behind holds what was written, after what it held, and
+// its pages well behind the end are no longer cached; a pipe asked to be
+// written behind is written as any other.
+TEST_F(OutputFileTest, WritingBehindDropsTheFileFromTheCacheAndKeepsItsBytes) {
+  constexpr std::uint64_t kSize = std::uint64_t{80} << 20;
+  const std::string file = path("behind");
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "head", 4), 4);
+  write_pattern(fd, kSize, true);
+
+  struct statfs fs;
+  ASSERT_EQ(::fstatfs(fd, &fs), 0);
+  if (fs.f_type != TMPFS_MAGIC) {  // memory is all a tmpfs file has
+    constexpr std::size_t kLooked = std::size_t{8} << 20;
+    void* map = ::mmap(nullptr, kLooked, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    std::vector<unsigned char> resident(kLooked / static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
+    ASSERT_EQ(::mincore(map, kLooked, resident.data()), 0);
+    ::munmap(map, kLooked);
+    std::size_t cached = 0;
+    for (const unsigned char page : resident) cached += page & 1;
+    EXPECT_LT(cached, resident.size() / 8) << "of the first 8 MiB's pages, cached";
+  }
+
+  std::vector<std::uint8_t> back(std::size_t{1} << 20);
+  ASSERT_EQ(::pread(fd, back.data(), 4, 0), 4);
+  EXPECT_EQ(std::string(back.begin(), back.begin() + 4), "head");
+  for (std::uint64_t at = 0; at < kSize; at += back.size()) {
+    ASSERT_EQ(pread_full(fd, back, 4 + at), static_cast<std::ptrdiff_t>(back.size()));
+    for (std::size_t i = 0; i < back.size(); ++i) {
+      ASSERT_EQ(back[i], pattern_at(at + i)) << "at " << at + i;
+    }
+  }
+  ::close(fd);
+
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  constexpr std::uint64_t kPiped = 40'000;
+  write_pattern(ends[1], kPiped, true);
+  ::close(ends[1]);
+  std::vector<std::uint8_t> piped(kPiped + 1);
+  ASSERT_EQ(read_full(ends[0], piped), static_cast<std::ptrdiff_t>(kPiped));
+  ::close(ends[0]);
+  for (std::uint64_t at = 0; at < kPiped; ++at) ASSERT_EQ(piped[at], pattern_at(at));
 }
 
 }  // namespace

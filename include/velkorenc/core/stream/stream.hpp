@@ -45,7 +45,14 @@ enum class Step { more, done, failed };
 class FdWriter final : public OutputSink {
  public:
   FdWriter() noexcept = default;
-  bool start(int fd, std::size_t capacity) noexcept;  // false: out of memory
+  // False: out of memory.  `write_behind` is for a new regular file written
+  // once from its current offset and then put in place: each piece is sent
+  // to the disk as it is written and, a window behind, waited for and
+  // dropped from the page cache.  Written ahead of the disk, a file of
+  // gigabytes fills the cache with dirty pages that the kernel throttles
+  // the writer on, each new page of cache a fault on fresh memory; behind,
+  // the disk works while the text is made and the cache's pages are reused.
+  bool start(int fd, std::size_t capacity, bool write_behind = false) noexcept;
 
   void put(ByteSpan bytes) noexcept;
   // Room for at least `size` bytes at the end of the buffer.
@@ -62,12 +69,17 @@ class FdWriter final : public OutputSink {
   void commit(std::size_t filled) noexcept override { filled_ += filled; }
 
  private:
+  void write_behind(std::uint64_t begin, std::uint64_t end) noexcept;
+
   Block buffer_;
   std::size_t capacity_ = 0;
   std::size_t filled_ = 0;
   int fd_ = -1;
   int failure_ = 0;
   Checkpoint* on_interrupt_ = nullptr;
+  bool behind_ = false;        // writing behind, as start() was asked
+  std::uint64_t offset_ = 0;   // the file offset of the buffer's first byte
+  std::uint64_t settled_ = 0;  // the file before it is on disk, not cached
 };
 
 // What the text of a key looks like: the native form of the namespace's
@@ -102,7 +114,8 @@ class FileEncoder {
   bool compressed() const noexcept { return spool_size_ < input_size_; }
 
   // Pass 2: the header, then one chunk of payload a step, then the checksum.
-  bool start_text(const TextPlan& plan, int output_fd) noexcept;
+  // `write_behind` as FdWriter::start takes it.
+  bool start_text(const TextPlan& plan, int output_fd, bool write_behind = false) noexcept;
   Step write_step(Checkpoint* on_interrupt = nullptr) noexcept;
 
   const StreamFailure& failure() const noexcept { return failure_; }
@@ -183,8 +196,9 @@ class FileDecoder {
   FileDecoder(const FileDecoder&) = delete;
   FileDecoder& operator=(const FileDecoder&) = delete;
 
-  // `output_fd` may be -1: the data is checked and dropped.
-  bool start(const ReadPlan& plan, int output_fd) noexcept;
+  // `output_fd` may be -1: the data is checked and dropped.  `write_behind`
+  // as FdWriter::start takes it.
+  bool start(const ReadPlan& plan, int output_fd, bool write_behind = false) noexcept;
   Step step() noexcept;
 
   // Once step() said done.
