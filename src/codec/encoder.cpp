@@ -163,6 +163,7 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
     out.stream = allocate_buffer(bound, false);
     if (!out.stream) return false;
     room = out.stream.get();
+    core::prepare_for_appending(room, bound);
   }
   core::FixedSink sink({room, bound});
   // A large stream is made on the threads the lease gives, the same stream.
@@ -171,7 +172,7 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
   {
     GilRelease gil(data.size() >= kReleaseGil);
     // The stream's own buffer is not mapped in beforehand: the stream of
-    // data that compresses fills a fraction of it.  Until the frame is
+    // data that compresses fills a fraction of it (mapped in by huge pages).  Until the frame is
     // written, the text holds the deflate's tables and input at its start
     // (no memory beyond the text) and the stream at its end; the rest is
     // mapped in meanwhile on a thread of its own, page by page (mapping it in

@@ -41,6 +41,18 @@ HugeRange advise(std::uintptr_t begin, std::uintptr_t end) noexcept {
   }
   return huge;
 }
+
+// Maps in the whole small pages of [from, to) in one go.
+void populate(std::uintptr_t from, std::uintptr_t to) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+  from = (from + kPage - 1) & ~(kPage - 1);
+  to &= ~(kPage - 1);
+  if (from < to) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)from;
+  (void)to;
+#endif
+}
 #endif
 
 }  // namespace
@@ -48,20 +60,23 @@ HugeRange advise(std::uintptr_t begin, std::uintptr_t end) noexcept {
 void prepare_for_writers(void* buffer, std::size_t size) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (size < kLargeBuffer) return;
+  static_assert(kLargeBuffer >= 2 * kHugePage, "a large buffer holds a whole huge page");
   const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
   const auto end = begin + size;
   const HugeRange huge = advise(begin, end);
-#if defined(MADV_POPULATE_WRITE)
-  static_assert(kLargeBuffer >= 2 * kHugePage, "a large buffer holds a whole huge page");
-  const std::uintptr_t first_page = (begin + kPage - 1) & ~(kPage - 1);
-  const std::uintptr_t last_page = end & ~(kPage - 1);
-  if (first_page < huge.first) {
-    ::madvise(reinterpret_cast<void*>(first_page), huge.first - first_page, MADV_POPULATE_WRITE);
-  }
-  if (huge.last < last_page) {
-    ::madvise(reinterpret_cast<void*>(huge.last), last_page - huge.last, MADV_POPULATE_WRITE);
-  }
+  populate(begin, huge.first);
+  populate(huge.last, end);
+#else
+  (void)buffer;
+  (void)size;
 #endif
+}
+
+void prepare_for_appending(void* buffer, std::size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (size < kLargeBuffer) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
+  populate(begin, advise(begin, begin + size).first);
 #else
   (void)buffer;
   (void)size;

@@ -99,7 +99,11 @@ TEST(Pieces, CoverTheRangeInOrderAndStopWhenTold) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
 // A buffer prepared for several writers has its edges, the small pages
 // outside its whole huge pages, mapped in; nothing outside it is touched.
-TEST(Pieces, PreparingForWritersMapsInTheEdgesOnly) {
+// prepare_for_writers maps in both edges of a buffer (the small pages
+// outside its whole huge pages), prepare_for_appending the first only; the
+// huge pages between are left to their writers, and nothing outside the
+// buffer is touched.
+TEST(Pieces, PreparingMapsInTheEdgesOnly) {
   constexpr std::size_t kPage = 4096, kHuge = std::size_t{2} << 20;
   const std::size_t mapped = 4 * kHuge + 16 * kPage;
   void* probe = ::mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -107,8 +111,6 @@ TEST(Pieces, PreparingForWritersMapsInTheEdgesOnly) {
   const bool can_populate = ::madvise(probe, kPage, MADV_POPULATE_WRITE) == 0;
   ::munmap(probe, kPage);
   if (!can_populate) GTEST_SKIP() << "this kernel cannot map memory in on request";
-  void* region = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(region, MAP_FAILED);
   const auto resident = [](std::uintptr_t from, std::uintptr_t to) {
     std::vector<unsigned char> pages((to - from) / kPage);
     if (pages.empty()) return std::string();
@@ -117,32 +119,44 @@ TEST(Pieces, PreparingForWritersMapsInTheEdgesOnly) {
     for (const unsigned char p : pages) marks += (p & 1) ? '1' : '0';
     return marks;
   };
-  // Starts 3 pages and a few bytes past a huge page boundary (or a few
-  // pages past the region's start), ends in a huge page's middle.
-  const auto base = reinterpret_cast<std::uintptr_t>(region) + kPage;
-  const std::uintptr_t boundary = (base + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
-  auto* buffer = reinterpret_cast<std::uint8_t*>(boundary - 3 * kPage - 100);
-  const std::size_t size = 2 * kHuge + 5 * kPage + 300;
-  buffer[0] = 7;
-  buffer[size - 1] = 9;
-  const auto begin = reinterpret_cast<std::uintptr_t>(buffer), end = begin + size;
-  const std::uintptr_t last_huge = end & ~std::uintptr_t{kHuge - 1};
-  const std::uintptr_t first_page = (begin + kPage - 1) & ~std::uintptr_t{kPage - 1};
-  const std::uintptr_t last_page = end & ~std::uintptr_t{kPage - 1};
-  const std::uintptr_t region_begin = reinterpret_cast<std::uintptr_t>(region);
-  const std::uintptr_t before = (begin & ~std::uintptr_t{kPage - 1});
-  ASSERT_EQ(resident(region_begin, before), std::string((before - region_begin) / kPage, '0'));
+  const auto pages = [](std::uintptr_t from, std::uintptr_t to, char mark) {
+    return std::string((to - from) / kPage, mark);
+  };
+  const struct {
+    const char* name;
+    void (*prepare)(void*, std::size_t);
+    bool last_edge;
+  } cases[] = {{"for writers", &prepare_for_writers, true},
+               {"for appending", &prepare_for_appending, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    void* region = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(region, MAP_FAILED);
+    // Starts 3 pages and a few bytes before a huge page boundary (a page or
+    // more past the region's start), ends in a huge page's middle.
+    const auto region_begin = reinterpret_cast<std::uintptr_t>(region);
+    const std::uintptr_t boundary = (region_begin + kPage + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
+    auto* buffer = reinterpret_cast<std::uint8_t*>(boundary - 3 * kPage - 100);
+    const std::size_t size = 2 * kHuge + 5 * kPage + 300;
+    buffer[0] = 7;
+    buffer[size - 1] = 9;
+    const auto begin = reinterpret_cast<std::uintptr_t>(buffer), end = begin + size;
+    const std::uintptr_t last_huge = end & ~std::uintptr_t{kHuge - 1};
+    const std::uintptr_t first_page = (begin + kPage - 1) & ~std::uintptr_t{kPage - 1};
+    const std::uintptr_t last_page = end & ~std::uintptr_t{kPage - 1};
+    const std::uintptr_t before = begin & ~std::uintptr_t{kPage - 1};
+    const std::uintptr_t after = last_page + kPage, region_end = region_begin + mapped;
 
-  prepare_for_writers(buffer, size);
-  EXPECT_EQ(resident(first_page, boundary), std::string((boundary - first_page) / kPage, '1'));
-  EXPECT_EQ(resident(last_huge, last_page), std::string((last_page - last_huge) / kPage, '1'));
-  // Not the memory before or after it.
-  EXPECT_EQ(resident(region_begin, before), std::string((before - region_begin) / kPage, '0'));
-  const std::uintptr_t after = last_page + kPage, region_end = region_begin + mapped;
-  EXPECT_EQ(resident(after, region_end), std::string((region_end - after) / kPage, '0'));
-  EXPECT_EQ(buffer[0], 7);
-  EXPECT_EQ(buffer[size - 1], 9);
-  ::munmap(region, mapped);
+    c.prepare(buffer, size);
+    EXPECT_EQ(resident(first_page, boundary), pages(first_page, boundary, '1'));
+    EXPECT_EQ(resident(boundary, last_huge), pages(boundary, last_huge, '0'));
+    EXPECT_EQ(resident(last_huge, last_page), pages(last_huge, last_page, c.last_edge ? '1' : '0'));
+    EXPECT_EQ(resident(region_begin, before), pages(region_begin, before, '0'));
+    EXPECT_EQ(resident(after, region_end), pages(after, region_end, '0'));
+    EXPECT_EQ(buffer[0], 7);
+    EXPECT_EQ(buffer[size - 1], 9);
+    ::munmap(region, mapped);
+  }
 }
 #endif
 

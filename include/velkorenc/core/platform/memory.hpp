@@ -31,6 +31,14 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint)
 // kLargeBuffer.
 void prepare_for_writers(void* buffer, std::size_t size) noexcept;
 
+// For a buffer written from its start to a length not known beforehand (a
+// zlib stream in room for the longest one): the hint for huge pages, and
+// the small pages before the first of them mapped in at once.  Each 2 MiB
+// written after them costs one fault instead of 512, and at most 2 MiB
+// beyond what is written is mapped in.  Does nothing for buffers below
+// kLargeBuffer.
+void prepare_for_appending(void* buffer, std::size_t size) noexcept;
+
 // Maps a fresh buffer in on another thread while this one works, by writing
 // a zero to each of its pages (after the caller's prepare_for_writers, if it
 // called it): page by page, as a writer would, so that the process's memory
