@@ -99,25 +99,19 @@ void count_block(const BlockCut& cut, const BlockSource& source, BlockMaker& mak
       [&](const Match& m) { maker.trees.count_match(m.distance, m.length); });
 }
 
-// The symbols of `cut`, made only for a block sent with codes.
+// The symbols of `cut`, put only for a block sent with codes.
 struct BlockSymbols {
   const BlockCut* cut;
   const BlockSource* source;
-  BlockMaker* maker;
 
-  static std::span<const huffman::Symbol> make(void* context) noexcept {
+  static void put(void* context, huffman::SymbolWriter& writer) noexcept {
     const auto& self = *static_cast<BlockSymbols*>(context);
-    huffman::Symbol* symbols = self.maker->symbols.data();
-    std::size_t count = 0;
     walk_block(
         *self.cut, *self.source,
         [&](const std::uint8_t* bytes, std::uint64_t run) {
-          for (std::uint64_t i = 0; i < run; ++i) symbols[count++] = {0, bytes[i]};
+          writer.literals(bytes, static_cast<std::size_t>(run));
         },
-        [&](const Match& m) {
-          symbols[count++] = {m.distance, static_cast<std::uint8_t>(m.length - kMinMatch)};
-        });
-    return {symbols, count};
+        [&](const Match& m) { writer.match(m.distance, m.length - kMinMatch); });
   }
 };
 
@@ -148,14 +142,13 @@ bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsi
       if (out.stored) continue;
       try {
         out.bytes.resize(huffman::block_room(kBlockSymbols));
-        maker.symbols.resize(kBlockSymbols);
       } catch (const std::bad_alloc&) {
         failed.store(true, std::memory_order_relaxed);
         return;
       }
       huffman::BitWriter bits(out.bytes.data());
-      BlockSymbols symbols{&cut, &source, &maker};
-      coded.send({&BlockSymbols::make, &symbols}, cut.last, bits);
+      BlockSymbols symbols{&cut, &source};
+      coded.send({&BlockSymbols::put, &symbols}, cut.last, bits);
       out.bit_count = bits.bit_count();
       bits.align();
     }

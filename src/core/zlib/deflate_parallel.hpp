@@ -78,7 +78,6 @@ struct BlockBits {
 // What a thread needs to make blocks.
 struct BlockMaker {
   huffman::BlockTrees trees;
-  std::vector<huffman::Symbol> symbols;
 };
 
 // Where the blocks' matches and bytes are.

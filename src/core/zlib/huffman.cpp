@@ -405,47 +405,31 @@ int length_runs(const Tree& tree, LengthRun* runs) noexcept {
   return made;
 }
 
-// The codes of a block's symbols, with the fixed codes or with its own.  A
-// symbol is at most 48 bits: its bytes are stored after each, with no
-// branch on how many there are (which no predictor guesses).
-template <bool kFixed>
-void send_symbols(const BlockTrees& trees, std::span<const Symbol> symbols, BitWriter& bits) noexcept {
-  BitWriter::Run run(bits);
-  const auto send_literal = [&](int code) {
-    if constexpr (kFixed) {
-      run.put(kTables.static_literal_code[code], kTables.static_literal_length[code]);
-    } else {
-      run.put(trees.literal.code[code], trees.literal.len[code]);
-    }
-  };
-  const auto send_distance = [&](int code) {
-    if constexpr (kFixed) {
-      run.put(reversed(static_cast<unsigned>(code), kStaticDistanceLength), kStaticDistanceLength);
-    } else {
-      run.put(trees.distance.code[code], trees.distance.len[code]);
-    }
-  };
-  for (const Symbol s : symbols) {
-    if (s.distance == 0) {
-      send_literal(s.value);
-    } else {
-      const int code = kTables.length_code[s.value];
-      send_literal(code + kLiterals + 1);
-      if (kExtraLengthBits[code] != 0) run.put(s.value - kTables.length_base[code], kExtraLengthBits[code]);
-      const unsigned distance = s.distance - 1u;
-      const unsigned dcode = distance_code(distance);
-      send_distance(static_cast<int>(dcode));
-      if (kExtraDistanceBits[dcode] != 0) {
-        run.put(distance - kTables.distance_base[dcode], kExtraDistanceBits[dcode]);
-      }
-    }
-    run.flush();
-  }
-  send_literal(kEndBlock);
-  run.flush();
-}
-
 }  // namespace
+
+SymbolWriter::SymbolWriter(const BlockTrees& trees, bool fixed, BitWriter& bits) noexcept
+    : run_(bits) {
+  const auto literal_code = [&](int code) -> CodeBits {
+    const int length = fixed ? kTables.static_literal_length[code] : trees.literal.len[code];
+    const unsigned value = fixed ? kTables.static_literal_code[code] : trees.literal.code[code];
+    return {value, length, length};
+  };
+  for (int c = 0; c <= kLiterals; ++c) literal_[c] = literal_code(c);
+  for (int v = 0; v < 256; ++v) {
+    const int code = kTables.length_code[v];
+    const CodeBits own = literal_code(code + kLiterals + 1);
+    // No extra bits for the longest length, whatever its base.
+    const int extra_bits = kExtraLengthBits[code];
+    const unsigned extra = extra_bits == 0 ? 0u : static_cast<unsigned>(v - kTables.length_base[code]);
+    match_length_[v] = {own.value | extra << own.length, own.length + extra_bits, own.length};
+  }
+  for (int d = 0; d < kDistanceCodes; ++d) {
+    const int length = fixed ? kStaticDistanceLength : trees.distance.len[d];
+    const unsigned value = fixed ? reversed(static_cast<unsigned>(d), kStaticDistanceLength)
+                                 : trees.distance.code[d];
+    distance_[d] = {value, length + kExtraDistanceBits[d], length};
+  }
+}
 
 void BlockTrees::count_literals(const std::uint8_t* bytes, std::size_t count) noexcept {
   constexpr std::size_t kShort = 64;
@@ -487,8 +471,16 @@ void send_stored_block(const std::uint8_t* stored, std::size_t stored_length, bo
 
 void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::uint8_t* stored,
                 std::size_t stored_length, bool last, BitWriter& bits) noexcept {
-  const SymbolSource given{[](void* context) noexcept { return *static_cast<std::span<const Symbol>*>(context); },
-                           &symbols};
+  const auto put = [](void* context, SymbolWriter& writer) noexcept {
+    for (const Symbol s : *static_cast<std::span<const Symbol>*>(context)) {
+      if (s.distance == 0) {
+        writer.literals(&s.value, 1);
+      } else {
+        writer.match(s.distance, s.value);
+      }
+    }
+  };
+  const SymbolSource given{put, &symbols};
   if (!send_coded_block(trees, given, stored_length, stored != nullptr, last, bits)) {
     send_stored_block(stored, stored_length, last, bits);
   } else if (last) {
@@ -556,28 +548,29 @@ void CodedBlock::send(SymbolSource symbols, bool last, BitWriter& bits) const no
   const unsigned last_bit = last ? 1 : 0;
   if (fixed_) {
     bits.put((1 << 1) + last_bit, 3);
-    send_symbols<true>(trees_, symbols.make(symbols.context), bits);
-    return;
-  }
-  bits.put((2 << 1) + last_bit, 3);
-  bits.put(static_cast<unsigned>(trees_.literal.max_code + 1 - 257), 5);
-  bits.put(static_cast<unsigned>(trees_.distance.max_code + 1 - 1), 5);
-  bits.put(static_cast<unsigned>(max_order_ + 1 - 4), 4);
-  for (int rank = 0; rank <= max_order_; ++rank) {
-    bits.put(length_tree_.len[kBitLengthOrder[rank]], 3);
-  }
-  const auto send_runs = [&](const LengthRun* runs, int count) {
-    for (int i = 0; i < count; ++i) {
-      const int code = runs[i].code;
-      bits.put(length_tree_.code[code], length_tree_.len[code]);
-      if (code == kRepeat3To6) bits.put(runs[i].count - 3u, 2);
-      if (code == kZeros3To10) bits.put(runs[i].count - 3u, 3);
-      if (code == kZeros11To138) bits.put(runs[i].count - 11u, 7);
+  } else {
+    bits.put((2 << 1) + last_bit, 3);
+    bits.put(static_cast<unsigned>(trees_.literal.max_code + 1 - 257), 5);
+    bits.put(static_cast<unsigned>(trees_.distance.max_code + 1 - 1), 5);
+    bits.put(static_cast<unsigned>(max_order_ + 1 - 4), 4);
+    for (int rank = 0; rank <= max_order_; ++rank) {
+      bits.put(length_tree_.len[kBitLengthOrder[rank]], 3);
     }
-  };
-  send_runs(literal_runs_.data(), literal_run_count_);
-  send_runs(distance_runs_.data(), distance_run_count_);
-  send_symbols<false>(trees_, symbols.make(symbols.context), bits);
+    const auto send_runs = [&](const LengthRun* runs, int count) {
+      for (int i = 0; i < count; ++i) {
+        const int code = runs[i].code;
+        bits.put(length_tree_.code[code], length_tree_.len[code]);
+        if (code == kRepeat3To6) bits.put(runs[i].count - 3u, 2);
+        if (code == kZeros3To10) bits.put(runs[i].count - 3u, 3);
+        if (code == kZeros11To138) bits.put(runs[i].count - 11u, 7);
+      }
+    };
+    send_runs(literal_runs_.data(), literal_run_count_);
+    send_runs(distance_runs_.data(), distance_run_count_);
+  }
+  SymbolWriter writer(trees_, fixed_, bits);
+  symbols.put(symbols.context, writer);
+  writer.end();
 }
 
 bool send_coded_block(BlockTrees& trees, SymbolSource symbols, std::size_t stored_length,

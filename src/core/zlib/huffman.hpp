@@ -234,11 +234,60 @@ inline constexpr std::size_t block_room(std::size_t symbols) noexcept { return 4
 // a byte.  `trees` are spent.
 void send_block(BlockTrees& trees, std::span<const Symbol> symbols, const std::uint8_t* stored,
                 std::size_t stored_length, bool last, BitWriter& bits) noexcept;
+// The codes of one block's symbols, put as they come.  A literal's code,
+// a match length's code with its extra bits and a distance code are looked
+// up in tables made once a block.  A symbol is at most 48 bits: its bytes
+// are stored after each, with no branch on how many there are (which no
+// predictor guesses).
+class SymbolWriter {
+ public:
+  // With the fixed codes, or with the codes of `trees`.
+  SymbolWriter(const BlockTrees& trees, bool fixed, BitWriter& bits) noexcept;
+  SymbolWriter(const SymbolWriter&) = delete;
+  SymbolWriter& operator=(const SymbolWriter&) = delete;
+
+  void literals(const std::uint8_t* bytes, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+      const CodeBits code = literal_[bytes[i]];
+      run_.put(code.value, code.length);
+      run_.flush();
+    }
+  }
+  // A match of `length_less_3` + 3 bytes, `distance` back.
+  void match(unsigned distance, unsigned length_less_3) noexcept {
+    const CodeBits length = match_length_[length_less_3];
+    const unsigned distance_less_one = distance - 1u;
+    const unsigned code = distance_code(distance_less_one);
+    const CodeBits own = distance_[code];
+    run_.put(length.value, length.length);
+    run_.put(own.value | (distance_less_one - kTables.distance_base[code]) << own.code_length,
+             own.length);
+    run_.flush();
+  }
+  // The block's end.
+  void end() noexcept {
+    run_.put(literal_[kEndBlock].value, literal_[kEndBlock].length);
+    run_.flush();
+  }
+
+ private:
+  // A code, and the extra bits after it in `value` (`length` bits in all).
+  struct CodeBits {
+    std::uint32_t value;
+    int length;
+    int code_length;
+  };
+
+  CodeBits literal_[kLiterals + 1];
+  CodeBits match_length_[256];
+  CodeBits distance_[kDistanceCodes];
+  BitWriter::Run run_;
+};
+
 // The two halves of send_block, for blocks made apart and joined later.
-// The symbols are asked of a SymbolSource only when the block is sent with
-// codes.
+// A SymbolSource puts the symbols only when the block is sent with codes.
 struct SymbolSource {
-  std::span<const Symbol> (*make)(void* context) noexcept;
+  void (*put)(void* context, SymbolWriter& writer) noexcept;
   void* context;
 };
 
