@@ -97,8 +97,6 @@ TEST(Pieces, CoverTheRangeInOrderAndStopWhenTold) {
 }
 
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-// A buffer prepared for several writers has its edges, the small pages
-// outside its whole huge pages, mapped in; nothing outside it is touched.
 // prepare_for_writers maps in both edges of a buffer (the small pages
 // outside its whole huge pages), prepare_for_appending the first only; the
 // huge pages between are left to their writers, and nothing outside the
