@@ -171,13 +171,14 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
   core::Deflater deflater(lease.count());
   {
     GilRelease gil(data.size() >= kReleaseGil);
-    // The stream's own buffer is not mapped in beforehand: the stream of
-    // data that compresses fills a fraction of it (mapped in by huge pages).  Until the frame is
-    // written, the text holds the deflate's tables and input at its start
-    // (no memory beyond the text) and the stream at its end; the rest is
-    // mapped in meanwhile on a thread of its own, page by page (mapping it in
-    // one go would hold the process's memory map, and with it the deflate's
-    // threads and their checks for signals).
+    // The stream's own buffer is not mapped in beforehand, beyond its first
+    // small pages: the stream of data that compresses fills a fraction of
+    // it, a huge page at a time.  Until the frame is written, the text holds
+    // the deflate's tables and input at its start (no memory beyond the
+    // text) and the stream at its end; the rest is mapped in meanwhile on a
+    // thread of its own, page by page (mapping it in one go would hold the
+    // process's memory map, and with it the deflate's threads and their
+    // checks for signals).
     core::BackgroundMapping mapping;
     if (text) {
       const std::size_t lent = std::min(text_length - bound, deflater.lendable());

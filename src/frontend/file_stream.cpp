@@ -164,8 +164,9 @@ struct Destination {
     return straight.get() >= 0;
   }
   bool writes_straight() const { return straight.get() >= 0; }
-  // Whether the result goes to a new file that is put in place once
-  // complete and not read again here: it may be written behind.
+  // Whether the result goes to a temporary file that is put in place once
+  // complete (and read again only to be copied over an output that cannot
+  // be replaced): it may be written behind.
   bool written_once() const {
     return straight.get() < 0 && scratch.get() < 0 && file.fd() >= 0;
   }
