@@ -150,8 +150,10 @@ void Parser::begin(const ParseInput& input, std::uint64_t start, LazyState state
   }
   // The positions just inserted join recent_ at the first run of literals.
   recent_upto_ = std::max(first, base);
-  runs_from_ = 0;
-  runs_pause_ = 0;
+  // Runs of literals pause as long as they did in this parser's last parse:
+  // a parser begun again and again (a segment at a time) would otherwise
+  // learn anew each time that text has none.
+  runs_from_ = start + runs_pause_;
   top_ = static_cast<std::uint32_t>(start - table_origin_);
   match_length_ = state.match_length;
   match_start_ = state.match_length >= kMinMatch ? top_ - 1 - state.match_distance : 0;
@@ -318,7 +320,7 @@ struct DeflateStream::State {
 
   std::size_t chunk;  // new input parsed at a time
   Parser parser;
-  std::vector<Segment> segments;  // the parses of the segments after the first
+  SegmentWork segments;  // the parses of runs on several threads
   unsigned serial_runs_left = 0;
   InputRoom input;  // positions [origin, origin + size), and the tail room
   std::uint64_t origin = 0;
@@ -466,33 +468,33 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   }
   if (!parsed) return out_of_memory();
   const std::uint64_t top = s.parser.position();
-  if (!cut_blocks(last, last ? end : top - (s.parser.state().match_available ? 1 : 0))) {
-    return out_of_memory();
-  }
+  const std::uint64_t to = last ? end : top - (s.parser.state().match_available ? 1 : 0);
 
-  // The blocks are made on the threads, then joined in order: a stored
-  // block's padding depends on the bit it starts at.
+  // The blocks are cut here while the other threads make them; they are
+  // joined here in order: a stored block's padding depends on the bit it
+  // starts at.
+  struct Blocks {
+    DeflateStream* stream;
+    bool last;
+    std::uint64_t to;
+    OutputSink* out;
+  } blocks{this, last, to, &out};
+  const BlockLine::Calls calls{
+      &blocks,
+      [](void* context, BlockLine& line) noexcept {
+        const auto& b = *static_cast<Blocks*>(context);
+        return b.stream->cut_blocks(b.last, b.to, line);
+      },
+      [](void* context, std::size_t block) noexcept {
+        const auto& b = *static_cast<Blocks*>(context);
+        return b.stream->join_block(block, *b.out);
+      }};
   const BlockSource source{s.matches, match_origin, s.input.data(), s.origin};
-  if (!make_blocks(s.cuts, source, threads_, s.makers, s.made)) return out_of_memory();
-  for (std::size_t b = 0; b < s.cuts.size(); ++b) {
-    const BlockCut& cut = s.cuts[b];
-    const BlockBits& made = s.made[b];
-    if (!made.stored) {
-      s.bits.append(made.bytes.data(), made.bit_count);
-      if (cut.last) s.bits.align();
-      if (!emit(out)) return false;
-      continue;
-    }
-    // A stored block's bytes go to the sink as the input's own, with no
-    // copy here.
-    const auto length = static_cast<std::size_t>(cut.end - cut.start);
-    huffman::send_stored_header(length, cut.last, s.bits);
-    if (!emit(out)) return false;
-    if (!out.put_input(cut.start, {s.bytes_at(cut.start), length})) {
-      failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
-      return false;
-    }
-  }
+  BlockLine line(s.cuts, source, s.makers, s.made);
+  // Each block but the last holds kBlockSymbols symbols of a byte or more.
+  const std::size_t most =
+      static_cast<std::size_t>((s.symbol_count + (to > s.walked ? to - s.walked : 0)) / kBlockSymbols + 2);
+  if (!line.run(most, threads_, calls)) return failure_ ? false : out_of_memory();
   if (last) {
     for (int shift = 24; shift >= 0; shift -= 8) s.bits.byte(static_cast<std::uint8_t>(s.adler >> shift));
     const bool sent = emit(out);
@@ -521,18 +523,40 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   return true;
 }
 
+bool DeflateStream::join_block(std::size_t b, OutputSink& out) noexcept {
+  State& s = *state_;
+  const BlockCut& cut = s.cuts[b];
+  const BlockBits& made = s.made[b];
+  if (!made.stored) {
+    s.bits.append(made.bytes.data(), made.bit_count);
+    if (cut.last) s.bits.align();
+    return emit(out);
+  }
+  // A stored block's bytes go to the sink as the input's own, with no copy
+  // here.
+  const auto length = static_cast<std::size_t>(cut.end - cut.start);
+  huffman::send_stored_header(length, cut.last, s.bits);
+  if (!emit(out)) return false;
+  if (!out.put_input(cut.start, {s.bytes_at(cut.start), length})) {
+    failure_ = {ZlibFailure::Kind::no_output_space, Z_BUF_ERROR, nullptr};
+    return false;
+  }
+  return true;
+}
+
 // Cuts the blocks of the matches parsed, through `to` (the input's end when
 // `last`): a block is cut when it holds kBlockSymbols symbols, at the loop
 // top after its last symbol's start, and may be stored only while its bytes
 // are still in zlib's window then.  The last byte, when a literal, is sent
-// after zlib's loop and never cuts a block.
-bool DeflateStream::cut_blocks(bool last, std::uint64_t to) noexcept {
+// after zlib's loop and never cuts a block.  Each block cut is published
+// to `line` at once.
+bool DeflateStream::cut_blocks(bool last, std::uint64_t to, BlockLine& line) noexcept {
   State& s = *state_;
-  s.cuts.clear();
   std::size_t first = 0;
   try {
     const auto cut = [&](std::uint64_t end, std::uint64_t top_after, std::size_t end_match, bool final) {
       s.cuts.push_back({s.block_start, end, first, end_match, s.block_start >= s.base.at(top_after), final});
+      line.publish();
       s.block_start = end;
       s.symbol_count = 0;
       first = end_match;

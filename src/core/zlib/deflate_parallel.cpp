@@ -8,10 +8,16 @@
 // parse finds what zlib would from a loop top where zlib's state is the
 // fresh one; the parses meet where they reach the same loop top in the same
 // state, usually within a few hundred bytes.
+//
+// Segments are taken in turn, the longest first: a thread that is done
+// with one takes the next, so that the threads end a run together however
+// fast each part of the input parses.
 #include "deflate_parallel.hpp"
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 #include "velkorenc/core/platform/workers.hpp"
@@ -35,35 +41,13 @@ std::uint64_t segment_start(std::uint64_t at) noexcept {
   return at / kWindowSize * kWindowSize + kWindowSize / 2;
 }
 
-// The segment's own parse: its first loop tops recorded, then to its end.
-bool parse_alone(Segment& segment, const ParseInput& input, const SegmentedRun& run,
-                 std::uint64_t reach) noexcept {
-  try {
-    segment.matches.clear();
-    segment.tops.clear();
-    segment.tops.reserve(static_cast<std::size_t>(reach));  // at most a top a byte
-    Parser& parser = segment.parser;
-    parser.begin(input, segment.start, LazyState{}, segment.start - 3 * kWindowSize / 2, run.piece);
-    parser.set_match_origin(run.match_origin);
-    parser.run(segment.start + reach, segment.matches,
-               [&](std::uint64_t position, const LazyState& state, std::size_t matches) {
-                 segment.tops.push_back({position, state, static_cast<std::uint32_t>(matches)});
-                 return false;
-               });
-    parser.run(segment.end, segment.matches);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
-
 }  // namespace
 
 unsigned segment_count(std::uint64_t from, std::uint64_t limit, unsigned threads,
                        std::uint64_t segment) noexcept {
   if (threads <= 1 || limit <= from) return 1;
-  // A run shorter than `segment` (the last of a stream) is cut too, into
-  // segments no shorter than a quarter of it.
+  // A run shorter than `segment` (the last of a stream) is parsed on
+  // several threads too, with no less than a quarter of it each.
   const std::uint64_t shortest = std::max(segment / 4, 3 * kShortestSegment / 4);
   return static_cast<unsigned>(std::clamp<std::uint64_t>((limit - from) / shortest, 1, threads));
 }
@@ -115,120 +99,356 @@ struct BlockSymbols {
   }
 };
 
-}  // namespace
-
-bool make_blocks(std::span<const BlockCut> cuts, const BlockSource& source, unsigned threads,
-                 std::vector<BlockMaker>& makers, std::vector<BlockBits>& made) noexcept {
-  threads = static_cast<unsigned>(
-      std::clamp<std::size_t>(cuts.size() / kBlocksPerThread, 1, std::max(threads, 1u)));
+// Makes the block `cut` into `out`; false when memory ran out.
+bool make_block(const BlockCut& cut, const BlockSource& source, BlockMaker& maker, BlockBits& out) noexcept {
+  count_block(cut, source, maker);
+  // A block that will be stored needs no room: its bytes are the input's.
+  const huffman::CodedBlock coded(maker.trees, cut.end - cut.start, cut.storable);
+  out.stored = coded.stored();
+  out.bit_count = 0;
+  if (out.stored) return true;
   try {
-    if (made.size() < cuts.size()) made.resize(cuts.size());
-    if (makers.size() < threads) makers.resize(threads);
+    out.bytes.resize(huffman::block_room(kBlockSymbols));
   } catch (const std::bad_alloc&) {
     return false;
   }
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> failed{false};
-  run_on_threads(threads, [&](unsigned thread) {
-    BlockMaker& maker = makers[thread];
-    for (std::size_t b; (b = next.fetch_add(1, std::memory_order_relaxed)) < cuts.size();) {
-      const BlockCut& cut = cuts[b];
-      BlockBits& out = made[b];
-      count_block(cut, source, maker);
-      // A block that will be stored needs no room: its bytes are the input's.
-      const huffman::CodedBlock coded(maker.trees, cut.end - cut.start, cut.storable);
-      out.stored = coded.stored();
-      out.bit_count = 0;
-      if (out.stored) continue;
-      try {
-        out.bytes.resize(huffman::block_room(kBlockSymbols));
-      } catch (const std::bad_alloc&) {
-        failed.store(true, std::memory_order_relaxed);
-        return;
-      }
-      huffman::BitWriter bits(out.bytes.data());
-      BlockSymbols symbols{&cut, &source};
-      coded.send({&BlockSymbols::put, &symbols}, cut.last, bits);
-      out.bit_count = bits.bit_count();
-      bits.align();
-    }
-  });
-  return !failed.load(std::memory_order_relaxed);
+  huffman::BitWriter bits(out.bytes.data());
+  BlockSymbols symbols{&cut, &source};
+  coded.send({&BlockSymbols::put, &symbols}, cut.last, bits);
+  out.bit_count = bits.bit_count();
+  bits.align();
+  return true;
 }
 
-bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun& run, unsigned count,
-                    std::vector<Segment>& segments, bool& all_met) noexcept {
-  all_met = true;
-  const std::uint64_t from = parser.position();
-  const std::uint64_t reach = meet_reach(run.segment);
+constexpr std::size_t kCutsDone = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
+
+}  // namespace
+
+BlockLine::BlockLine(std::vector<BlockCut>& cuts, const BlockSource& source, std::vector<BlockMaker>& makers,
+                     std::vector<BlockBits>& made) noexcept
+    : cuts_(cuts), source_(source), makers_(makers), made_(made) {}
+
+BlockLine::~BlockLine() = default;
+
+bool BlockLine::run(std::size_t most, unsigned threads, Calls calls) noexcept {
+  threads = static_cast<unsigned>(std::clamp<std::size_t>(most / kBlocksPerThread, 1, std::max(threads, 1u)));
   try {
-    if (segments.size() < count) segments.resize(count);
+    cuts_.clear();
+    cuts_.reserve(most);
+    if (made_.size() < most) made_.resize(most);
+    if (makers_.size() < threads) makers_.resize(threads);
+    ready_.reset(new std::atomic<std::uint8_t>[most]);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  for (unsigned j = 1; j < count; ++j) segments[j].parser.set_lender(run.lender);
-  // segments[0] stands for `parser`; the others start evenly spaced.
-  const std::uint64_t step = (run.limit - from) / count;
-  for (unsigned j = 1; j < count; ++j) segments[j].start = segment_start(from + j * step);
-  for (unsigned j = 0; j < count; ++j) {
-    segments[j].end = j + 1 < count ? segments[j + 1].start : kNever;
-    if (!segments[j].parser.ok()) return false;
-  }
-
-  std::atomic<bool> failed{false};
-  parser.update_input(run.open);
-  run_on_threads(count, [&](unsigned j) {
-    bool done;
-    if (j == 0) {
-      try {
-        parser.run(segments[0].end, out);
-        done = true;
-      } catch (const std::bad_alloc&) {
-        done = false;
-      }
-    } else {
-      // Only the last segment's parse reaches the end (and writes past it).
-      done = parse_alone(segments[j], j + 1 == count ? run.whole : run.open, run, reach);
+  for (std::size_t b = 0; b < most; ++b) ready_[b].store(kWaiting, std::memory_order_relaxed);
+  published_.store(0, std::memory_order_relaxed);
+  next_.store(0, std::memory_order_relaxed);
+  bool joined = true;
+  run_on_threads(threads, [&](unsigned thread) {
+    if (thread != 0) {
+      make_while_cut(makers_[thread]);
+      return;
     }
-    if (!done) failed.store(true, std::memory_order_relaxed);
+    const bool cut = calls.cut(calls.context, *this);
+    published_.fetch_or(kCutsDone, std::memory_order_release);
+    published_.notify_all();
+    joined = cut && join_all(calls);
   });
-  if (failed.load(std::memory_order_relaxed)) return false;
+  return joined;
+}
 
-  // In order: the parse that is right so far goes on into the next segment
-  // until it meets that segment's parse, whose matches are then right too.
-  Parser* current = &parser;
-  try {
-    for (unsigned j = 1; j < count; ++j) {
-      Segment& next = segments[j];
-      current->update_input(run.whole);
-      const Segment::Top* met = nullptr;
-      std::size_t seen = 0;
-      current->run(next.start + reach, out,
-                   [&](std::uint64_t position, const LazyState& state, std::size_t) {
-                     while (seen < next.tops.size() && next.tops[seen].position < position) ++seen;
-                     if (seen < next.tops.size() && next.tops[seen].position == position &&
-                         next.tops[seen].state == state) {
-                       met = &next.tops[seen];
-                     }
-                     return met != nullptr;
-                   });
-      if (met != nullptr) {
-        out.insert(out.end(), next.matches.begin() + static_cast<std::ptrdiff_t>(met->matches),
-                   next.matches.end());
-        current = &next.parser;
+void BlockLine::publish() noexcept {
+  published_.store(cuts_.size(), std::memory_order_release);
+  published_.notify_all();
+}
+
+// The blocks as they are cut, on a thread other than the caller's.
+void BlockLine::make_while_cut(BlockMaker& maker) noexcept {
+  for (std::size_t b = next_.fetch_add(1, std::memory_order_relaxed);;) {
+    std::size_t published = published_.load(std::memory_order_acquire);
+    while (b >= (published & ~kCutsDone)) {
+      if (published & kCutsDone) return;
+      published_.wait(published, std::memory_order_acquire);
+      published = published_.load(std::memory_order_acquire);
+    }
+    make(b, maker);
+    b = next_.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void BlockLine::make(std::size_t b, BlockMaker& maker) noexcept {
+  const bool made = make_block(cuts_.data()[b], source_, maker, made_[b]);
+  ready_[b].store(made ? kMade : kFailed, std::memory_order_release);
+  ready_[b].notify_all();
+}
+
+// On the calling thread, the cutting done: each block in order, made here
+// while it is not yet made elsewhere.
+bool BlockLine::join_all(Calls calls) noexcept {
+  const std::size_t count = cuts_.size();
+  for (std::size_t b = 0; b < count; ++b) {
+    for (;;) {
+      const std::uint8_t state = ready_[b].load(std::memory_order_acquire);
+      if (state == kFailed) return false;
+      if (state == kMade) break;
+      const std::size_t other = next_.fetch_add(1, std::memory_order_relaxed);
+      if (other < count) {
+        make(other, makers_[0]);
       } else {
-        all_met = false;
-        current->run(next.end, out);
+        ready_[b].wait(kWaiting, std::memory_order_acquire);
       }
     }
+    if (!calls.join(calls.context, b)) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// The shortest segment a run is cut into: a thread takes one in a few
+// milliseconds, and begins its parse in a tenth of one.
+std::uint64_t shortest_segment(std::uint64_t segment) noexcept {
+  return std::max(std::min<std::uint64_t>(segment / 8, std::uint64_t{128} << 10), 3 * kShortestSegment / 4);
+}
+
+// Cuts [from, limit) into segments, each a share of what is left, the
+// shortest last: taken in turn, they end the threads' work together.
+// Returns their count.  Throws std::bad_alloc.
+std::size_t plan_segments(std::uint64_t from, std::uint64_t limit, unsigned threads,
+                          std::uint64_t segment, std::vector<Segment>& segments) {
+  const std::uint64_t shortest = shortest_segment(segment);
+  std::size_t count = 0;
+  for (std::uint64_t start = from;;) {
+    if (segments.size() == count) segments.emplace_back();
+    Segment& s = segments[count++];
+    s.start = start;
+    s.taken = s.begun = s.tops_ready = false;
+    s.parser = nullptr;
+    s.met = Segment::kNone;
+    const std::uint64_t next = segment_start(start + std::max((limit - start) / (2 * threads), shortest));
+    if (next >= limit || limit - next < shortest) {
+      s.end = kNever;
+      return count;
+    }
+    s.end = next;
+    start = next;
+  }
+}
+
+// One run's parse on several threads: what the threads share, and each
+// thread's part.
+class SegmentedParse {
+ public:
+  SegmentedParse(Parser& parser, std::vector<Match>& out, const SegmentedRun& run,
+                 SegmentWork& work, std::size_t count) noexcept
+      : parser_(parser),
+        out_(out),
+        run_(run),
+        segments_(work.segments),
+        parsers_(work.parsers),
+        count_(count),
+        reach_(meet_reach(shortest_segment(run.segment))) {}
+
+  // Thread `thread`'s part: the caller's goes on with `parser` from the
+  // first segment; then each thread, its parse met by another's, begins at
+  // the first segment no thread has taken.
+  void work(unsigned thread) noexcept {
+    try {
+      Parser& parser = thread == 0 ? parser_ : parsers_[thread - 1];
+      if (thread == 0) {
+        segments_[0].parser = &parser;
+        parse_from(0, parser, out_);
+      }
+      for (std::size_t own; take_to_begin(own);) {
+        Segment& segment = segments_[own];
+        segment.parser = &parser;
+        begin(own, parser);
+        parse_from(own, parser, segment.matches);
+      }
+    } catch (const std::bad_alloc&) {
+      const std::lock_guard<std::mutex> hold(lock_);
+      failed_ = true;
+      changed_.notify_all();
+    }
+  }
+
+  // After the threads: the matches of the parses that met, in order, after
+  // those of the first; `parser` stands where the last of them stopped.
+  bool finish(bool& all_met) {
+    if (failed_) return false;
+    all_met = all_met_;
+    const Segment* at = &segments_[0];
+    while (at->met != Segment::kNone) {
+      const Segment& next = segments_[at->met];
+      const std::size_t to = next.met == Segment::kNone ? next.matches.size() : next.matches_before_meeting;
+      out_.insert(out_.end(), next.matches.begin() + static_cast<std::ptrdiff_t>(at->met_at),
+                  next.matches.begin() + static_cast<std::ptrdiff_t>(to));
+      at = &next;
+    }
+    Parser& last = *at->parser;
+    last.update_input(run_.whole);
+    // The parse that ended the run goes on as `parser`; the one it replaces
+    // keeps its tables for the next run.
+    if (&last != &parser_) std::swap(parser_, last);
+    return true;
+  }
+
+ private:
+  // Takes the next segment for a parse begun at its start.
+  bool take_to_begin(std::size_t& own) {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (failed_ || taken_ == count_) return false;
+    own = taken_++;
+    segments_[own].taken = true;
+    segments_[own].begun = true;
+    if (own + 1 == count_) take_whole(hold);
+    return true;
+  }
+
+  // Only one parse at a time may hold the input with its end: that parse
+  // writes the bytes past the end.  It holds it until it stops.
+  void take_whole(std::unique_lock<std::mutex>& hold) {
+    changed_.wait(hold, [&] { return !whole_taken_ || failed_; });
+    whole_taken_ = true;
+  }
+
+  // Its parse from its start, the loop tops of its first bytes recorded.
+  void begin(std::size_t own, Parser& parser) {
+    Segment& segment = segments_[own];
+    segment.matches.clear();
+    segment.tops.clear();
+    segment.tops.reserve(static_cast<std::size_t>(reach_));  // at most a top a byte
+    const bool last = own + 1 == count_;
+    parser.begin(last ? run_.whole : run_.open, segment.start, LazyState{},
+                 segment.start - 3 * kWindowSize / 2, run_.piece);
+    parser.set_lender(run_.lender);
+    parser.set_match_origin(run_.match_origin);
+    parser.run(segment.start + reach_, segment.matches,
+               [&](std::uint64_t position, const LazyState& state, std::size_t matches) {
+                 segment.tops.push_back({position, state, static_cast<std::uint32_t>(matches)});
+                 return false;
+               });
+    const std::lock_guard<std::mutex> hold(lock_);
+    segment.tops_ready = true;
+    changed_.notify_all();
+  }
+
+  // Parses on from the segment `own` (whose record gets the matches) until
+  // the parse meets another or reaches the run's end.
+  void parse_from(std::size_t own, Parser& parser, std::vector<Match>& matches) {
+    Segment& record = segments_[own];
+    for (std::size_t through = own;;) {
+      parser.run(segments_[through].end, matches);
+      const std::size_t next = through + 1;
+      if (next == count_) {
+        // At the run's end: the input with its end is free for another parse.
+        const std::lock_guard<std::mutex> hold(lock_);
+        whole_taken_ = false;
+        changed_.notify_all();
+        return;
+      }
+      bool begun;
+      {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (failed_) return;
+        if (!segments_[next].taken) {
+          // No thread has taken it: this parse goes on through it.
+          segments_[next].taken = true;
+          ++taken_;
+        }
+        begun = segments_[next].begun;
+        if (begun) changed_.wait(hold, [&] { return segments_[next].tops_ready || failed_; });
+        if (failed_) return;
+      }
+      if (begun && meet(parser, matches, segments_[next], record, next)) return;
+      if (next + 1 == count_) {
+        std::unique_lock<std::mutex> hold(lock_);
+        take_whole(hold);
+        if (failed_) return;
+        parser.update_input(run_.whole);
+      }
+      through = next;
+    }
+  }
+
+  // Runs `parser` into `next` until it meets that segment's parse.
+  bool meet(Parser& parser, std::vector<Match>& matches, const Segment& next, Segment& record,
+            std::size_t next_index) {
+    const Segment::Top* met = nullptr;
+    std::size_t seen = 0;
+    parser.run(next.start + reach_, matches,
+               [&](std::uint64_t position, const LazyState& state, std::size_t) {
+                 while (seen < next.tops.size() && next.tops[seen].position < position) ++seen;
+                 if (seen < next.tops.size() && next.tops[seen].position == position &&
+                     next.tops[seen].state == state) {
+                   met = &next.tops[seen];
+                 }
+                 return met != nullptr;
+               });
+    if (met == nullptr) {
+      // Where parses do not meet (long matches out of phase), this one goes
+      // on through the next segment; the other's work is lost.
+      const std::lock_guard<std::mutex> hold(lock_);
+      all_met_ = false;
+      return false;
+    }
+    record.met = next_index;
+    record.matches_before_meeting = matches.size();
+    record.met_at = met->matches;
+    return true;
+  }
+
+  Parser& parser_;
+  std::vector<Match>& out_;
+  const SegmentedRun& run_;
+  std::vector<Segment>& segments_;
+  std::vector<Parser>& parsers_;
+  const std::size_t count_;
+  const std::uint64_t reach_;
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  // Under the lock:
+  std::size_t taken_ = 1;  // the first is the caller's
+  bool whole_taken_ = false;
+  bool all_met_ = true;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun& run, unsigned threads,
+                    SegmentWork& work, bool& all_met) noexcept {
+  all_met = true;
+  std::size_t count;
+  try {
+    count = plan_segments(parser.position(), run.limit, threads, run.segment, work.segments);
+    if (work.parsers.size() < threads - 1) work.parsers.resize(threads - 1);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  current->update_input(run.whole);
-  // The parse that ended the run goes on as `parser`; the one it replaces
-  // keeps its tables for the next run.
-  if (current != &parser) std::swap(parser, *current);
-  return true;
+  for (const Parser& spare : work.parsers) {
+    if (!spare.ok()) return false;
+  }
+  if (count == 1) {
+    parser.update_input(run.whole);
+    try {
+      parser.run(kNever, out);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+  work.segments[0].taken = true;
+  parser.update_input(run.open);
+  SegmentedParse parse(parser, out, run, work, count);
+  run_on_threads(threads, [&](unsigned thread) { parse.work(thread); });
+  try {
+    return parse.finish(all_met);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 }  // namespace velkorenc::core::level6

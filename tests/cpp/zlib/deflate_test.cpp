@@ -260,6 +260,10 @@ TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
   };
   const Case cases[] = {
       {"never meeting", unit_repeated(700000), kSegment},
+      // Runs of the default length, cut into many segments: parses that
+      // fail to meet go on through segments other threads parse, the last
+      // one's included.
+      {"never meeting, many segments a run", unit_repeated(5u << 20), level6::kSegment},
       {"meeting inside long matches", long_matches_across_segment_starts(700000), kSegment},
       // Noise makes a block of each 16383 bytes; these segments and sizes
       // put segment edges at other places in the blocks.

@@ -264,6 +264,8 @@ inline constexpr std::uint64_t kSegment = std::uint64_t{1} << 20;
 // leave room for the 32 KiB history and the meeting of two parses).
 inline constexpr std::uint64_t kShortestSegment = std::uint64_t{128} << 10;
 
+class BlockLine;
+
 // A level-6 zlib stream made from pieces of input: the bytes of
 // zlib.compress of their concatenation, the same for every thread count.
 // Keeps the window, the lookahead and the open block, and parses a few MiB
@@ -295,7 +297,8 @@ class DeflateStream {
   struct State;
   bool start() noexcept;
   bool process(bool last, OutputSink& out) noexcept;
-  bool cut_blocks(bool last, std::uint64_t to) noexcept;
+  bool cut_blocks(bool last, std::uint64_t to, BlockLine& line) noexcept;
+  bool join_block(std::size_t b, OutputSink& out) noexcept;
   bool out_of_memory() noexcept;
   bool emit(OutputSink& out) noexcept;
 
