@@ -77,7 +77,10 @@ class Threads(unittest.TestCase):
         self.assertEqual(errors, [])
 
     def test_other_threads_run_during_large_calls(self):
-        data = random.Random(78).randbytes(4 << 20)
+        # Long enough calls (tens of milliseconds on two threads) that the
+        # scheduler's delay in giving the spinner a core, on a machine busy
+        # with other work, stays well below half of one.
+        data = random.Random(78).randbytes(16 << 20)
         calls = [("encode_bytes", v.encode_bytes, data),
                  ("decode_bytes", v.decode_bytes, v.encode_bytes(data))]
         stamps, stop = [], threading.Event()
@@ -99,7 +102,7 @@ class Threads(unittest.TestCase):
                     # all of it; let go of around the native work, it lets the
                     # spinner in all along.  A busy machine may not give the
                     # spinner a core at once, so it has a few calls to do so.
-                    for _ in range(5):
+                    for _ in range(10):
                         stamps.clear()
                         entered = time.perf_counter()
                         call(argument)
