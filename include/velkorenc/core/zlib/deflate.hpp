@@ -540,6 +540,13 @@ bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
       out.push_back({top - 1 + at_shift, static_cast<std::uint16_t>(prev_length),
                      static_cast<std::uint16_t>(top - 1 - prev_match)});
       const std::uint32_t next = top - 1 + prev_length;
+      if constexpr (!kTail) {
+        // The first candidate of the loop top after the match, fetched while
+        // the positions inside it are inserted.
+        const std::uint32_t ahead = head[hash(window + next)];
+        __builtin_prefetch(window + ahead);
+        __builtin_prefetch(prev + (ahead & kWindowMask));
+      }
       const std::uint32_t last_insert = kTail ? std::min(next, end - (kMinMatch - 1)) : next;
       for (std::uint32_t at = top + 1; at < last_insert; ++at) {
         const std::uint32_t h = hash(window + at);
