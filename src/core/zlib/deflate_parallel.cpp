@@ -25,7 +25,6 @@
 namespace velkorenc::core::level6 {
 namespace {
 
-constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 // How far into the next segment a parse looks for it: far more than two
 // parses of text or noise take to meet (at most a few hundred bytes); data
 // where they never meet (long matches out of phase) is parsed alone after
@@ -212,12 +211,15 @@ std::uint64_t shortest_segment(std::uint64_t segment) noexcept {
   return std::max(std::min<std::uint64_t>(segment / 8, std::uint64_t{128} << 10), 3 * kShortestSegment / 4);
 }
 
-// Cuts [from, limit) into segments, each a share of what is left, the
-// shortest last: taken in turn, they end the threads' work together.
-// Returns their count.  Throws std::bad_alloc.
+// Cuts [from, limit) into segments: one a thread for three quarters of it,
+// then each a share of what is left, the shortest last.  Taken in turn,
+// they end the threads' work together, with few parses begun (each costs
+// as much as a fraction of a millisecond of noise).  Returns their count.
+// Throws std::bad_alloc.
 std::size_t plan_segments(std::uint64_t from, std::uint64_t limit, unsigned threads,
                           std::uint64_t segment, std::vector<Segment>& segments) {
   const std::uint64_t shortest = shortest_segment(segment);
+  const std::uint64_t first = (limit - from) / 4 * 3 / threads;
   std::size_t count = 0;
   for (std::uint64_t start = from;;) {
     if (segments.size() == count) segments.emplace_back();
@@ -226,9 +228,10 @@ std::size_t plan_segments(std::uint64_t from, std::uint64_t limit, unsigned thre
     s.taken = s.begun = s.tops_ready = false;
     s.parser = nullptr;
     s.met = Segment::kNone;
-    const std::uint64_t next = segment_start(start + std::max((limit - start) / (2 * threads), shortest));
+    const std::uint64_t share = count <= threads ? first : (limit - start) / (2 * threads);
+    const std::uint64_t next = segment_start(start + std::max(share, shortest));
     if (next >= limit || limit - next < shortest) {
-      s.end = kNever;
+      s.end = limit;
       return count;
     }
     s.end = next;
@@ -434,7 +437,7 @@ bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun&
   if (count == 1) {
     parser.update_input(run.whole);
     try {
-      parser.run(kNever, out);
+      parser.run(run.limit, out);
     } catch (const std::bad_alloc&) {
       return false;
     }

@@ -27,7 +27,7 @@ struct Segment {
   static constexpr std::size_t kNone = ~std::size_t{0};
 
   std::uint64_t start = 0;
-  std::uint64_t end = 0;  // the next segment's start; the largest value for the last
+  std::uint64_t end = 0;  // the next segment's start; the run's limit for the last
   // Set while the run is parsed, under its lock.
   bool taken = false;
   bool begun = false;       // taken by a parse begun at its start (else by the parse before it)

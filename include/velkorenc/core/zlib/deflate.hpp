@@ -405,9 +405,16 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
   // The positions the full search inserted since the last run, as far back
   // as a search reaches.
   const std::uint64_t reach = table_origin_ + top > kWindowSize ? table_origin_ + top - kWindowSize : 0;
-  for (std::uint64_t at = std::max({recent_upto_, table_origin_, reach}); at < table_origin_ + top; ++at) {
-    recent[recent_slot(load32(input_.data + (at - input_.origin)) & 0xFFFFFF)] =
-        static_cast<std::uint32_t>(at);
+  // (Up to 32 KiB of them after a parse is begun: each slot is fetched
+  // kRecentAhead positions before it is written, as in the runs, so that
+  // the misses overlap.)
+  const std::uint64_t caught_up = table_origin_ + top;
+  for (std::uint64_t at = std::max({recent_upto_, table_origin_, reach}); at < caught_up; ++at) {
+    const std::uint8_t* bytes = input_.data + (at - input_.origin);
+    if (at + kRecentAhead < caught_up) {
+      __builtin_prefetch(recent + recent_slot(load32(bytes + kRecentAhead) & 0xFFFFFF), 1);
+    }
+    recent[recent_slot(load32(bytes) & 0xFFFFFF)] = static_cast<std::uint32_t>(at);
   }
   recent_upto_ = table_origin_ + top;
   const std::uint32_t first_top = top;
