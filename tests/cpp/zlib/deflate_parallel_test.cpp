@@ -40,7 +40,7 @@ Bytes unit_repeated(std::size_t size) {
 // Two runs on several threads (the first ending short of the input's end,
 // as a stream's runs do) find the matches of one parse of the whole, and
 // leave the parser where that parse ends, in its state; the parses meet
-// unless the data keeps them out of phase.  Many segments a run: parses go
+// where the data does not keep them out of phase.  Many segments a run: parses go
 // on through segments no thread took, meet segments other threads are
 // still parsing, and, where they cannot meet, parse on through them.
 TEST(SegmentedParse, TwoRunsFindTheMatchesOfOneParse) {
@@ -89,7 +89,9 @@ TEST(SegmentedParse, TwoRunsFindTheMatchesOfOneParse) {
       EXPECT_EQ(parser.state(), alone.state()) << c.name << ", " << threads << " threads";
       EXPECT_TRUE(same_matches(found, expected))
           << c.name << ", " << threads << " threads: " << found.size() << " matches, not " << expected.size();
-      EXPECT_EQ(met_everywhere, c.meet) << c.name << ", " << threads << " threads";
+      // (Where they cannot meet, a thread slow to start may leave the other
+      // to parse on alone, meeting nothing and failing at no meeting.)
+      if (c.meet) EXPECT_TRUE(met_everywhere) << c.name << ", " << threads << " threads";
     }
   }
 }
