@@ -91,7 +91,9 @@ TEST(SegmentedParse, TwoRunsFindTheMatchesOfOneParse) {
           << c.name << ", " << threads << " threads: " << found.size() << " matches, not " << expected.size();
       // (Where they cannot meet, a thread slow to start may leave the other
       // to parse on alone, meeting nothing and failing at no meeting.)
-      if (c.meet) EXPECT_TRUE(met_everywhere) << c.name << ", " << threads << " threads";
+      if (c.meet) {
+        EXPECT_TRUE(met_everywhere) << c.name << ", " << threads << " threads";
+      }
     }
   }
 }
