@@ -113,6 +113,14 @@ inline Bytes family_input(Family family, std::size_t size, std::uint32_t seed) {
   return out;
 }
 
+// A unit of 1000 random bytes over and over: parses begun in different
+// places step through matches of 258 out of phase and never meet.
+inline Bytes unit_repeated(std::size_t size) {
+  Bytes data = family_input(Family::kRandom, 1000, 12);
+  for (std::size_t i = 1000; i < size; ++i) data.push_back(data[i - 1000]);
+  return data;
+}
+
 // zlib's stream of `data` at level 6, handed over in pieces of `piece`
 // bytes as the interpreter's zlib.compress hands over pieces of 4 GiB.
 inline Bytes library_deflate(const Bytes& data, std::size_t piece = 0xFFFFFFFFu) {

@@ -29,14 +29,6 @@ struct Input {
   Bytes bytes;
 };
 
-// A unit of 1000 bytes over and over: parses begun in different places
-// step through matches of 258 out of phase and never meet.
-Bytes unit_repeated(std::size_t size) {
-  Bytes data = testing::family_input(Family::kRandom, 1000, 12);
-  for (std::size_t i = 1000; i < size; ++i) data.push_back(data[i - 1000]);
-  return data;
-}
-
 // Two runs on several threads (the first ending short of the input's end,
 // as a stream's runs do) find the matches of one parse of the whole, and
 // leave the parser where that parse ends, in its state; the parses meet
@@ -54,7 +46,7 @@ TEST(SegmentedParse, TwoRunsFindTheMatchesOfOneParse) {
       {"text", testing::family_input(Family::kText, 3u << 20, 21), kSegment, true},
       {"noise", testing::family_input(Family::kRandom, 3u << 20, 22), kSegment, true},
       {"text, short segments", testing::family_input(Family::kText, 1u << 20, 23), kShortestSegment, true},
-      {"never meeting", unit_repeated(3u << 20), kSegment, false},
+      {"never meeting", testing::unit_repeated(3u << 20), kSegment, false},
   };
   for (const Case& c : cases) {
     Input input(c.data);

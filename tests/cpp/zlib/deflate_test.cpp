@@ -243,14 +243,6 @@ Bytes long_matches_across_segment_starts(std::size_t size) {
   return data;
 }
 
-// A unit of 1000 bytes over and over: the parses step through matches of
-// 258 out of phase and never meet, so each segment is parsed on alone.
-Bytes unit_repeated(std::size_t size) {
-  Bytes data = testing::family_input(Family::kRandom, 1000, 12);
-  for (std::size_t i = 1000; i < size; ++i) data.push_back(data[i - 1000]);
-  return data;
-}
-
 TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
   struct Case {
     const char* name;
@@ -259,11 +251,11 @@ TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
     std::uint64_t piece = level6::kLibraryPiece;
   };
   const Case cases[] = {
-      {"never meeting", unit_repeated(700000), kSegment},
+      {"never meeting", testing::unit_repeated(700000), kSegment},
       // Runs of the default length, cut into many segments: parses that
       // fail to meet go on through segments other threads parse, the last
       // one's included.
-      {"never meeting, many segments a run", unit_repeated(5u << 20), level6::kSegment},
+      {"never meeting, many segments a run", testing::unit_repeated(5u << 20), level6::kSegment},
       {"meeting inside long matches", long_matches_across_segment_starts(700000), kSegment},
       // Noise makes a block of each 16383 bytes; these segments and sizes
       // put segment edges at other places in the blocks.
