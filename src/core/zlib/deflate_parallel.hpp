@@ -142,9 +142,10 @@ class BlockLine {
   void publish() noexcept;
 
  private:
-  static constexpr std::uint8_t kWaiting = 0;
-  static constexpr std::uint8_t kMade = 1;
-  static constexpr std::uint8_t kFailed = 2;
+  // The waits are on 32-bit atomics, which the kernel waits on directly.
+  static constexpr std::uint32_t kWaiting = 0;
+  static constexpr std::uint32_t kMade = 1;
+  static constexpr std::uint32_t kFailed = 2;
   void make_while_cut(BlockMaker& maker) noexcept;
   void make(std::size_t b, BlockMaker& maker) noexcept;
   bool join_all(Calls calls) noexcept;
@@ -153,8 +154,8 @@ class BlockLine {
   const BlockSource& source_;
   std::vector<BlockMaker>& makers_;
   std::vector<BlockBits>& made_;
-  std::unique_ptr<std::atomic<std::uint8_t>[]> ready_;
-  std::atomic<std::size_t> published_{0};  // cuts made, and kCutsDone once all are
+  std::unique_ptr<std::atomic<std::uint32_t>[]> ready_;
+  std::atomic<std::uint32_t> published_{0};  // cuts made, and kCutsDone once all are
   std::atomic<std::size_t> next_{0};       // the next block to make
 };
 
