@@ -225,7 +225,7 @@ std::size_t plan_segments(std::uint64_t from, std::uint64_t limit, unsigned thre
     if (segments.size() == count) segments.emplace_back();
     Segment& s = segments[count++];
     s.start = start;
-    s.taken = s.begun = s.tops_ready = false;
+    s.begun = s.tops_ready = false;
     s.parser = nullptr;
     s.met = Segment::kNone;
     const std::uint64_t share = count <= threads ? first : (limit - start) / (2 * threads);
@@ -303,7 +303,6 @@ class SegmentedParse {
     std::unique_lock<std::mutex> hold(lock_);
     if (failed_ || taken_ == count_) return false;
     own = taken_++;
-    segments_[own].taken = true;
     segments_[own].begun = true;
     if (own + 1 == count_) take_whole(hold);
     return true;
@@ -355,11 +354,9 @@ class SegmentedParse {
       {
         std::unique_lock<std::mutex> hold(lock_);
         if (failed_) return;
-        if (!segments_[next].taken) {
-          // No thread has taken it: this parse goes on through it.
-          segments_[next].taken = true;
-          ++taken_;
-        }
+        // Segments are taken in order: when no thread has taken it, this
+        // parse goes on through it.
+        if (next == taken_) ++taken_;
         begun = segments_[next].begun;
         if (begun) changed_.wait(hold, [&] { return segments_[next].tops_ready || failed_; });
         if (failed_) return;
@@ -413,7 +410,7 @@ class SegmentedParse {
   std::mutex lock_;
   std::condition_variable changed_;
   // Under the lock:
-  std::size_t taken_ = 1;  // the first is the caller's
+  std::size_t taken_ = 1;  // the segments before it are taken; the first is the caller's
   bool whole_taken_ = false;
   bool all_met_ = true;
   bool failed_ = false;
@@ -443,7 +440,6 @@ bool parse_segments(Parser& parser, std::vector<Match>& out, const SegmentedRun&
     }
     return true;
   }
-  work.segments[0].taken = true;
   parser.update_input(run.open);
   SegmentedParse parse(parser, out, run, work, count);
   run_on_threads(threads, [&](unsigned thread) { parse.work(thread); });

@@ -29,7 +29,6 @@ struct Segment {
   std::uint64_t start = 0;
   std::uint64_t end = 0;  // the next segment's start; the run's limit for the last
   // Set while the run is parsed, under its lock.
-  bool taken = false;
   bool begun = false;       // taken by a parse begun at its start (else by the parse before it)
   bool tops_ready = false;  // `tops` holds all the loop tops of its first bytes
   // The parse begun here.
