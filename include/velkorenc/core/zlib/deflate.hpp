@@ -187,9 +187,19 @@ class Parser {
   static constexpr std::uint32_t kNiceLength = 128;
   static constexpr std::uint32_t kMaxChain = 128;
 
-  static std::uint32_t hash(const std::uint8_t* p) noexcept {
-    return ((std::uint32_t{p[0]} << 10) ^ (std::uint32_t{p[1]} << 5) ^ p[2]) & (kHashSize - 1);
+  // The three bytes at `p`, the first lowest, in one load (a parse may read
+  // the byte after them: the input has room past its end).
+  static std::uint32_t three_bytes(const std::uint8_t* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v & 0xFFFFFF;
   }
+  // zlib's hash of three bytes, ((p[0] << 10) ^ (p[1] << 5) ^ p[2]) cut to
+  // 15 bits, from the bytes as three_bytes gives them.
+  static std::uint32_t hash_of_three(std::uint32_t three) noexcept {
+    return ((three << 10) ^ ((three >> 3) & 0x1FE0) ^ (three >> 16)) & (kHashSize - 1);
+  }
+  static std::uint32_t hash(const std::uint8_t* p) noexcept { return hash_of_three(three_bytes(p)); }
   void insert(std::uint32_t top) noexcept {
     const std::uint32_t h = hash(window_ + top);
     prev_[top & kWindowMask] = head_[h];
@@ -371,11 +381,6 @@ inline std::uint32_t Parser::longest_match(std::uint32_t top, std::uint32_t cand
 template <class AtTop>
 std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::size_t matches,
                                   AtTop& at_top, bool& stopped) noexcept {
-  const auto load32 = [](const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  };
   std::uint16_t* const head = head_.get();
   std::uint16_t* const prev = prev_.get();
   const std::uint8_t* const window = window_;
@@ -412,41 +417,33 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
   for (std::uint64_t at = std::max({recent_upto_, table_origin_, reach}); at < caught_up; ++at) {
     const std::uint8_t* bytes = input_.data + (at - input_.origin);
     if (at + kRecentAhead < caught_up) {
-      __builtin_prefetch(recent + recent_slot(load32(bytes + kRecentAhead) & 0xFFFFFF), 1);
+      __builtin_prefetch(recent + recent_slot(three_bytes(bytes + kRecentAhead)), 1);
     }
-    recent[recent_slot(load32(bytes) & 0xFFFFFF)] = static_cast<std::uint32_t>(at);
+    recent[recent_slot(three_bytes(bytes))] = static_cast<std::uint32_t>(at);
   }
   recent_upto_ = table_origin_ + top;
   const std::uint32_t first_top = top;
   while (until - top >= kRunBatch) {
-    std::uint32_t hashes[kRunBatch];
-    std::uint16_t heads[kRunBatch];
-    std::uint32_t slots[kRunBatch];
-    std::uint32_t recents[kRunBatch];
     std::uint32_t may_match = 0;
     for (std::uint32_t i = 0; i < kRunBatch; ++i) {
       const std::uint32_t p = top + i;
-      const std::uint32_t first_three = load32(window + p) & 0xFFFFFF;
-      const std::uint32_t h = hash(window + p);
+      const std::uint32_t first_three = three_bytes(window + p);
+      const std::uint32_t h = hash_of_three(first_three);
       const std::uint32_t c1 = head[h];
-      hashes[i] = h;
-      heads[i] = static_cast<std::uint16_t>(c1);
       prev[p & kWindowMask] = static_cast<std::uint16_t>(c1);
       head[h] = static_cast<std::uint16_t>(p);
       // The slot of a position kRecentAhead on, fetched now: the table is
       // larger than the caches, and waiting for its misses would be most of
       // a run's time.
-      __builtin_prefetch(recent + recent_slot(load32(window + p + kRecentAhead) & 0xFFFFFF), 1);
+      __builtin_prefetch(recent + recent_slot(three_bytes(window + p + kRecentAhead)), 1);
       const std::uint32_t slot = recent_slot(first_three);
       const std::uint32_t newest = recent[slot];
-      slots[i] = slot;
-      recents[i] = newest;
       recent[slot] = absolute(p);
       // No position of these three bytes within reach: a literal.
       if (absolute(p) - newest > kMaxDistance) continue;
       const std::uint32_t limit = p > kMaxDistance ? p - kMaxDistance : 0;
       const auto same = [&](std::uint32_t c) {
-        return (load32(window + c) & 0xFFFFFF) == first_three;
+        return three_bytes(window + c) == first_three;
       };
       bool hit = false;
       std::uint32_t c = c1;
@@ -473,9 +470,16 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
         break;
       }
     }
+    // The inserts not taken are undone, newest first: each position's link
+    // holds the head it replaced.  Their slots of recent_ get the position
+    // before the first of them instead of what they held: no newer than
+    // any position that reads them, no older than what they held, so a
+    // run that reads one searches where it would have.
+    const std::uint32_t before = absolute(top + taken) - 1;
     for (std::uint32_t j = kRunBatch; j-- > taken;) {
-      head[hashes[j]] = heads[j];
-      recent[slots[j]] = recents[j];
+      const std::uint32_t p = top + j;
+      head[hash(window + p)] = prev[p & kWindowMask];
+      recent[recent_slot(three_bytes(window + p))] = before;
     }
     top += taken;
     recent_upto_ = table_origin_ + top;
