@@ -269,7 +269,7 @@ class Parser {
 };
 
 // New input a thread parses at a time.
-inline constexpr std::uint64_t kSegment = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t kSegment = std::uint64_t{2} << 20;
 // The shortest segment a stream may be given (segments at least this long
 // leave room for the 32 KiB history and the meeting of two parses).
 inline constexpr std::uint64_t kShortestSegment = std::uint64_t{128} << 10;
