@@ -169,6 +169,7 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
   // A large stream is made on the threads the lease gives, the same stream.
   const core::WorkerLease lease(core::threads_wanted(data.size()));
   core::Deflater deflater(lease.count());
+  deflater.borrow(data);  // the caller's bytes object holds it, unchanged
   {
     GilRelease gil(data.size() >= kReleaseGil);
     // The stream's own buffer is not mapped in beforehand, beyond its first

@@ -323,6 +323,8 @@ struct DeflateStream::State {
   SegmentWork segments;  // the parses of runs on several threads
   unsigned serial_runs_left = 0;
   InputRoom input;  // positions [origin, origin + size), and the tail room
+  // The whole input, while the positions are read there instead of `input`.
+  ByteSpan borrowed;
   std::uint64_t origin = 0;
   std::size_t size = 0;
   bool parsing = false;
@@ -343,10 +345,12 @@ struct DeflateStream::State {
   huffman::BitWriter bits{out.data()};
   std::uint32_t adler = 1;
 
-  ParseInput view(bool ends) { return {input.data(), origin, size, ends}; }
-  const std::uint8_t* bytes_at(std::uint64_t position) const {
-    return input.data() + (position - origin);
+  // (A parse writes only after an input's end, which it reads in `input`.)
+  std::uint8_t* data() {
+    return borrowed.empty() ? input.data() : const_cast<std::uint8_t*>(borrowed.data() + origin);
   }
+  ParseInput view(bool ends) { return {data(), origin, size, ends}; }
+  const std::uint8_t* bytes_at(std::uint64_t position) { return data() + (position - origin); }
 };
 
 std::size_t DeflateStream::lendable(unsigned threads) noexcept {
@@ -375,6 +379,7 @@ bool DeflateStream::start() noexcept {
   }
   state_->parser.set_lender(&lender_);
   state_->input.lend(lent_input_);
+  state_->borrowed = borrowed_;
   state_->bits.byte(0x78);  // 32 KiB window, deflate
   state_->bits.byte(0x9C);  // level 6, and the header's check
   return true;
@@ -402,19 +407,24 @@ bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   while (!input.empty()) {
     const std::size_t room = s.chunk + kKept + s.held - s.size;
     const std::size_t take = std::min(room, input.size());
-    try {
-      // Only an input given whole in one piece gets room for just itself;
-      // any other is likely long, and its room goes to the full chunk at
-      // once, with no copies on the way.
-      if (s.input.size() < s.size + take + kTailRoom) {
-        const bool whole = s.input.empty() && last && take == input.size();
-        s.input.resize((whole ? take : s.chunk + kKept + s.held) + kTailRoom);
+    const std::uint64_t next = s.origin + s.size;
+    const bool in_place = !s.borrowed.empty() && input.data() == s.borrowed.data() + next &&
+                          take <= s.borrowed.size() - next;
+    if (!in_place) {
+      if (!s.borrowed.empty() && !own_input(s.chunk + kKept + s.held + kTailRoom)) return false;
+      try {
+        // Only an input given whole in one piece gets room for just itself;
+        // any other is likely long, and its room goes to the full chunk at
+        // once, with no copies on the way.
+        if (s.input.size() < s.size + take + kTailRoom) {
+          const bool whole = s.input.empty() && last && take == input.size();
+          s.input.resize((whole ? take : s.chunk + kKept + s.held) + kTailRoom);
+        }
+      } catch (const std::bad_alloc&) {
+        return out_of_memory();
       }
-    } catch (const std::bad_alloc&) {
-      failure_ = {ZlibFailure::Kind::out_of_memory, Z_MEM_ERROR, nullptr};
-      return false;
+      std::memcpy(s.input.data() + s.size, input.data(), take);
     }
-    std::memcpy(s.input.data() + s.size, input.data(), take);
     s.size += take;
     input = input.subspan(take);
     if (s.size == s.chunk + kKept + s.held && !process(false, out)) return false;
@@ -426,9 +436,26 @@ bool DeflateStream::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
   return true;
 }
 
+// Moves the positions held from the borrowed input to the stream's own
+// room of `room` bytes; the input is read there from then on.
+bool DeflateStream::own_input(std::size_t room) noexcept {
+  State& s = *state_;
+  const std::uint8_t* held = s.borrowed.data() + s.origin;
+  try {
+    s.input.resize(room);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  std::memcpy(s.input.data(), held, s.size);
+  s.borrowed = {};
+  return true;
+}
+
 bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   State& s = *state_;
-  if (s.input.size() < s.size + kTailRoom) {
+  // The parse writes after the input's end: in the stream's own room.
+  if (last && !s.borrowed.empty() && !own_input(s.size + kTailRoom)) return false;
+  if (s.borrowed.empty() && s.input.size() < s.size + kTailRoom) {
     try {
       s.input.resize(s.size + kTailRoom);
     } catch (const std::bad_alloc&) {
@@ -489,7 +516,7 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
         const auto& b = *static_cast<Blocks*>(context);
         return b.stream->join_block(block, *b.out);
       }};
-  const BlockSource source{s.matches, match_origin, s.input.data(), s.origin};
+  const BlockSource source{s.matches, match_origin, s.data(), s.origin};
   BlockLine line(s.cuts, source, s.makers, s.made);
   // Each block but the last holds kBlockSymbols symbols of a byte or more.
   const std::size_t most =
@@ -515,7 +542,7 @@ bool DeflateStream::process(bool last, OutputSink& out) noexcept {
   s.held = static_cast<std::size_t>(history - keep);
   if (keep > s.origin) {
     const std::size_t drop = static_cast<std::size_t>(keep - s.origin);
-    std::memmove(s.input.data(), s.input.data() + drop, s.size - drop);
+    if (s.borrowed.empty()) std::memmove(s.input.data(), s.input.data() + drop, s.size - drop);
     s.size -= drop;
     s.origin = keep;
     s.parser.update_input(s.view(false));

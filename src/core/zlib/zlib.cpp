@@ -480,6 +480,7 @@ bool Deflater::feed(ByteSpan input, bool last, OutputSink& out) noexcept {
         return false;
       }
       own_->lend(lent_);
+      own_->borrow(borrowed_);
     } else {
       const int memory_level =
           whole_and_short && deflate_short_cuts().small_tables ? kSmallMemoryLevel : kDefaultMemoryLevel;

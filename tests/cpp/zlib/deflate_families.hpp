@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -143,19 +144,30 @@ inline Bytes library_deflate(const Bytes& data, std::size_t piece = 0xFFFFFFFFu)
   return out;
 }
 
+// How the own stream is given its input: copied piece by piece, or read
+// where it is (borrowed whole), or so until the pieces come from a copy of
+// it from `from` on.
+struct Lending {
+  bool borrowed = false;
+  std::size_t copy_from = SIZE_MAX;
+};
+
 // The own stream of `data`, fed in the pieces that `cuts` (sizes, taken in
 // turn) give, parsed on `threads` threads in segments of `segment` bytes;
 // empty on failure.
 inline Bytes own_deflate(const Bytes& data, const std::vector<std::size_t>& cuts,
                          std::uint64_t library_piece = level6::kLibraryPiece, unsigned threads = 1,
-                         std::uint64_t segment = level6::kSegment) {
+                         std::uint64_t segment = level6::kSegment, Lending lending = {}) {
   Bytes out(Deflater::bound(data.size()));
   FixedSink sink(out);
   level6::DeflateStream stream(threads, library_piece, segment);
+  if (lending.borrowed) stream.borrow(data);
+  const Bytes copy = lending.copy_from < data.size() ? data : Bytes();
   std::size_t at = 0, cut = 0;
   do {
     const std::size_t size = std::min(cuts[cut++ % cuts.size()], data.size() - at);
-    if (!stream.feed(ByteSpan(data.data() + at, size), at + size == data.size(), sink)) return {};
+    const std::uint8_t* from = (at >= lending.copy_from ? copy : data).data() + at;
+    if (!stream.feed(ByteSpan(from, size), at + size == data.size(), sink)) return {};
     at += size;
   } while (at < data.size());
   out.resize(sink.filled());

@@ -66,15 +66,21 @@ TEST(OwnDeflate, BlocksAreCutWhereTheLibraryCutsThem) {
 }
 
 // The stream is the same whichever way the input comes in pieces, and over
-// the few MiB that the stream parses at a time.
+// the few MiB that the stream parses at a time; read where it is or copied,
+// and where the pieces stop coming from the input it was lent.
 TEST(OwnDeflate, PiecesOfAnySizeGiveTheStreamOfTheWhole) {
   const std::vector<std::vector<std::size_t>> cuts = {{1}, {7, 1}, {1000}, {65535, 3}, {(1u << 22) + 1}};
+  const testing::Lending lendings[] = {{}, {true}, {true, 3u << 20}, {true, 100001}};
   const Bytes text = testing::family_input(Family::kText, 9u << 19, 1);
   const Bytes expected = testing::library_deflate(text);
   for (const auto& cut : cuts) {
     const Bytes& data = cut[0] < 100 ? Bytes(text.begin(), text.begin() + 150000) : text;
     const Bytes want = cut[0] < 100 ? testing::library_deflate(data) : expected;
-    EXPECT_EQ(testing::own_deflate(data, cut), want) << "pieces of " << cut[0];
+    for (const testing::Lending& lending : lendings) {
+      EXPECT_EQ(testing::own_deflate(data, cut, level6::kLibraryPiece, 1, level6::kSegment, lending), want)
+          << "pieces of " << cut[0] << (lending.borrowed ? ", borrowed" : "") << ", copied from "
+          << lending.copy_from;
+    }
   }
 }
 
@@ -296,9 +302,10 @@ TEST(OwnDeflateThreads, TablesAndInputInLentMemoryGiveTheSameStream) {
   const Bytes expected = testing::library_deflate(data);
   for (const std::size_t tables : {0, 1, 2}) {
     for (const std::size_t input_room : {std::size_t{0}, std::size_t{5} << 20}) {
-      for (unsigned threads : {1u, 3u}) {
+      for (const auto& [threads, borrowed] : {std::pair{1u, false}, {3u, false}, {1u, true}, {3u, true}}) {
         const std::string name = std::to_string(tables) + " tables, " + std::to_string(input_room) +
-                                 " bytes for input, " + std::to_string(threads) + " threads";
+                                 " bytes for input, " + std::to_string(threads) + " threads" +
+                                 (borrowed ? ", the input borrowed" : "");
         // One byte past an aligned address: three bytes go to the alignment.
         const std::size_t lent_size = tables * kDeflateTableBytes + 3 + input_room;
         Bytes room(lent_size + 8, 0xA5);
@@ -307,6 +314,7 @@ TEST(OwnDeflateThreads, TablesAndInputInLentMemoryGiveTheSameStream) {
         {
           Deflater deflater(threads);
           deflater.lend({room.data() + 1, lent_size});
+          if (borrowed) deflater.borrow(data);
           ASSERT_TRUE(deflater.feed(data, true, sink)) << name;
         }
         out.resize(sink.filled());
@@ -317,10 +325,12 @@ TEST(OwnDeflateThreads, TablesAndInputInLentMemoryGiveTheSameStream) {
         EXPECT_EQ(changed(room.begin(), room.begin() + 1), 0u) << name;
         EXPECT_EQ(changed(room.begin() + 1 + static_cast<std::ptrdiff_t>(lent_size), room.end()), 0u) << name;
         // The tables lent are cleared (a position written later may hold the
-        // pattern's byte by chance); the input room holds the input's bytes.
+        // pattern's byte by chance); the input room holds the input's bytes,
+        // unless it was borrowed: then only its end, with room after it.
         const std::size_t used = changed(room.begin(), room.end());
         const std::size_t lent_tables = std::min<std::size_t>(tables, threads);
-        EXPECT_GE(used, lent_tables * kDeflateTableBytes * 99 / 100 + (input_room != 0 ? (1u << 20) : 0)) << name;
+        const std::size_t input_used = input_room == 0 ? 0 : std::size_t{borrowed ? 512u : 1024u} << 10;
+        EXPECT_GE(used, lent_tables * kDeflateTableBytes * 99 / 100 + input_used) << name;
         if (tables == 0 && input_room == 0) {
           EXPECT_EQ(used, 0u) << name;
         }

@@ -302,6 +302,11 @@ class DeflateStream {
   // The most of such memory that a stream on `threads` threads uses, while
   // its open block is short (as with data that does not compress).
   static std::size_t lendable(unsigned threads) noexcept;
+  // The whole input, unchanged in memory until the stream is done, given
+  // before the first feed: pieces fed that are its next bytes are parsed
+  // where they are, not copied, until the input's end, which the parse
+  // needs room after.
+  void borrow(ByteSpan whole) noexcept { borrowed_ = whole; }
 
  private:
   struct State;
@@ -311,6 +316,7 @@ class DeflateStream {
   bool join_block(std::size_t b, OutputSink& out) noexcept;
   bool out_of_memory() noexcept;
   bool emit(OutputSink& out) noexcept;
+  bool own_input(std::size_t room) noexcept;
 
   std::unique_ptr<State> state_;
   unsigned threads_;
@@ -318,6 +324,7 @@ class DeflateStream {
   std::uint64_t segment_;
   RecentLender lender_;
   std::span<std::uint8_t> lent_input_;
+  ByteSpan borrowed_;
   bool finished_ = false;
   ZlibFailure failure_;
 };

@@ -148,6 +148,10 @@ class Deflater {
   void lend(std::span<std::uint8_t> room) noexcept { lent_ = room; }
   // The most memory worth lending it, while the data does not compress.
   std::size_t lendable() const noexcept;
+  // The whole input, unchanged in memory until the Deflater is destroyed,
+  // given before the first feed: the module's own deflate parses the pieces
+  // fed from it where they are.
+  void borrow(ByteSpan whole) noexcept { borrowed_ = whole; }
   ~Deflater();
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
@@ -168,6 +172,7 @@ class Deflater {
   std::unique_ptr<level6::DeflateStream> own_;
   unsigned threads_;
   std::span<std::uint8_t> lent_;
+  ByteSpan borrowed_;
   z_stream stream_{};
   bool started_ = false;
   bool finished_ = false;
