@@ -1,5 +1,6 @@
 #include "velkorenc/core/platform/memory.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 #if defined(__linux__)
@@ -111,25 +112,35 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint)
 
 bool BackgroundMapping::start(void* buffer, std::size_t size) noexcept {
   finish(true);
+  buffer_ = static_cast<volatile std::uint8_t*>(buffer);
+  size_ = size;
+  next_piece_.store(0, std::memory_order_relaxed);
   stop_.store(false, std::memory_order_relaxed);
   try {
-    thread_ = std::thread([this, buffer, size] {
-      constexpr std::size_t kPage = 4096;
-      auto* bytes = static_cast<volatile std::uint8_t*>(buffer);
-      for (std::size_t at = 0; at < size; at += kPage) {
-        if (at % kMapPiece == 0 && stop_.load(std::memory_order_relaxed)) return;
-        bytes[at] = 0;
-      }
-    });
+    thread_ = std::thread([this] { map_pieces(); });
   } catch (...) {
     return false;  // no thread to be had: the writers map the buffer in
   }
   return true;
 }
 
+void BackgroundMapping::map_pieces() noexcept {
+  constexpr std::size_t kPage = 4096;
+  while (!stop_.load(std::memory_order_relaxed)) {
+    const std::size_t from = next_piece_.fetch_add(1, std::memory_order_relaxed) * kMapPiece;
+    if (from >= size_) return;
+    const std::size_t to = std::min(from + kMapPiece, size_);
+    for (std::size_t at = from; at < to; at += kPage) buffer_[at] = 0;
+  }
+}
+
 void BackgroundMapping::finish(bool stop) noexcept {
   if (!thread_.joinable()) return;
-  if (stop) stop_.store(true, std::memory_order_relaxed);
+  if (stop) {
+    stop_.store(true, std::memory_order_relaxed);
+  } else {
+    map_pieces();
+  }
   thread_.join();
 }
 

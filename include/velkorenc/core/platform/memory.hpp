@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <thread>
 
 #include "velkorenc/core/platform/pieces.hpp"
@@ -45,7 +46,9 @@ void prepare_for_appending(void* buffer, std::size_t size) noexcept;
 // map stays free for the other threads.  Only for memory no one else uses meanwhile, and whose
 // content does not matter yet.  When no thread can be started, start() says
 // so and nothing runs.  The buffer must outlive the mapping, which finish()
-// or the destructor waits for; finish(true) stops it within a few MiB.
+// or the destructor waits for: finish() maps what is left on the calling
+// thread too (where the host gives memory slowly, two threads take half the
+// time), finish(true) stops it within a few MiB.
 class BackgroundMapping {
  public:
   BackgroundMapping() noexcept = default;
@@ -57,6 +60,13 @@ class BackgroundMapping {
   void finish(bool stop = false) noexcept;
 
  private:
+  // Maps the pieces not yet taken, one at a time, until none is left or it
+  // is stopped.
+  void map_pieces() noexcept;
+
+  volatile std::uint8_t* buffer_ = nullptr;
+  std::size_t size_ = 0;
+  std::atomic<std::size_t> next_piece_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
