@@ -165,7 +165,7 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
     room = out.stream.get();
     core::prepare_for_appending(room, bound);
   }
-  core::FixedSink sink({room, bound});
+  core::StoredLaterSink sink({room, bound});
   // A large stream is made on the threads the lease gives, the same stream.
   const core::WorkerLease lease(core::threads_wanted(data.size()));
   core::Deflater deflater(lease.count());
@@ -201,9 +201,13 @@ bool compress_directly(core::ByteSpan data, Compressed& out) {
     raise_zlib_memory("while compressing data");
     return false;
   }
+  if (deflater.failure()) return false;
+  // The stored blocks' bytes are written in only for a stream that is kept,
+  // one shorter than the data.
+  if (sink.filled() < data.size()) sink.fill(data);
   out.stream_bytes = room;
   out.stream_length = sink.filled();
-  return !deflater.failure();
+  return true;
 }
 
 bool compress(PyObject* data, Compressed& out) {

@@ -80,6 +80,23 @@ const char* zlib_library_version() noexcept { return zlibVersion(); }
 
 bool OutputSink::put_input(std::uint64_t, ByteSpan bytes) noexcept { return copy_to(*this, bytes); }
 
+bool StoredLaterSink::put_input(std::uint64_t position, ByteSpan bytes) noexcept {
+  if (bytes.size() > buffer_.size() - filled_) return false;
+  try {
+    left_out_.push_back({filled_, position, bytes.size()});
+  } catch (const std::bad_alloc&) {
+    return copy_to(*this, bytes);
+  }
+  filled_ += bytes.size();
+  return true;
+}
+
+void StoredLaterSink::fill(ByteSpan input) const noexcept {
+  for (const LeftOut& gap : left_out_) {
+    std::memcpy(buffer_.data() + gap.at, input.data() + gap.position, gap.length);
+  }
+}
+
 bool copy_to(OutputSink& out, ByteSpan bytes) noexcept {
   while (!bytes.empty()) {
     const std::span<std::uint8_t> room = out.space();

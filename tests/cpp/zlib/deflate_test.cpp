@@ -339,5 +339,36 @@ TEST(OwnDeflateThreads, TablesAndInputInLentMemoryGiveTheSameStream) {
   }
 }
 
+// A sink that leaves the stored bytes out gives the stream's length, and
+// the stream itself once they are filled in from the input; with too little
+// room the stream fails as with any sink.
+TEST(OwnDeflateThreads, StoredBytesLeftOutAndFilledInGiveTheStream) {
+  // Noise between text: stored blocks inside a stream that compresses.
+  Bytes mixed = testing::family_input(Family::kRandom, 2u << 20, 22);
+  const Bytes text = testing::family_input(Family::kText, 2u << 20, 23);
+  mixed.insert(mixed.begin(), text.begin(), text.end());
+  mixed.insert(mixed.end(), text.begin(), text.begin() + (1 << 20));
+  const Bytes inputs[] = {testing::family_input(Family::kRandom, 3u << 20, 21), mixed, text};
+  for (const Bytes& data : inputs) {
+    const Bytes expected = testing::library_deflate(data);
+    for (unsigned threads : {1u, 2u}) {
+      Bytes out(Deflater::bound(data.size()), 0xA5);
+      StoredLaterSink sink(out);
+      Deflater deflater(threads);
+      deflater.borrow(data);
+      ASSERT_TRUE(deflater.feed(data, true, sink)) << data.size();
+      ASSERT_EQ(sink.filled(), expected.size()) << data.size() << " bytes, " << threads << " threads";
+      sink.fill(data);
+      out.resize(sink.filled());
+      EXPECT_EQ(out, expected) << data.size() << " bytes, " << threads << " threads";
+    }
+    Bytes room(expected.size() - 1);
+    StoredLaterSink short_sink(room);
+    Deflater deflater;
+    EXPECT_FALSE(deflater.feed(data, true, short_sink)) << data.size();
+    EXPECT_EQ(deflater.failure().kind, ZlibFailure::Kind::no_output_space) << data.size();
+  }
+}
+
 }  // namespace
 }  // namespace velkorenc::core

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "velkorenc/core/keying/keying.hpp"
 
@@ -218,6 +219,32 @@ class FixedSink final : public OutputSink {
  private:
   std::span<std::uint8_t> buffer_;
   std::size_t filled_ = 0;
+};
+
+// A FixedSink that leaves out the bytes of stored blocks, keeping where
+// in the input they are: a stream made only to learn its length (data that
+// will be stored) costs no copy of the input.  fill() writes them in, for a
+// stream that is kept.
+class StoredLaterSink final : public OutputSink {
+ public:
+  explicit StoredLaterSink(std::span<std::uint8_t> buffer) noexcept : buffer_(buffer) {}
+  std::span<std::uint8_t> space() noexcept override { return buffer_.subspan(filled_); }
+  void commit(std::size_t filled) noexcept override { filled_ += filled; }
+  bool put_input(std::uint64_t position, ByteSpan bytes) noexcept override;
+  std::size_t filled() const noexcept { return filled_; }
+  // Writes the bytes left out from `input`, the whole input the stream was
+  // made of.
+  void fill(ByteSpan input) const noexcept;
+
+ private:
+  struct LeftOut {
+    std::size_t at;          // in the buffer
+    std::uint64_t position;  // in the input
+    std::size_t length;
+  };
+  std::span<std::uint8_t> buffer_;
+  std::size_t filled_ = 0;
+  std::vector<LeftOut> left_out_;
 };
 
 // A sink that keeps nothing: it counts the bytes, written over and over
