@@ -144,10 +144,10 @@ inline Bytes library_deflate(const Bytes& data, std::size_t piece = 0xFFFFFFFFu)
   return out;
 }
 
-// How the own stream is given its input: copied piece by piece, or read
-// where it is (borrowed whole), or so until the pieces come from a copy of
-// it from `from` on.
-struct Lending {
+// How the own stream reads its input: copied piece by piece, or where it
+// is (borrowed whole), or so until the pieces come from a copy of it, from
+// `copy_from` on.
+struct Borrowing {
   bool borrowed = false;
   std::size_t copy_from = SIZE_MAX;
 };
@@ -157,16 +157,16 @@ struct Lending {
 // empty on failure.
 inline Bytes own_deflate(const Bytes& data, const std::vector<std::size_t>& cuts,
                          std::uint64_t library_piece = level6::kLibraryPiece, unsigned threads = 1,
-                         std::uint64_t segment = level6::kSegment, Lending lending = {}) {
+                         std::uint64_t segment = level6::kSegment, Borrowing borrowing = {}) {
   Bytes out(Deflater::bound(data.size()));
   FixedSink sink(out);
   level6::DeflateStream stream(threads, library_piece, segment);
-  if (lending.borrowed) stream.borrow(data);
-  const Bytes copy = lending.copy_from < data.size() ? data : Bytes();
+  if (borrowing.borrowed) stream.borrow(data);
+  const Bytes copy = borrowing.copy_from < data.size() ? data : Bytes();
   std::size_t at = 0, cut = 0;
   do {
     const std::size_t size = std::min(cuts[cut++ % cuts.size()], data.size() - at);
-    const std::uint8_t* from = (at >= lending.copy_from ? copy : data).data() + at;
+    const std::uint8_t* from = (at >= borrowing.copy_from ? copy : data).data() + at;
     if (!stream.feed(ByteSpan(from, size), at + size == data.size(), sink)) return {};
     at += size;
   } while (at < data.size());

@@ -67,19 +67,19 @@ TEST(OwnDeflate, BlocksAreCutWhereTheLibraryCutsThem) {
 
 // The stream is the same whichever way the input comes in pieces, and over
 // the few MiB that the stream parses at a time; read where it is or copied,
-// and where the pieces stop coming from the input it was lent.
+// and where the pieces stop coming from the input it borrowed.
 TEST(OwnDeflate, PiecesOfAnySizeGiveTheStreamOfTheWhole) {
   const std::vector<std::vector<std::size_t>> cuts = {{1}, {7, 1}, {1000}, {65535, 3}, {(1u << 22) + 1}};
-  const testing::Lending lendings[] = {{}, {true}, {true, 3u << 20}, {true, 100001}};
+  const testing::Borrowing borrowings[] = {{}, {true}, {true, 3u << 20}, {true, 100001}};
   const Bytes text = testing::family_input(Family::kText, 9u << 19, 1);
   const Bytes expected = testing::library_deflate(text);
   for (const auto& cut : cuts) {
     const Bytes& data = cut[0] < 100 ? Bytes(text.begin(), text.begin() + 150000) : text;
     const Bytes want = cut[0] < 100 ? testing::library_deflate(data) : expected;
-    for (const testing::Lending& lending : lendings) {
-      EXPECT_EQ(testing::own_deflate(data, cut, level6::kLibraryPiece, 1, level6::kSegment, lending), want)
-          << "pieces of " << cut[0] << (lending.borrowed ? ", borrowed" : "") << ", copied from "
-          << lending.copy_from;
+    for (const testing::Borrowing& borrowing : borrowings) {
+      EXPECT_EQ(testing::own_deflate(data, cut, level6::kLibraryPiece, 1, level6::kSegment, borrowing), want)
+          << "pieces of " << cut[0] << (borrowing.borrowed ? ", borrowed" : "") << ", copied from "
+          << borrowing.copy_from;
     }
   }
 }
