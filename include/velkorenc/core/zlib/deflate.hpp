@@ -485,8 +485,9 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
     const std::uint32_t before = absolute(top + taken) - 1;
     for (std::uint32_t j = kRunBatch; j-- > taken;) {
       const std::uint32_t p = top + j;
-      head[hash(window + p)] = prev[p & kWindowMask];
-      recent[recent_slot(three_bytes(window + p))] = before;
+      const std::uint32_t three = three_bytes(window + p);
+      head[hash_of_three(three)] = prev[p & kWindowMask];
+      recent[recent_slot(three)] = before;
     }
     top += taken;
     recent_upto_ = table_origin_ + top;
