@@ -28,16 +28,18 @@ std::size_t resident_pages(void* memory, std::size_t length) {
 
 // After finish(), every page of the buffer is in memory, whichever thread
 // mapped it: pieces taken by the mapping's thread and by the caller, a
-// piece cut short at the end, a buffer that starts inside a page; and after
-// a mapping stopped at once and started again.
+// piece cut short at the end, a buffer that starts inside a page; and with
+// a mapping that mapped another buffer before, or was stopped at once.
 TEST(BackgroundMapping, FinishLeavesEveryPageMappedIn) {
+  enum class Before { nothing, another_mapped, stopped };
   struct Case {
     std::size_t offset, size;
-    bool stopped_first;
-  } const cases[] = {{0, kPageSize + 1, false},
-                     {0, 3 * kMapPiece + 5 * kPageSize, false},
-                     {100, 2 * kMapPiece + 100, false},
-                     {0, 8 * kMapPiece, true}};
+    Before before;
+  } const cases[] = {{0, kPageSize + 1, Before::nothing},
+                     {0, 3 * kMapPiece + 5 * kPageSize, Before::nothing},
+                     {100, 2 * kMapPiece + 100, Before::nothing},
+                     {0, 3 * kMapPiece, Before::another_mapped},
+                     {0, 8 * kMapPiece, Before::stopped}};
   for (const Case& c : cases) {
     const std::size_t length = c.offset + c.size;
     void* memory = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -45,7 +47,11 @@ TEST(BackgroundMapping, FinishLeavesEveryPageMappedIn) {
     EXPECT_EQ(resident_pages(memory, length), 0u) << c.size;
     {
       BackgroundMapping mapping;
-      if (c.stopped_first) {
+      if (c.before == Before::another_mapped) {
+        std::vector<std::uint8_t> another(c.size);
+        ASSERT_TRUE(mapping.start(another.data(), another.size()));
+        mapping.finish();
+      } else if (c.before == Before::stopped) {
         ASSERT_TRUE(mapping.start(static_cast<std::uint8_t*>(memory) + c.offset, c.size));
         mapping.finish(true);
       }
