@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 
 #if defined(__linux__)
 #include <pthread.h>
@@ -83,6 +84,16 @@ WorkerLease::~WorkerLease() {
 
 unsigned threads_wanted(std::size_t bytes) noexcept {
   return bytes < kParallelBytes ? 1 : usable_cpus();
+}
+
+bool start_thread(std::thread& thread, std::function<void()> body) noexcept {
+  const SignalsBlocked blocked;
+  try {
+    thread = std::thread(std::move(body));
+  } catch (...) {
+    return false;
+  }
+  return true;
 }
 
 namespace detail {

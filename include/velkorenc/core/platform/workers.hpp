@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
+#include <thread>
 #include <type_traits>
 
 #include "velkorenc/core/platform/pieces.hpp"
@@ -41,6 +43,11 @@ inline constexpr std::size_t kParallelBytes = std::size_t{4} << 20;
 // The threads a call on `bytes` bytes wants: 1 below kParallelBytes, else
 // every CPU it may run on.
 unsigned threads_wanted(std::size_t bytes) noexcept;
+
+// Starts `body` on `thread`, a thread of the call's own that, like the
+// threads run_on_threads starts, blocks asynchronous signals.  False when
+// no thread can be had.
+bool start_thread(std::thread& thread, std::function<void()> body) noexcept;
 
 namespace detail {
 using IndexedCall = void (*)(void* context, unsigned index);
