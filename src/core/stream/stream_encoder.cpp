@@ -22,6 +22,12 @@ constexpr std::size_t kSpoolMemory = 4 * kStreamChunk;
 constexpr std::size_t kMostInputRuns = std::size_t{1} << 18;
 // The text of one chunk of frame bytes.
 constexpr std::size_t kTextBuffer = kStreamChunk * (kTokenLength + 1) + 64;
+// Inputs from this size on may have their stored text written ahead.
+constexpr std::uint64_t kWriteAheadBytes = std::uint64_t{16} << 20;
+// The stored blocks' bytes that show an input does not compress, and the
+// part of the stream that other blocks may then be, at most: a sixteenth to
+// begin, a quarter to go on.
+constexpr std::uint64_t kAheadEvidence = std::uint64_t{4} << 20;
 
 }  // namespace
 
@@ -53,6 +59,7 @@ class FileEncoder::Spool final : public OutputSink {
   }
   bool put_input(std::uint64_t position, ByteSpan bytes) noexcept override {
     if (failure_ != 0) return false;
+    stored_ += bytes.size();
     // Past a few GiB of stored blocks, their bytes are kept like the rest:
     // the spool's memory stays bounded whatever the input's size.
     if (inputs_.size() == kMostInputRuns) return OutputSink::put_input(position, bytes);
@@ -111,6 +118,8 @@ class FileEncoder::Spool final : public OutputSink {
   bool rereads_input() const noexcept { return !inputs_.empty(); }
 
   std::uint64_t size() const noexcept { return size_; }
+  // The bytes of the stream in stored blocks, their headers left out.
+  std::uint64_t stored() const noexcept { return stored_; }
   int failure() const noexcept { return failure_; }
 
  private:
@@ -150,6 +159,7 @@ class FileEncoder::Spool final : public OutputSink {
   std::size_t filled_ = 0;  // in memory, not yet in the file
   std::uint64_t kept_ = 0;  // bytes of the stream held by the spool
   std::uint64_t size_ = 0;  // bytes of the stream
+  std::uint64_t stored_ = 0;
   std::vector<InputRun> inputs_;
   std::uint32_t inputs_crc_ = 0;
   // Reading: the first run of the input not wholly behind, and the input's
@@ -192,14 +202,45 @@ Step FileEncoder::compress_step() noexcept {
     if (spool_->failure() != 0) return fail(StreamFailure::Kind::spool, spool_->failure());
     return Step::failed;  // see zlib_failure()
   }
-  if (!input_ended) return Step::more;
+  if (!input_ended) {
+    decide_ahead();
+    return Step::more;
+  }
   if (!spool_->finish()) return fail(StreamFailure::Kind::spool, spool_->failure());
   spool_size_ = spool_->size();
+  if (compressed()) ahead_.stop();
   FileVersion now;
   if (!file_version(input_, now) || now != version_ || input_size_ != version_.size) {
     return fail(StreamFailure::Kind::changed, 0);
   }
   return Step::done;
+}
+
+bool same_stored_text(const TextPlan& a, const TextPlan& b) noexcept {
+  return std::ranges::equal(a.header, b.header) && a.delimiter == b.delimiter &&
+         std::ranges::equal(a.key, b.key) && a.table == b.table && a.stored_flag == b.stored_flag;
+}
+
+bool FileEncoder::worth_writing_ahead(std::uint64_t size) noexcept {
+  return size >= kWriteAheadBytes;
+}
+
+// Writing ahead begins once the stream holds enough stored blocks and little
+// else, and stops when other blocks grow: a text written for nothing costs
+// the disk, not the result, which pass 1 alone decides.
+void FileEncoder::decide_ahead() noexcept {
+  if (!ahead_plan_ || ahead_given_up_ || !worth_writing_ahead(version_.size)) return;
+  const std::uint64_t stored = spool_->stored();
+  const std::uint64_t other = spool_->size() - stored;
+  if (!ahead_.started()) {
+    if (stored >= kAheadEvidence && other <= stored / 16 &&
+        !ahead_.start(*ahead_plan_, input_, version_.size, ahead_fd_)) {
+      ahead_given_up_ = true;
+    }
+  } else if (other > stored / 4) {
+    ahead_.stop();
+    ahead_given_up_ = true;
+  }
 }
 
 void FileEncoder::write_frame_bytes(ByteSpan bytes) noexcept {

@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "velkorenc/core/files/files.hpp"
 #include "velkorenc/core/stream/stream.hpp"
+#include "velkorenc/core/zlib/zlib.hpp"
 
 namespace velkorenc::core {
 namespace {
@@ -190,6 +192,141 @@ TEST_F(OutputFileTest, WritingBehindDropsTheFileFromTheCacheAndKeepsItsBytes) {
   ASSERT_EQ(read_full(ends[0], piped), static_cast<std::ptrdiff_t>(kPiped));
   ::close(ends[0]);
   for (std::uint64_t at = 0; at < kPiped; ++at) ASSERT_EQ(piped[at], pattern_at(at));
+}
+
+// The text of a stored frame, as the codec makes it from the whole frame,
+// beside the text written ahead while the input is read.
+class StoredTextAheadTest : public OutputFileTest {
+ protected:
+  void SetUp() override {
+    OutputFileTest::SetUp();
+    for (int v = 0; v < 256; ++v) {
+      char token[kTokenLength];
+      for (std::size_t i = 0; i < kTokenLength; ++i) token[i] = static_cast<char>('a' + (v * 7 + i * 3) % 26);
+      plan_.table.set(static_cast<std::uint8_t>(v), token);
+    }
+    plan_.key = bytes_of(key_);
+    plan_.delimiter = '~';
+    plan_.stored_flag = 0;
+  }
+
+  std::string input(std::size_t size, unsigned seed) const {
+    std::mt19937 random(seed);
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    return data;
+  }
+
+  std::string expected_text(const std::string& data) const {
+    const std::uint8_t flag = plan_.stored_flag;
+    std::uint32_t crc = crc32(crc32(0, {&flag, 1}), bytes_of(data));
+    const std::uint8_t ck[4] = {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
+                                static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
+    const ByteSpan parts[] = {{&flag, 1}, bytes_of(data), ck};
+    std::string text(plan_.header.begin(), plan_.header.end());
+    const std::size_t at = text.size();
+    text.resize(at + joined_length(data.size() + 5));
+    EXPECT_TRUE(write_frame_text(plan_.table, parts, plan_.key, plan_.delimiter, text.data() + at));
+    return text;
+  }
+
+  // Finishes as the encoder does, waiting a little at a time.
+  static StoredTextAhead::Outcome finish(StoredTextAhead& ahead, std::uint32_t crc) {
+    StoredTextAhead::Outcome outcome;
+    while ((outcome = ahead.finish(crc, 10)) == StoredTextAhead::Outcome::waiting) {
+    }
+    return outcome;
+  }
+
+  static bool direct(int fd) { return (::fcntl(fd, F_GETFL) & O_DIRECT) != 0; }
+
+  std::string key_ = "key";
+  std::string header_;
+  TextPlan plan_;
+};
+
+// Whatever the header and the payload's length, and whether the disk is
+// written past the page cache (a disk's file) or not (tmpfs), the file
+// holds the text and nothing more, and the descriptor is as it was.
+TEST_F(StoredTextAheadTest, WritesTheStoredFramesText) {
+  const bool shm = ::access("/dev/shm", W_OK) == 0;
+  const struct {
+    std::size_t size;
+    std::size_t header;
+    bool in_memory;
+  } cases[] = {{0, 12, false},
+               {1, 12, false},
+               {(std::size_t{3} << 20) + 12345, 12, false},
+               {(std::size_t{3} << 20) + 12345, 12, true},
+               {700'001, std::size_t{5} << 20, false},  // a header longer than a slot
+               {StoredTextAhead::kPiece * 4, 4095, false}};
+  unsigned seed = 1;
+  for (const auto& c : cases) {
+    if (c.in_memory && !shm) continue;
+    SCOPED_TRACE(testing::Message() << c.size << " bytes, header " << c.header
+                                    << (c.in_memory ? ", tmpfs" : ""));
+    header_.assign(c.header, 'H');
+    plan_.header = bytes_of(header_);
+    const std::string data = input(c.size, seed++);
+    put(path("in"), data);
+    const std::string out = c.in_memory ? "/dev/shm/velkorenc-test-ahead" : path("out");
+    const int in_fd = ::open(path("in").c_str(), O_RDONLY | O_CLOEXEC);
+    const int out_fd = ::open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(in_fd, 0);
+    ASSERT_GE(out_fd, 0);
+    StoredTextAhead ahead;
+    ASSERT_TRUE(ahead.start(plan_, in_fd, c.size, out_fd));
+    EXPECT_EQ(finish(ahead, crc32(0, bytes_of(data))), StoredTextAhead::Outcome::done);
+    EXPECT_FALSE(direct(out_fd));
+    ahead.stop();  // nothing once finished
+    EXPECT_EQ(get(out) == expected_text(data), true);
+    ::close(in_fd);
+    ::close(out_fd);
+    ::unlink(out.c_str());
+  }
+}
+
+// Another input than the one that decided, one cut short, a stop, or a
+// failed write: nothing of the text stays, and the descriptor writes as
+// any other from offset 0.
+TEST_F(StoredTextAheadTest, LeavesNothingWhenTheTextIsNotKept) {
+  const std::size_t size = (std::size_t{2} << 20) + 7;
+  const std::string data = input(size, 9);
+  put(path("in"), data);
+  const std::uint32_t crc = crc32(0, bytes_of(data));
+  header_ = "HEADER:";
+  plan_.header = bytes_of(header_);
+  enum class Ending { other_input, input_short, stopped, write_fails };
+  const struct {
+    Ending ending;
+    StoredTextAhead::Outcome outcome;
+  } cases[] = {{Ending::other_input, StoredTextAhead::Outcome::mismatched},
+               {Ending::input_short, StoredTextAhead::Outcome::mismatched},
+               {Ending::stopped, StoredTextAhead::Outcome::mismatched},
+               {Ending::write_fails, StoredTextAhead::Outcome::output_failed}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.ending));
+    const int in_fd = ::open(path("in").c_str(), O_RDONLY | O_CLOEXEC);
+    const int flags = c.ending == Ending::write_fails ? O_RDONLY : O_RDWR;
+    const int out_fd = ::open(path("out").c_str(), flags | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(in_fd, 0);
+    ASSERT_GE(out_fd, 0);
+    StoredTextAhead ahead;
+    ASSERT_TRUE(ahead.start(plan_, in_fd, c.ending == Ending::input_short ? size + 1 : size, out_fd));
+    if (c.ending == Ending::stopped) ahead.stop();
+    EXPECT_EQ(finish(ahead, c.ending == Ending::other_input ? crc ^ 1 : crc), c.outcome);
+    if (c.ending == Ending::write_fails) {
+      EXPECT_EQ(ahead.output_failure(), EBADF);
+    } else {
+      EXPECT_FALSE(direct(out_fd));
+      EXPECT_EQ(::lseek(out_fd, 0, SEEK_CUR), 0);
+      EXPECT_EQ(get(path("out")), "");
+      EXPECT_EQ(write_all(out_fd, bytes_of("x")), 0);
+      EXPECT_EQ(get(path("out")), "x");
+    }
+    ::close(in_fd);
+    ::close(out_fd);
+  }
 }
 
 }  // namespace

@@ -4,10 +4,14 @@
 // that the caller can look at signals between steps.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
+#include <thread>
 
 #include "velkorenc/core/files/files.hpp"
 #include "velkorenc/core/keying/keying.hpp"
@@ -93,6 +97,107 @@ struct TextPlan {
   std::uint8_t stored_flag = 0;
 };
 
+// Whether the two plans give a stored frame the same text.
+bool same_stored_text(const TextPlan& a, const TextPlan& b) noexcept;
+
+// The text of the stored frame of a regular file's first `size` bytes,
+// written to a new, empty file while something else (the deflate that
+// decides whether the frame is stored) still reads the input: most large
+// inputs do not compress, and writing their text, nine times their size and
+// bound by the disk, then overlaps the deflate, bound by the CPUs.  One
+// thread reads the input and makes the text; two others write it, so that
+// the disk always has a write in hand, bypassing the page cache where the
+// file system allows (O_DIRECT): writing then costs the CPUs almost nothing.
+class StoredTextAhead {
+ public:
+  StoredTextAhead() noexcept = default;
+  ~StoredTextAhead() { stop(); }
+  StoredTextAhead(const StoredTextAhead&) = delete;
+  StoredTextAhead& operator=(const StoredTextAhead&) = delete;
+
+  // Starts the threads.  `plan` and both descriptors stay valid until
+  // stop() or the end of finish().  False, with nothing started, when a
+  // thread or memory cannot be had.
+  bool start(const TextPlan& plan, int input_fd, std::uint64_t size, int output_fd) noexcept;
+  bool started() const noexcept { return running_; }
+
+  // Stops the threads and empties the output, leaving its offset at 0 and
+  // its writes as they were before start().  Nothing once finish() ended.
+  void stop() noexcept;
+
+  enum class Outcome { waiting, done, output_failed, mismatched };
+  // Waits up to `wait_ms` for the payload's text: `waiting` while it is
+  // still being made.  Then, when the payload it read is `input_crc`'s (the
+  // bytes that decided the frame), writes the checksum and the text's end:
+  // `done` once all of it is written, `output_failed` when a write failed
+  // (output_failure() tells why).  `mismatched` when the input it read was
+  // not that one, or not all there; the output is then as stop() leaves it.
+  Outcome finish(std::uint32_t input_crc, int wait_ms) noexcept;
+  int output_failure() const noexcept { return output_failure_; }
+
+  // Input bytes read per piece, the text buffers (slots) in flight, and the
+  // threads that write them.
+  static constexpr std::size_t kPiece = std::size_t{512} << 10;
+  static constexpr std::size_t kSlots = 4;
+  static constexpr unsigned kWriters = 2;
+
+ private:
+  // A slot made: where its text goes, its length, and whether it ends the
+  // text.
+  struct Made {
+    std::uint64_t offset;
+    std::size_t length;
+    bool last;
+  };
+
+  void make_text() noexcept;
+  void write_text() noexcept;
+  std::uint8_t* slot(std::uint64_t k) const noexcept;
+  // The maker fills slot k once slot k - kSlots is written.
+  bool wait_for_free_slot(std::uint64_t k) noexcept;
+  bool make_room(std::size_t need) noexcept;
+  void publish(std::size_t length, bool last) noexcept;
+  bool write_slot(std::uint64_t k, const Made& made) noexcept;
+  void set_direct(bool on) noexcept;
+  void join() noexcept;
+
+  const TextPlan* plan_ = nullptr;
+  int input_ = -1;
+  int output_ = -1;
+  std::uint64_t size_ = 0;
+  Block memory_;  // the slots, aligned, then the piece and its transform
+  std::uint8_t* slots_ = nullptr;
+  std::uint8_t* piece_ = nullptr;
+  std::uint8_t* transformed_ = nullptr;
+  std::atomic<bool> direct_{false};  // writes bypass the page cache
+
+  std::thread maker_;
+  std::thread writers_[kWriters];
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Under mutex_: the slots made, taken by a writer and written, what each
+  // made slot holds, and for each slot the count of slots written up to it.
+  std::uint64_t made_ = 0;
+  std::uint64_t taken_ = 0;
+  std::uint64_t written_ = 0;
+  Made slots_made_[kSlots] = {};
+  std::uint64_t written_through_[kSlots] = {};
+  bool last_taken_ = false;
+  bool payload_done_ = false;
+  int output_failure_ = 0;
+  std::atomic<bool> stop_{false};
+
+  // The maker's, read after payload_done_: the payload's CRC-32 and length,
+  // the slot being filled, its bytes, and the text handed on before it.
+  std::uint32_t payload_crc_ = 0;
+  std::uint64_t payload_read_ = 0;
+  std::uint64_t current_ = 0;
+  std::size_t filled_ = 0;
+  std::uint64_t handed_ = 0;
+  bool input_failed_ = false;
+  bool running_ = false;  // started, and neither stopped nor finished
+};
+
 // encode_bytes(whole input) written to a file, in two passes over the
 // regular file open at `input_fd`: the first deflates the input into a spool
 // (memory, then an unnamed file) to learn whether the stream is strictly
@@ -113,6 +218,27 @@ class FileEncoder {
   // After pass 1: whether the frame holds the zlib stream.
   bool compressed() const noexcept { return spool_size_ < input_size_; }
 
+  // Whether an input of `size` bytes is worth writing ahead, below.
+  static bool worth_writing_ahead(std::uint64_t size) noexcept;
+  // Before pass 1: the text of the stored frame, made with `plan`, may be
+  // written to `output_fd`, a new and empty file, while pass 1 runs, once
+  // the input's stream shows that it does not compress.  Both stay valid
+  // until the encoder is destroyed or drop_ahead() returns.
+  void write_ahead(const TextPlan& plan, int output_fd) noexcept {
+    ahead_plan_ = &plan;
+    ahead_fd_ = output_fd;
+  }
+  // After pass 1 of a stored frame: whether its text is being written ahead,
+  // and finishing it as StoredTextAhead::finish does, against the input
+  // that pass 1 read.
+  bool writing_ahead() const noexcept { return ahead_.started(); }
+  StoredTextAhead::Outcome finish_ahead(int wait_ms) noexcept {
+    return ahead_.finish(input_crc_, wait_ms);
+  }
+  // Stops writing ahead and empties the output, for pass 2 to write it.
+  void drop_ahead() noexcept { ahead_.stop(); }
+  int ahead_failure() const noexcept { return ahead_.output_failure(); }
+
   // Pass 2: the header, then one chunk of payload a step, then the checksum.
   // `write_behind` as FdWriter::start takes it.
   bool start_text(const TextPlan& plan, int output_fd, bool write_behind = false) noexcept;
@@ -124,6 +250,7 @@ class FileEncoder {
  private:
   class Spool;
   Step fail(StreamFailure::Kind kind, int code) noexcept;
+  void decide_ahead() noexcept;
   Step write_piece() noexcept;
   void write_frame_bytes(ByteSpan bytes) noexcept;
 
@@ -150,6 +277,11 @@ class FileEncoder {
   std::uint64_t read_from_ = 0;  // payload offset of the next chunk
   std::uint32_t crc_ = 0;
   StreamFailure failure_;
+
+  const TextPlan* ahead_plan_ = nullptr;
+  int ahead_fd_ = -1;
+  bool ahead_given_up_ = false;
+  StoredTextAhead ahead_;  // last: stopped before the rest goes
 };
 
 // Checks UTF-8 as the interpreter's strict decoder does, across pieces.
@@ -255,6 +387,11 @@ class FileDecoder {
   std::size_t held_size_ = 0;
   std::uint32_t crc_ = 0;
   StreamFailure failure_;
+
+  const TextPlan* ahead_plan_ = nullptr;
+  int ahead_fd_ = -1;
+  bool ahead_given_up_ = false;
+  StoredTextAhead ahead_;  // last: stopped before the rest goes
 };
 
 }  // namespace velkorenc::core

@@ -44,6 +44,7 @@ class EncodeTable {
   void set_alphabet(const AlphabetPositions& position) noexcept;
   void set(std::uint8_t value, const char (&token)[kTokenLength]) noexcept;
   std::uint64_t word(std::uint8_t value) const noexcept { return words_[value]; }
+  bool operator==(const EncodeTable&) const noexcept = default;
 
  private:
   std::array<std::uint64_t, 256> words_{};
