@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "velkorenc/codec.hpp"
 #include "velkorenc/core/files/files.hpp"
@@ -382,6 +383,59 @@ bool stream_path(PyObject* codec_name, PyObject* own_codec, PyObject* key,
   return static_cast<bool>(out_path);
 }
 
+// Before pass 1 over an input worth it: the stored frame's plan, and the
+// output opened early, so that the encoder may write the stored text while
+// it deflates.  An output that cannot be opened now is opened again, and
+// its failure reported, where it would be.  False with an error set.
+bool prepare_writing_ahead(int input, PyObject* key, const char* path, core::FileLocks& locks,
+                           core::TextPlan& plan, Ref& header, std::optional<Destination>& out,
+                           core::FileEncoder& encoder) {
+  struct stat info;
+  if (::fstat(input, &info) != 0 || !S_ISREG(info.st_mode) ||
+      !core::FileEncoder::worth_writing_ahead(static_cast<std::uint64_t>(info.st_size))) {
+    return true;
+  }
+  bool native;
+  if (!text_plan(key, false, plan, header, native)) return give_up_plan();
+  if (!native) return true;
+  out.emplace();
+  if (!out->open(path, false, locks)) {
+    if (PyErr_Occurred()) return false;
+    out.reset();
+    return true;
+  }
+  if (out->written_once()) encoder.write_ahead(plan, out->fd());
+  return true;
+}
+
+// After pass 1 of a stored frame whose text is being written ahead: waits
+// for it and ends it.  `done` when the whole text is written; `declined`
+// when it was not the text to keep, which leaves the output empty.
+StreamResult finish_writing_ahead(core::FileEncoder& encoder, const core::TextPlan& plan,
+                                  const core::TextPlan& ahead_plan) {
+  using Outcome = core::StoredTextAhead::Outcome;
+  if (!same_stored_text(plan, ahead_plan)) {
+    encoder.drop_ahead();
+    return StreamResult::declined;
+  }
+  Outcome outcome = Outcome::waiting;
+  if (!run_steps([&](core::Checkpoint*) {
+        outcome = encoder.finish_ahead(50);
+        return outcome == Outcome::waiting ? core::Step::more : core::Step::done;
+      })) {
+    return StreamResult::failed;
+  }
+  switch (outcome) {
+    case Outcome::done:
+      return StreamResult::done;
+    case Outcome::output_failed:
+      raise_os_error_code(encoder.ahead_failure(), nullptr);
+      return StreamResult::failed;
+    default:
+      return StreamResult::declined;
+  }
+}
+
 StreamResult declined_unless_failed() {
   return PyErr_Occurred() ? StreamResult::failed : StreamResult::declined;
 }
@@ -418,7 +472,14 @@ StreamResult stream_encode_file(int input, PyObject* output_path, PyObject* key,
   if (spool_dir.get() < 0) return StreamResult::declined;
 
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // What the text written ahead goes by and to outlives the encoder.
+    core::TextPlan ahead_plan;
+    Ref ahead_header;
+    std::optional<Destination> out;
     core::FileEncoder encoder(input, spool_dir.get());
+    if (!prepare_writing_ahead(input, key, path, locks, ahead_plan, ahead_header, out, encoder)) {
+      return StreamResult::failed;
+    }
     if (!run_steps([&](core::Checkpoint*) { return encoder.compress_step(); })) {
       if (PyErr_Occurred()) return StreamResult::failed;
       if (changed(encoder.failure())) continue;
@@ -440,13 +501,22 @@ StreamResult stream_encode_file(int input, PyObject* output_path, PyObject* key,
       if (!announce_output(output_path)) return StreamResult::failed;
       announced = true;
     }
-    Destination out;
-    if (!out.open(path, false, locks)) {
-      if (!PyErr_Occurred()) raise_file_failure(out.failure, output_path);
-      return StreamResult::failed;
+    if (!encoder.compressed() && encoder.writing_ahead()) {
+      const StreamResult ahead = finish_writing_ahead(encoder, plan, ahead_plan);
+      if (ahead == StreamResult::failed) return ahead;
+      if (ahead == StreamResult::done) {
+        return out->finish(path, output_path) ? StreamResult::done : StreamResult::failed;
+      }
     }
-    if (!out.open_straight(path, output_path)) return StreamResult::failed;
-    if (!encoder.start_text(plan, out.fd(), out.written_once())) {
+    if (!out) {
+      out.emplace();
+      if (!out->open(path, false, locks)) {
+        if (!PyErr_Occurred()) raise_file_failure(out->failure, output_path);
+        return StreamResult::failed;
+      }
+    }
+    if (!out->open_straight(path, output_path)) return StreamResult::failed;
+    if (!encoder.start_text(plan, out->fd(), out->written_once())) {
       raise_stream_failure(encoder.failure());
       return StreamResult::failed;
     }
@@ -458,13 +528,13 @@ StreamResult stream_encode_file(int input, PyObject* output_path, PyObject* key,
       }
       // What went out cannot be taken back: the text stops before its
       // checksum, which no decode accepts.
-      if (out.writes_straight()) {
+      if (out->writes_straight()) {
         raise_input_changed();
         return StreamResult::failed;
       }
       continue;
     }
-    return out.finish(path, output_path) ? StreamResult::done : StreamResult::failed;
+    return out->finish(path, output_path) ? StreamResult::done : StreamResult::failed;
   }
   return StreamResult::declined;
 }

@@ -112,6 +112,26 @@ class Streaming(FileCase):
                     self.assertEqual(self.read("out"), data)
         self.assert_no_leftovers("in", "enc", "enc.whole", "out")
 
+    def test_text_written_ahead_while_deflating(self):
+        # From 16 MiB on, an input whose stream so far is stored blocks has
+        # the stored frame's text written while it is deflated: kept when
+        # the frame is stored; thrown away when other blocks grow (hex
+        # digits deflate to about half), or when the stream ends shorter
+        # than the data after all.
+        rng = random.Random(17)
+        noise = rng.randbytes(20 * MIB)
+        cases = {"noise": noise,
+                 "noise, then hex digits": noise[:12 * MIB] + rng.randbytes(6 * MIB).hex().encode(),
+                 "noise, then a little zeros": noise[:17 * MIB] + bytes(MIB)}
+        for name, data in cases.items():
+            with self.subTest(name):
+                source = self.write("in", data)
+                v.encode_file(source, self.path("enc"), KEY)
+                with whole_file_path():
+                    v.encode_file(source, self.path("enc.whole"), KEY)
+                self.assertEqual(self.read("enc"), self.read("enc.whole"))
+        self.assert_no_leftovers("in", "enc", "enc.whole")
+
     def test_texts_whose_last_chunk_holds_few_tokens(self):
         # The last text chunk holds the end of a token and 0 to 3 whole
         # tokens after it, past the first chunk and past the second.
