@@ -479,8 +479,9 @@ Bytes deflater_stream_in_pieces(ByteSpan input) {
 // The own deflate's stream itself, on `threads` threads in the shortest
 // segments (so that inputs from 256 KiB on are parsed in segments), given
 // the input in pieces of 1 B to 256 KiB, whether or not the process would
-// use it; copied, or read where it is.
-Bytes segmented_stream(ByteSpan input, unsigned threads, bool borrowed) {
+// use it; copied, or read where it is; with `changing`, on 1 to `threads`
+// threads from piece to piece.
+Bytes segmented_stream(ByteSpan input, unsigned threads, bool borrowed, bool changing = false) {
   namespace level6 = velkorenc::core::level6;
   level6::DeflateStream stream(threads, level6::kLibraryPiece, level6::kShortestSegment);
   if (borrowed) stream.borrow(input);
@@ -488,6 +489,7 @@ Bytes segmented_stream(ByteSpan input, unsigned threads, bool borrowed) {
   Rng rng(input.size() + 1);
   std::size_t at = 0;
   for (;;) {
+    if (changing) stream.use_threads(static_cast<unsigned>(rng.log_between(1, threads)));
     const std::size_t take = std::min<std::size_t>(input.size() - at, rng.log_between(1, 1 << 18));
     const bool last = at + take == input.size();
     if (!stream.feed(input.subspan(at, take), last, sink)) std::abort();
@@ -514,6 +516,9 @@ const Candidate kCandidates[] = {
      [](ByteSpan input, unsigned threads) { return segmented_stream(input, threads, false); }, true},
     {"segments-borrowed", "the same, reading the input where it is",
      [](ByteSpan input, unsigned threads) { return segmented_stream(input, threads, true); }, true},
+    {"segments-changing", "the same, on 1 to that many threads from piece to piece",
+     [](ByteSpan input, unsigned threads) { return segmented_stream(input, threads, true, true); },
+     true},
     {"zlib", "the system zlib itself: checks the harness (no mismatch)",
      [](ByteSpan input, unsigned) { return zlib_stream(input, 8, 16, 128, 128); }, true},
     {"broken-chain", "zlib following 127 links (31 after a good match), not 128 (32): mismatches",

@@ -99,7 +99,7 @@ std::size_t RecentLender::lend(std::span<std::uint8_t> room, std::size_t most) n
 }
 
 void DeflateStream::lend(std::span<std::uint8_t> room) noexcept {
-  lent_input_ = room.subspan(lender_.lend(room, threads_));
+  lent_input_ = room.subspan(lender_.lend(room, most_threads_));
 }
 
 std::uint32_t* RecentLender::take() const noexcept {
@@ -363,13 +363,14 @@ std::size_t DeflateStream::lendable(unsigned threads) noexcept {
 
 DeflateStream::DeflateStream(unsigned threads, std::uint64_t piece, std::uint64_t segment) noexcept
     : threads_(std::max(threads, 1u)),
+      most_threads_(threads_),
       piece_(piece),
       segment_(std::max(segment / kWindowSize * kWindowSize, kShortestSegment)) {}
 DeflateStream::~DeflateStream() = default;
 
 bool DeflateStream::start() noexcept {
   try {
-    state_ = std::make_unique<State>(piece_, static_cast<std::size_t>(threads_ * segment_));
+    state_ = std::make_unique<State>(piece_, static_cast<std::size_t>(most_threads_ * segment_));
   } catch (const std::bad_alloc&) {
   }
   if (!state_ || !state_->parser.ok()) {

@@ -476,6 +476,10 @@ std::size_t Deflater::bound(std::size_t size) noexcept {
   return size + (size >> 12) + (size >> 14) + (size >> 25) + 13 + 64;
 }
 
+void Deflater::use_threads(unsigned threads) noexcept {
+  if (own_) own_->use_threads(threads);
+}
+
 std::size_t Deflater::lendable() const noexcept {
   return own_deflate_available() ? level6::DeflateStream::lendable(threads_) : 0;
 }

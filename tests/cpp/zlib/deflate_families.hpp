@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <span>
 #include <vector>
 
 #include "velkorenc/core/zlib/deflate.hpp"
@@ -157,7 +158,8 @@ struct Borrowing {
 // empty on failure.
 inline Bytes own_deflate(const Bytes& data, const std::vector<std::size_t>& cuts,
                          std::uint64_t library_piece = level6::kLibraryPiece, unsigned threads = 1,
-                         std::uint64_t segment = level6::kSegment, Borrowing borrowing = {}) {
+                         std::uint64_t segment = level6::kSegment, Borrowing borrowing = {},
+                         std::span<const unsigned> threads_by_piece = {}) {
   Bytes out(Deflater::bound(data.size()));
   FixedSink sink(out);
   level6::DeflateStream stream(threads, library_piece, segment);
@@ -165,6 +167,7 @@ inline Bytes own_deflate(const Bytes& data, const std::vector<std::size_t>& cuts
   const Bytes copy = borrowing.copy_from < data.size() ? data : Bytes();
   std::size_t at = 0, cut = 0;
   do {
+    if (!threads_by_piece.empty()) stream.use_threads(threads_by_piece[cut % threads_by_piece.size()]);
     const std::size_t size = std::min(cuts[cut++ % cuts.size()], data.size() - at);
     const std::uint8_t* from = (at >= borrowing.copy_from ? copy : data).data() + at;
     if (!stream.feed(ByteSpan(from, size), at + size == data.size(), sink)) return {};

@@ -279,6 +279,19 @@ TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
   }
 }
 
+// The threads a stream's runs use may change between feeds, down to one
+// and back up to what the stream was made for (more are not taken).
+TEST(OwnDeflateThreads, ThreadsChangedBetweenFeedsGiveTheSameStream) {
+  const unsigned threads_by_piece[] = {1, 3, 2, 8, 1, 1, 3};
+  std::uint32_t seed = 30;
+  for (Family family : {Family::kRandom, Family::kText, Family::kFarCopies}) {
+    const Bytes data = testing::family_input(family, (std::size_t{21} << 17) + 4321, ++seed);
+    EXPECT_EQ(testing::own_deflate(data, {300000}, level6::kLibraryPiece, 3, kSegment, {}, threads_by_piece),
+              testing::library_deflate(data))
+        << testing::family_name(family);
+  }
+}
+
 // The Deflater with a thread count, in its own segments of a few MiB.
 TEST(OwnDeflateThreads, DeflaterGivesTheSameStreamOnSeveralThreads) {
   const Bytes data = testing::family_input(Family::kText, 3u << 20, 16);

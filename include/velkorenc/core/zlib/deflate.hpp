@@ -307,6 +307,11 @@ class DeflateStream {
   // where they are, not copied, until the input's end, which the parse
   // needs room after.
   void borrow(ByteSpan whole) noexcept { borrowed_ = whole; }
+  // Between feeds: the runs after parse on up to `threads` threads, at most
+  // as many as the stream was made for (the stream is the same).
+  void use_threads(unsigned threads) noexcept {
+    threads_ = std::clamp(threads, 1u, most_threads_);
+  }
 
  private:
   struct State;
@@ -320,6 +325,7 @@ class DeflateStream {
 
   std::unique_ptr<State> state_;
   unsigned threads_;
+  unsigned most_threads_;  // what the memory is for
   std::uint64_t piece_;
   std::uint64_t segment_;
   RecentLender lender_;

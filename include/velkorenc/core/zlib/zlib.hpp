@@ -157,6 +157,10 @@ class Deflater {
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
 
+  // Between feeds of the module's own deflate: up to `threads` threads from
+  // the next feed on, no more than it was given before the first (for a
+  // caller that needs a core for other work; the stream is the same).
+  void use_threads(unsigned threads) noexcept;
   // Compresses all of `input`; with `last`, also ends the stream.  False when
   // it failed (see failure()); nothing more can be done with it then.
   bool feed(ByteSpan input, bool last, OutputSink& out) noexcept;
