@@ -227,19 +227,26 @@ bool FileEncoder::worth_writing_ahead(std::uint64_t size) noexcept {
 
 // Writing ahead begins once the stream holds enough stored blocks and little
 // else, and stops when other blocks grow: a text written for nothing costs
-// the disk, not the result, which pass 1 alone decides.
+// the disk, not the result, which pass 1 alone decides.  While it runs, the
+// text's maker has one of the leased cores to itself: writing the text, nine
+// times the input, is what the call waits for, and a parse thread that
+// shares its core holds up the others at the segments' meetings.
 void FileEncoder::decide_ahead() noexcept {
   if (!ahead_plan_ || ahead_given_up_ || !worth_writing_ahead(version_.size)) return;
   const std::uint64_t stored = spool_->stored();
   const std::uint64_t other = spool_->size() - stored;
+  const unsigned threads = lease_ ? lease_->count() : 1;
   if (!ahead_.started()) {
-    if (stored >= kAheadEvidence && other <= stored / 16 &&
-        !ahead_.start(*ahead_plan_, input_, version_.size, ahead_fd_)) {
+    if (stored < kAheadEvidence || other > stored / 16) return;
+    if (ahead_.start(*ahead_plan_, input_, version_.size, ahead_fd_)) {
+      deflater_.use_threads(threads - 1);
+    } else {
       ahead_given_up_ = true;
     }
   } else if (other > stored / 4) {
     ahead_.stop();
     ahead_given_up_ = true;
+    deflater_.use_threads(threads);
   }
 }
 
