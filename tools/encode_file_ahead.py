@@ -33,7 +33,7 @@ def whole_file_path():
 
 
 def make_input(rng):
-    """Between 16 and 40 MiB of noise, hex digits, zeros and text, in up to
+    """Between 16 and 85 MiB of noise, hex digits, zeros and text, in up to
     five parts; and a name for it."""
     parts, names = [], []
     for _ in range(rng.randint(1, 5)):
