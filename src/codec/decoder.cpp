@@ -95,11 +95,12 @@ template <class Char>
 core::ReadResult read_span(const core::DecodeTable& table, const void* data, Py_ssize_t start,
                            Py_ssize_t from, Py_ssize_t to, std::uint32_t delimiter,
                            std::uint8_t* out, core::InversePass* inverse,
-                           core::Checkpoint& checkpoint, unsigned threads) {
+                           core::Checkpoint& checkpoint, unsigned threads,
+                           core::OrderedMapping* mapping) {
   const Char* units = static_cast<const Char*>(data) + from;
   const auto size = static_cast<std::size_t>(to - from);
   core::ReadResult r = core::read_frame_body(table, std::span<const Char>(units, size), delimiter,
-                                             out, inverse, checkpoint, threads);
+                                             out, inverse, checkpoint, threads, mapping);
   r.bad_begin += static_cast<std::size_t>(from - start);
   r.bad_end += static_cast<std::size_t>(from - start);
   return r;
@@ -108,17 +109,18 @@ core::ReadResult read_span(const core::DecodeTable& table, const void* data, Py_
 core::ReadResult read_span(const core::DecodeTable& table, Characters text, Py_ssize_t start,
                            Py_ssize_t from, Py_ssize_t to, std::uint32_t delimiter,
                            std::uint8_t* out, core::InversePass* inverse,
-                           core::Checkpoint& checkpoint, unsigned threads) {
+                           core::Checkpoint& checkpoint, unsigned threads,
+                           core::OrderedMapping* mapping = nullptr) {
   switch (text.kind) {
     case PyUnicode_1BYTE_KIND:
       return read_span<Py_UCS1>(table, text.data, start, from, to, delimiter, out, inverse,
-                                checkpoint, threads);
+                                checkpoint, threads, mapping);
     case PyUnicode_2BYTE_KIND:
       return read_span<Py_UCS2>(table, text.data, start, from, to, delimiter, out, inverse,
-                                checkpoint, threads);
+                                checkpoint, threads, mapping);
     default:
       return read_span<Py_UCS4>(table, text.data, start, from, to, delimiter, out, inverse,
-                                checkpoint, threads);
+                                checkpoint, threads, mapping);
   }
 }
 
@@ -186,14 +188,13 @@ bool read_ordinary(const core::DecodeTable& table, PyObject* encoded, Py_ssize_t
         core::threads_wanted(rest_length * static_cast<std::size_t>(characters.kind)));
     core::InversePass inverse(key_bytes, full_n > 4 ? full_n - 4 : 0, gil);
     if (frame.inverted) inverse.take(&frame.first, 1);
-    // Mapped in before it is read into, by this thread while the readers are
-    // not yet started (mapping in holds the memory map, which they would
-    // wait for): page faults taken by several threads at once cost more
-    // than the same faults taken in one go, and hold up the other threads.
-    if (core::prepare_for_writing(frame.rest, capacity, gil)) {
-      r = read_span(table, characters, start, rest_start, length, delimiter, frame.rest,
-                    frame.inverted ? &inverse : nullptr, gil, lease.count());
-    }
+    // Mapped in before it is read into, by this thread, in order, while the
+    // other readers read into what is mapped: page faults taken by several
+    // threads at once cost more than the same faults taken in one go, and
+    // hold up the other threads.
+    core::OrderedMapping mapping(frame.rest, capacity);
+    r = read_span(table, characters, start, rest_start, length, delimiter, frame.rest,
+                  frame.inverted ? &inverse : nullptr, gil, lease.count(), &mapping);
     if (gil.interrupted()) return false;
     frame.crc = inverse.crc();
   }

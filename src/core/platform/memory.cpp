@@ -110,6 +110,47 @@ bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint)
 #endif
 }
 
+OrderedMapping::OrderedMapping(void* buffer, std::size_t size) noexcept
+    : buffer_(static_cast<std::uint8_t*>(buffer)), size_(size), mapped_(size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE) && defined(MADV_POPULATE_WRITE)
+  if (size < kLargeBuffer) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
+  advise(begin, begin + size);
+  mapped_.store(0, std::memory_order_relaxed);
+#endif
+}
+
+bool OrderedMapping::map(Checkpoint& checkpoint) noexcept {
+  bool resumed = true;
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  const auto begin = reinterpret_cast<std::uintptr_t>(buffer_);
+  const std::uintptr_t end = begin + size_;
+  // Whole small pages only: the memory around the buffer may be another's.
+  std::uintptr_t at = (begin + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last = end & ~(kPage - 1);
+  while (at < last && mapped_.load(std::memory_order_relaxed) < size_) {
+    // Up to the next huge page's start, so that each piece is one huge page.
+    const std::uintptr_t to = std::min(last, (at + kHugePage) & ~(kHugePage - 1));
+    ::madvise(reinterpret_cast<void*>(at), to - at, MADV_POPULATE_WRITE);
+    // A page only partly in the buffer is faulted by its writer.
+    mapped_.store(to == last ? size_ : to - begin, std::memory_order_release);
+    at = to;
+    if (!checkpoint.resume()) {
+      resumed = false;
+      break;
+    }
+  }
+#else
+  (void)checkpoint;
+#endif
+  mapped_.store(size_, std::memory_order_release);
+  return resumed;
+}
+
+void OrderedMapping::wait_for(std::size_t end) const noexcept {
+  while (mapped_.load(std::memory_order_acquire) < end) std::this_thread::yield();
+}
+
 bool BackgroundMapping::start(void* buffer, std::size_t size) noexcept {
   finish(true);
   buffer_ = static_cast<volatile std::uint8_t*>(buffer);

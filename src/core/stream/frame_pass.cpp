@@ -41,16 +41,19 @@ template <class Char>
 std::ptrdiff_t read_runs_shared(const DecodeTable& table, std::span<const Char> body,
                                 std::uint32_t delimiter, std::uint8_t* out,
                                 InversePass* inverse, Checkpoint& checkpoint, unsigned threads,
-                                std::size_t tokens, std::size_t runs) noexcept {
+                                std::size_t tokens, std::size_t runs,
+                                OrderedMapping* mapping) noexcept {
   std::unique_ptr<std::uint32_t[]> crcs(new (std::nothrow) std::uint32_t[runs]);
   if (!crcs) return 0;
   const std::uint64_t position = inverse ? inverse->position() : 0;
   auto run_tokens = [&](std::size_t run) {
     return std::min(kRunTokens, tokens - run * kRunTokens);
   };
-  const SharedPieces shared = share_pieces(threads, runs, checkpoint, [&](std::size_t run) {
+  const auto map = [&] { return !mapping || mapping->map(checkpoint); };
+  const SharedPieces shared = share_pieces(threads, runs, checkpoint, map, [&](std::size_t run) {
     const std::size_t first = run * kRunTokens;
     const std::size_t count = run_tokens(run);
+    if (mapping) mapping->wait_for(first + count);
     const std::size_t begin = first * kStride;
     const bool last = run + 1 == runs;
     const std::size_t end = last ? body.size() : begin + count * kStride - 1;
@@ -74,17 +77,19 @@ std::ptrdiff_t read_runs_shared(const DecodeTable& table, std::span<const Char> 
 template <class Char>
 ReadResult read_body(const DecodeTable& table, std::span<const Char> body,
                      std::uint32_t delimiter, std::uint8_t* out, InversePass* inverse,
-                     Checkpoint& checkpoint, unsigned threads) noexcept {
+                     Checkpoint& checkpoint, unsigned threads, OrderedMapping* mapping) noexcept {
   const auto tokens = static_cast<std::size_t>(max_tokens(body.size()));
   const std::size_t runs = (tokens + kRunTokens - 1) / kRunTokens;
   std::size_t done = 0;
   if (threads > 1 && runs > 1) {
     const std::ptrdiff_t shared = read_runs_shared(table, body, delimiter, out, inverse,
-                                                   checkpoint, threads, tokens, runs);
+                                                   checkpoint, threads, tokens, runs, mapping);
     if (shared < 0) return {false, 0, 0, 0};
     done = static_cast<std::size_t>(shared);
     if (done == runs) return {true, tokens, 0, 0};
   }
+  // Read on this thread alone: mapped in first, in one go.
+  if (done == 0 && mapping && !mapping->map(checkpoint)) return {false, 0, 0, 0};
   const std::size_t first = done * kRunTokens;
   const std::size_t begin = first * kStride;
   UndoSink sink(inverse, checkpoint);
@@ -129,20 +134,23 @@ bool InversePass::take(std::uint8_t* bytes, std::size_t size) noexcept {
 
 ReadResult read_frame_body(const DecodeTable& table, std::span<const std::uint8_t> body,
                            std::uint32_t delimiter, std::uint8_t* out, InversePass* inverse,
-                           Checkpoint& checkpoint, unsigned threads) noexcept {
-  return read_body(table, body, delimiter, out, inverse, checkpoint, threads);
+                           Checkpoint& checkpoint, unsigned threads,
+                           OrderedMapping* mapping) noexcept {
+  return read_body(table, body, delimiter, out, inverse, checkpoint, threads, mapping);
 }
 
 ReadResult read_frame_body(const DecodeTable& table, std::span<const std::uint16_t> body,
                            std::uint32_t delimiter, std::uint8_t* out, InversePass* inverse,
-                           Checkpoint& checkpoint, unsigned threads) noexcept {
-  return read_body(table, body, delimiter, out, inverse, checkpoint, threads);
+                           Checkpoint& checkpoint, unsigned threads,
+                           OrderedMapping* mapping) noexcept {
+  return read_body(table, body, delimiter, out, inverse, checkpoint, threads, mapping);
 }
 
 ReadResult read_frame_body(const DecodeTable& table, std::span<const std::uint32_t> body,
                            std::uint32_t delimiter, std::uint8_t* out, InversePass* inverse,
-                           Checkpoint& checkpoint, unsigned threads) noexcept {
-  return read_body(table, body, delimiter, out, inverse, checkpoint, threads);
+                           Checkpoint& checkpoint, unsigned threads,
+                           OrderedMapping* mapping) noexcept {
+  return read_body(table, body, delimiter, out, inverse, checkpoint, threads, mapping);
 }
 
 bool undo_frame_bytes(InversePass& inverse, std::span<std::uint8_t> bytes,

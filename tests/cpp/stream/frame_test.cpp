@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <random>
+#include <memory>
 #include <vector>
 
 #include "velkorenc/core/stream/frame.hpp"
@@ -164,15 +165,21 @@ struct BodyRead {
   std::uint32_t crc;
 };
 
+// With `mapped`, the bytes go to fresh memory that the read maps in as it goes.
 template <class Char>
 BodyRead read_body(const DecodeTable& dec, const std::string& text, ByteSpan key,
-                   std::uint64_t crc_length, unsigned threads) {
+                   std::uint64_t crc_length, unsigned threads, bool mapped = false) {
   const std::vector<Char> body(text.begin(), text.end());
-  BodyRead read{{}, Bytes(max_tokens(body.size())), 0};
+  const auto capacity = static_cast<std::size_t>(max_tokens(body.size()));
+  BodyRead read{{}, Bytes(capacity), 0};
+  const std::unique_ptr<std::uint8_t[]> fresh(mapped ? new std::uint8_t[capacity] : nullptr);
+  OrderedMapping mapping(fresh.get(), mapped ? capacity : 0);
   CountingCheckpoint checkpoint;
   InversePass pass(key, crc_length, checkpoint);
-  read.result = read_frame_body(dec, std::span<const Char>(body), '~', read.out.data(), &pass,
-                                checkpoint, threads);
+  read.result = read_frame_body(dec, std::span<const Char>(body), '~',
+                                mapped ? fresh.get() : read.out.data(), &pass, checkpoint, threads,
+                                mapped ? &mapping : nullptr);
+  if (mapped) std::copy(fresh.get(), fresh.get() + capacity, read.out.begin());
   read.out.resize(read.result.ok ? read.result.count : 0);
   read.crc = read.result.ok ? pass.crc() : 0;
   return read;
@@ -236,6 +243,38 @@ TEST(FrameBody, AnyThreadCountReadsAsOneThreadDoes) {
         EXPECT_TRUE(read_body<std::uint16_t>(dec, body, key, crc_length, threads) == one)
             << name << " " << threads;
       }
+    }
+  }
+}
+
+// A body whose bytes fill whole huge pages, read into fresh memory that the
+// calling thread maps in while the others read: the same bytes, CRC and
+// first bad piece as read on one thread into memory already there.
+TEST(FrameBody, ReadingWhileTheOutputIsMappedInReadsAsOneThreadDoes) {
+  std::mt19937 gen(3);
+  Bytes frame(kLargeBuffer + (std::size_t{1} << 20) + 777);
+  for (auto& b : frame) b = static_cast<std::uint8_t>(gen());
+  const Bytes key = {'k', 'e', 'y'};
+  Bytes transformed(frame.size());
+  ASSERT_TRUE(transform_forward(frame, key, 0, transformed.data()));
+  EncodeTable enc;
+  DecodeTable dec;
+  for (int v = 0; v < 256; ++v) {
+    char letters[kTokenLength];
+    std::memcpy(letters, base_token(static_cast<std::uint8_t>(v)).data(), kTokenLength);
+    enc.set(static_cast<std::uint8_t>(v), letters);
+    ASSERT_TRUE(dec.add(letters, static_cast<std::uint8_t>(v)));
+  }
+  std::string text(joined_length(frame.size()), '\0');
+  write_tokens(enc, transformed, '~', false, text.data());
+  std::string damaged = text;
+  damaged[text.size() - 100 * kTextPiece / 3] = 'x';
+  for (const std::string* body : {&text, &damaged}) {
+    const BodyRead one = read_body<std::uint8_t>(dec, *body, key, frame.size() - 4, 1);
+    EXPECT_EQ(one.result.ok, body == &text);
+    for (unsigned threads = 1; threads <= 3; ++threads) {
+      EXPECT_TRUE(read_body<std::uint8_t>(dec, *body, key, frame.size() - 4, threads, true) == one)
+          << threads << " threads" << (body == &text ? "" : ", damaged");
     }
   }
 }

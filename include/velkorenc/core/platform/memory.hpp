@@ -22,6 +22,31 @@ inline constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
 void prepare_for_writing(void* buffer, std::size_t size) noexcept;
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept;
 
+// A fresh buffer mapped in, in order and a huge page at a time, by one
+// thread while others write to what is already mapped: a writer that faults
+// pages in while the mapping maps the same range waits for it, and writers
+// that fault at once hold each other up.  Mapping in leaves the content as
+// it is.  Below kLargeBuffer, or where the kernel cannot map in ahead, all
+// of it counts as mapped from the start.
+class OrderedMapping {
+ public:
+  // Gives the hint for huge pages; maps nothing yet.
+  OrderedMapping(void* buffer, std::size_t size) noexcept;
+  OrderedMapping(const OrderedMapping&) = delete;
+  OrderedMapping& operator=(const OrderedMapping&) = delete;
+
+  // Maps the buffer in, asking `checkpoint` between huge pages; false when
+  // it said to stop (what is left then counts as mapped).
+  bool map(Checkpoint& checkpoint) noexcept;
+  // Waits until the buffer's first `end` bytes are mapped.
+  void wait_for(std::size_t end) const noexcept;
+
+ private:
+  std::uint8_t* buffer_;
+  std::size_t size_;
+  std::atomic<std::size_t> mapped_;  // bytes from the buffer's start
+};
+
 // For a buffer mapped in page by page while other threads of the call work
 // (which mapping it in one go would hold up, as it holds the process's
 // memory map, for long stretches when the kernel is slow to find pages):

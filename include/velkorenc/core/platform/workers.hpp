@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 #include <type_traits>
+#include <utility>
 
 #include "velkorenc/core/platform/pieces.hpp"
 
@@ -83,13 +84,17 @@ struct SharedPieces {
 // calling thread asks `checkpoint` after each of its pieces (pieces should
 // be a few milliseconds of work); when it says stop, every thread stops
 // after its current piece.
-template <class Work>
+// The second form runs first() on the calling thread before it takes
+// pieces (the others take them meanwhile); when it returns false, all stop
+// as when the checkpoint says so.
+template <class First, class Work>
 SharedPieces share_pieces(unsigned count, std::size_t pieces, Checkpoint& checkpoint,
-                          Work&& work) {
+                          First&& first, Work&& work) {
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> first_failed{pieces};
   std::atomic<bool> stop{false};
   run_on_threads(count, [&](unsigned thread) {
+    if (thread == 0 && !first()) stop.store(true, std::memory_order_relaxed);
     while (!stop.load(std::memory_order_relaxed)) {
       const std::size_t p = next.fetch_add(1, std::memory_order_relaxed);
       if (p >= first_failed.load(std::memory_order_relaxed)) return;
@@ -103,6 +108,12 @@ SharedPieces share_pieces(unsigned count, std::size_t pieces, Checkpoint& checkp
   });
   // Joining the threads made their pieces visible here.
   return {first_failed.load(std::memory_order_relaxed), stop.load(std::memory_order_relaxed)};
+}
+
+template <class Work>
+SharedPieces share_pieces(unsigned count, std::size_t pieces, Checkpoint& checkpoint,
+                          Work&& work) {
+  return share_pieces(count, pieces, checkpoint, [] { return true; }, std::forward<Work>(work));
 }
 
 }  // namespace velkorenc::core

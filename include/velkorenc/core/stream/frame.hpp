@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/platform/memory.hpp"
 #include "velkorenc/core/tokens/tokens.hpp"
 
 namespace velkorenc::core {
@@ -48,16 +49,20 @@ class InversePass final : public RunSink {
 // as the one-thread read does, in the bytes written, the result (the first
 // bad piece by position) and the pass.  The calling thread asks
 // `checkpoint`, not the pass's own, between its runs; when it says stop,
-// the result is not ok.
+// the result is not ok.  With `mapping`, the mapping of `out`, which the
+// calling thread maps in first while the others wait for their parts.
 ReadResult read_frame_body(const DecodeTable& table, std::span<const std::uint8_t> body,
                            std::uint32_t delimiter, std::uint8_t* out, InversePass* inverse,
-                           Checkpoint& checkpoint, unsigned threads) noexcept;
+                           Checkpoint& checkpoint, unsigned threads,
+                           OrderedMapping* mapping = nullptr) noexcept;
 ReadResult read_frame_body(const DecodeTable& table, std::span<const std::uint16_t> body,
                            std::uint32_t delimiter, std::uint8_t* out, InversePass* inverse,
-                           Checkpoint& checkpoint, unsigned threads) noexcept;
+                           Checkpoint& checkpoint, unsigned threads,
+                           OrderedMapping* mapping = nullptr) noexcept;
 ReadResult read_frame_body(const DecodeTable& table, std::span<const std::uint32_t> body,
                            std::uint32_t delimiter, std::uint8_t* out, InversePass* inverse,
-                           Checkpoint& checkpoint, unsigned threads) noexcept;
+                           Checkpoint& checkpoint, unsigned threads,
+                           OrderedMapping* mapping = nullptr) noexcept;
 
 // inverse.take over all of `bytes`, in runs of kFramePiece shared among
 // `threads` threads; the calling thread asks `checkpoint` between its runs.
