@@ -189,6 +189,20 @@ std::ptrdiff_t pread_full(int fd, std::span<std::uint8_t> buffer, std::uint64_t 
   });
 }
 
+int pwrite_all(int fd, ByteSpan data, std::uint64_t offset) noexcept {
+  while (!data.empty()) {
+    const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    data = data.subspan(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
 int copy_whole(int from, int to, Checkpoint* on_interrupt) noexcept {
   Scratch block(kCopyBlock);
   if (!block.bytes) return ENOMEM;

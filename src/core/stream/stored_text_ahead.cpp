@@ -23,21 +23,6 @@ constexpr std::size_t kAlign = 4096;
 constexpr std::size_t kSlotSize = StoredTextAhead::kPiece * (kTokenLength + 1) + 2 * kAlign;
 static_assert(kSlotSize % kAlign == 0, "slots stay aligned");
 
-// Writes all of `data` at `offset`: 0 or the errno.
-int pwrite_all(int fd, ByteSpan data, std::uint64_t offset) noexcept {
-  while (!data.empty()) {
-    const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;
-    data = data.subspan(static_cast<std::size_t>(n));
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return 0;
-}
-
 }  // namespace
 
 std::uint8_t* StoredTextAhead::slot(std::uint64_t k) const noexcept {

@@ -60,6 +60,10 @@ std::ptrdiff_t read_full(int fd, std::span<std::uint8_t> buffer) noexcept;
 // The same at `offset`, leaving the file offset alone.
 std::ptrdiff_t pread_full(int fd, std::span<std::uint8_t> buffer, std::uint64_t offset) noexcept;
 
+// Writes all of `data` at `offset`, leaving the file offset alone: 0 or the
+// errno.
+int pwrite_all(int fd, ByteSpan data, std::uint64_t offset) noexcept;
+
 // Copies everything from `from` (read from offset 0) to `to` at its
 // current offset, its writes as write_all's: 0 or the errno.
 int copy_whole(int from, int to, Checkpoint* on_interrupt = nullptr) noexcept;
