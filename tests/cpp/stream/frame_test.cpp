@@ -191,27 +191,39 @@ bool operator==(const BodyRead& a, const BodyRead& b) {
          a.out == b.out && a.crc == b.crc;
 }
 
+// A frame of random bytes and the body of its text, transformed with `key`,
+// in the unshuffled alphabet, and the table that reads it.
+struct RandomBody {
+  RandomBody(std::size_t size, unsigned seed, const Bytes& key) : frame(size) {
+    std::mt19937 gen(seed);
+    for (auto& b : frame) b = static_cast<std::uint8_t>(gen());
+    Bytes transformed(frame.size());
+    EXPECT_TRUE(transform_forward(frame, key, 0, transformed.data()));
+    EncodeTable enc;
+    for (int v = 0; v < 256; ++v) {
+      char letters[kTokenLength];
+      std::memcpy(letters, base_token(static_cast<std::uint8_t>(v)).data(), kTokenLength);
+      enc.set(static_cast<std::uint8_t>(v), letters);
+      EXPECT_TRUE(dec.add(letters, static_cast<std::uint8_t>(v)));
+    }
+    text.resize(joined_length(frame.size()));
+    write_tokens(enc, transformed, '~', false, text.data());
+  }
+  Bytes frame;
+  DecodeTable dec;
+  std::string text;
+};
+
 // Bodies of several runs read on 2 to 4 threads read as on one: the bytes
 // and CRC of a valid one, the first bad piece of a damaged one wherever the
 // damage lies among the runs.
 TEST(FrameBody, AnyThreadCountReadsAsOneThreadDoes) {
   constexpr std::size_t kRunTokens = (kTextPiece + 1) / (kTokenLength + 1);
-  std::mt19937 gen(2);
-  Bytes frame(3 * kRunTokens + 1234);
-  for (auto& b : frame) b = static_cast<std::uint8_t>(gen());
   const Bytes key = {'k', 'e', 'y'};
-  Bytes transformed(frame.size());
-  ASSERT_TRUE(transform_forward(frame, key, 0, transformed.data()));
-  EncodeTable enc;
-  DecodeTable dec;
-  for (int v = 0; v < 256; ++v) {
-    char letters[kTokenLength];
-    std::memcpy(letters, base_token(static_cast<std::uint8_t>(v)).data(), kTokenLength);
-    enc.set(static_cast<std::uint8_t>(v), letters);
-    ASSERT_TRUE(dec.add(letters, static_cast<std::uint8_t>(v)));
-  }
-  std::string text(joined_length(frame.size()), '\0');
-  write_tokens(enc, transformed, '~', false, text.data());
+  const RandomBody random(3 * kRunTokens + 1234, 2, key);
+  const Bytes& frame = random.frame;
+  const DecodeTable& dec = random.dec;
+  const std::string& text = random.text;
   const std::size_t cut = kTextPiece;  // the delimiter after the first run
   const std::size_t last = text.size() - 5;
   const std::vector<std::pair<const char*, std::function<void(std::string&)>>> damages = {
@@ -251,24 +263,16 @@ TEST(FrameBody, AnyThreadCountReadsAsOneThreadDoes) {
 // calling thread maps in while the others read: the same bytes, CRC and
 // first bad piece as read on one thread into memory already there.
 TEST(FrameBody, ReadingWhileTheOutputIsMappedInReadsAsOneThreadDoes) {
-  std::mt19937 gen(3);
-  Bytes frame(kLargeBuffer + (std::size_t{1} << 20) + 777);
-  for (auto& b : frame) b = static_cast<std::uint8_t>(gen());
   const Bytes key = {'k', 'e', 'y'};
-  Bytes transformed(frame.size());
-  ASSERT_TRUE(transform_forward(frame, key, 0, transformed.data()));
-  EncodeTable enc;
-  DecodeTable dec;
-  for (int v = 0; v < 256; ++v) {
-    char letters[kTokenLength];
-    std::memcpy(letters, base_token(static_cast<std::uint8_t>(v)).data(), kTokenLength);
-    enc.set(static_cast<std::uint8_t>(v), letters);
-    ASSERT_TRUE(dec.add(letters, static_cast<std::uint8_t>(v)));
-  }
-  std::string text(joined_length(frame.size()), '\0');
-  write_tokens(enc, transformed, '~', false, text.data());
-  std::string damaged = text;
-  damaged[text.size() - 100 * kTextPiece / 3] = 'x';
+  const RandomBody random(kLargeBuffer + (std::size_t{1} << 20) + 777, 3, key);
+  const Bytes& frame = random.frame;
+  const DecodeTable& dec = random.dec;
+  const std::string& text = random.text;
+  const std::string damaged = [&] {
+    std::string body = text;
+    body[text.size() - 100 * kTextPiece / 3] = 'x';
+    return body;
+  }();
   for (const std::string* body : {&text, &damaged}) {
     const BodyRead one = read_body<std::uint8_t>(dec, *body, key, frame.size() - 4, 1);
     EXPECT_EQ(one.result.ok, body == &text);
