@@ -85,38 +85,19 @@ void prepare_for_appending(void* buffer, std::size_t size) noexcept {
 }
 
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (size < kLargeBuffer) return true;
-  static_assert(kMapPiece % kHugePage == 0, "pieces are whole huge pages");
-  const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
-  const auto end = begin + size;
-  advise(begin, end);
-#if defined(MADV_POPULATE_WRITE)
-  auto* first = reinterpret_cast<std::uint8_t*>((begin + kPage - 1) & ~(kPage - 1));
-  const std::uintptr_t last = end & ~(kPage - 1);
-  const std::size_t length = last - reinterpret_cast<std::uintptr_t>(first);
-  return in_pieces(length, kMapPiece, checkpoint, [first](std::size_t at, std::size_t piece) {
-    ::madvise(first + at, piece, MADV_POPULATE_WRITE);
-  });
-#else
-  (void)checkpoint;
-  return true;
-#endif
-#else
-  (void)buffer;
-  (void)size;
-  (void)checkpoint;
-  return true;
-#endif
+  OrderedMapping mapping(buffer, size);
+  return mapping.map(checkpoint);
 }
 
 OrderedMapping::OrderedMapping(void* buffer, std::size_t size) noexcept
     : buffer_(static_cast<std::uint8_t*>(buffer)), size_(size), mapped_(size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE) && defined(MADV_POPULATE_WRITE)
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (size < kLargeBuffer) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(buffer);
   advise(begin, begin + size);
+#if defined(MADV_POPULATE_WRITE)
   mapped_.store(0, std::memory_order_relaxed);
+#endif
 #endif
 }
 
@@ -135,7 +116,7 @@ bool OrderedMapping::map(Checkpoint& checkpoint) noexcept {
     // A page only partly in the buffer is faulted by its writer.
     mapped_.store(to == last ? size_ : to - begin, std::memory_order_release);
     at = to;
-    if (!checkpoint.resume()) {
+    if (at < last && !checkpoint.resume()) {
       resumed = false;
       break;
     }

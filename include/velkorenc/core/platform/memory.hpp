@@ -17,8 +17,8 @@ inline constexpr std::size_t kLargeBuffer = std::size_t{4} << 20;
 // to map all its whole pages in one go, instead of taking one page fault per
 // page while the buffer is written.  Only a hint: the content is not changed, and any
 // failure is ignored.  Does nothing for buffers below kLargeBuffer.  The
-// second form maps the buffer in pieces of kMapPiece, asking `checkpoint`
-// between them; false when it said to stop.
+// second form maps the buffer in as an OrderedMapping does, asking
+// `checkpoint` between huge pages; false when it said to stop.
 void prepare_for_writing(void* buffer, std::size_t size) noexcept;
 bool prepare_for_writing(void* buffer, std::size_t size, Checkpoint& checkpoint) noexcept;
 
