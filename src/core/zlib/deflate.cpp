@@ -74,7 +74,7 @@ struct RecentTablePool {
   static constexpr std::size_t kKept = 8;
   // Kept to the process's end, so that a parser on a thread still running
   // then never finds the pool gone.
-  std::atomic<std::uint32_t*> slots[kKept] = {};
+  std::atomic<std::uint8_t*> slots[kKept] = {};
 };
 
 RecentTablePool recent_table_pool;
@@ -86,13 +86,11 @@ static_assert(RecentLender::kTableBytes == kDeflateTableBytes, "lent memory is c
 std::size_t RecentLender::lend(std::span<std::uint8_t> room, std::size_t most) noexcept {
   const auto begin = reinterpret_cast<std::uintptr_t>(room.data());
   const std::uintptr_t end = begin + room.size();
-  auto at = (begin + alignof(std::uint32_t) - 1) & ~std::uintptr_t{alignof(std::uint32_t) - 1};
+  auto at = begin;
   most = std::min(most, kMost);
   for (count_ = 0; count_ < most && end > at && end - at >= kTableBytes; ++count_) {
-    tables_[count_] = reinterpret_cast<std::uint32_t*>(at);
-    // Any content would do; cleared, it sends no search to a position that
-    // is not there.
-    std::memset(tables_[count_], 0, kTableBytes);
+    // Any content would do: each map is emptied as its generation begins.
+    tables_[count_] = reinterpret_cast<std::uint8_t*>(at);
     at += kTableBytes;
   }
   return count_ == 0 ? 0 : static_cast<std::size_t>(at - begin);
@@ -102,29 +100,39 @@ void DeflateStream::lend(std::span<std::uint8_t> room) noexcept {
   lent_input_ = room.subspan(lender_.lend(room, most_threads_));
 }
 
-std::uint32_t* RecentLender::take() const noexcept {
+std::uint8_t* RecentLender::take() const noexcept {
   const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
   return i < count_ ? tables_[i] : nullptr;
 }
 
-std::uint32_t* RecentTableOwner::take() noexcept {
+std::uint8_t* RecentTableOwner::take() noexcept {
   for (auto& slot : recent_table_pool.slots) {
-    if (std::uint32_t* table = slot.exchange(nullptr, std::memory_order_acquire)) return table;
+    if (std::uint8_t* table = slot.exchange(nullptr, std::memory_order_acquire)) return table;
   }
-  return static_cast<std::uint32_t*>(std::calloc(std::size_t{1} << kRecentBits, 4));
+  return static_cast<std::uint8_t*>(std::malloc(RecentLender::kTableBytes));
 }
 
 void RecentTableOwner::release_kept() noexcept {
   for (auto& slot : recent_table_pool.slots) std::free(slot.exchange(nullptr, std::memory_order_acquire));
 }
 
-void RecentTableOwner::operator()(std::uint32_t* table) const noexcept {
+void RecentTableOwner::operator()(std::uint8_t* table) const noexcept {
   if (lent) return;
   for (auto& slot : recent_table_pool.slots) {
-    std::uint32_t* empty = nullptr;
+    std::uint8_t* empty = nullptr;
     if (slot.compare_exchange_strong(empty, table, std::memory_order_release)) return;
   }
   std::free(table);
+}
+
+void Parser::begin_generation(std::uint64_t generation) noexcept {
+  // Each map emptied held a generation at least four before its own.
+  const std::uint64_t first =
+      recent_generation_set_ && generation < recent_generation_ + 4 ? recent_generation_ + 1
+                                                                    : generation - std::min<std::uint64_t>(generation, 3);
+  for (std::uint64_t g = first; g <= generation; ++g) std::memset(recent_map(g), 0, kRecentMapBytes);
+  recent_generation_ = generation;
+  recent_generation_set_ = true;
 }
 
 Parser::Parser() noexcept
@@ -148,8 +156,10 @@ void Parser::begin(const ParseInput& input, std::uint64_t start, LazyState state
   for (std::uint64_t at = std::max(first, base); at < last; ++at) {
     insert(static_cast<std::uint32_t>(at - table_origin_));
   }
-  // The positions just inserted join recent_ at the first run of literals.
+  // The positions just inserted join recent_ at the first run of literals,
+  // in maps emptied anew.
   recent_upto_ = std::max(first, base);
+  recent_generation_set_ = false;
   // Runs of literals pause as long as they did in this parser's last parse:
   // a parser begun again and again (a segment at a time) would otherwise
   // learn anew each time that text has none.

@@ -279,6 +279,42 @@ TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
   }
 }
 
+// Runs of literals find the positions within reach in maps of 32 KiB of
+// positions each.  Noise, long enough for runs, with repeats that end a
+// run just before, on and after each multiple of 32 KiB (where a batch
+// takes positions of two maps and may be undone): three bytes from 4096
+// back (the farthest a match of three may come from), four from the
+// farthest a search reaches (in the map before) and from one more.
+Bytes repeats_around_map_edges(std::uint32_t distance, std::uint32_t length, long offset) {
+  Bytes data = testing::family_input(Family::kRandom, 1400000, distance + length);
+  const auto step = static_cast<std::size_t>(level6::kWindowSize);
+  for (std::size_t edge = 2 * step; edge + 100 < data.size(); edge += step) {
+    const std::size_t at = static_cast<std::size_t>(static_cast<long>(edge) + offset);
+    std::copy_n(data.begin() + static_cast<long>(at - distance), length, data.begin() + static_cast<long>(at));
+  }
+  return data;
+}
+
+TEST(OwnDeflateThreads, RunsOfLiteralsStopAtRepeatsAroundTheirMapsEdges) {
+  struct Case {
+    std::uint32_t distance;
+    std::uint32_t length;
+  };
+  const Case cases[] = {{4096, 3}, {4097, 3}, {level6::kMaxDistance, 4}, {level6::kMaxDistance + 1, 4},
+                        {20000, 5}};
+  for (const Case& c : cases) {
+    for (long offset : {-17L, -9L, -1L, 0L, 3L, 15L, 16L}) {
+      const Bytes data = repeats_around_map_edges(c.distance, c.length, offset);
+      const Bytes expected = testing::library_deflate(data);
+      for (unsigned threads : {1u, 2u}) {
+        ASSERT_EQ(testing::own_deflate(data, kWhole, level6::kLibraryPiece, threads, kSegment), expected)
+            << c.length << " bytes from " << c.distance << " back, " << offset << " from each edge, "
+            << threads << " threads";
+      }
+    }
+  }
+}
+
 // The threads a stream's runs use may change between feeds, down to one
 // and back up to what the stream was made for (more are not taken).
 TEST(OwnDeflateThreads, ThreadsChangedBetweenFeedsGiveTheSameStream) {

@@ -107,8 +107,12 @@ struct ParseInput {
   std::uint64_t end() const noexcept { return origin + size; }
 };
 
-// The bits of the hash that indexes a parser's table of recent positions.
+// A parser's table of recent positions is four maps of bits, one bit for
+// each value of a 20-bit hash of three bytes; each map marks the positions
+// of one generation, 32 KiB of positions.
 inline constexpr int kRecentBits = 20;
+inline constexpr int kGenerationBits = 15;
+inline constexpr std::size_t kRecentMapBytes = (std::size_t{1} << kRecentBits) / 8;
 
 // Memory for the parsers' tables of recent positions that a caller has
 // and will not use before the stream is made (the text a stored frame will
@@ -116,15 +120,15 @@ inline constexpr int kRecentBits = 20;
 // whatever the tables held before.
 class RecentLender {
  public:
-  static constexpr std::size_t kTableBytes = (std::size_t{1} << kRecentBits) * sizeof(std::uint32_t);
+  static constexpr std::size_t kTableBytes = 4 * kRecentMapBytes;
   // The whole tables that fit in `room`, at most `most` of them, cleared;
   // returns the bytes of `room` they take.
   std::size_t lend(std::span<std::uint8_t> room, std::size_t most) noexcept;
-  std::uint32_t* take() const noexcept;
+  std::uint8_t* take() const noexcept;
 
  private:
   static constexpr std::size_t kMost = 8;
-  std::uint32_t* tables_[kMost] = {};
+  std::uint8_t* tables_[kMost] = {};
   std::size_t count_ = 0;
   mutable std::atomic<std::size_t> next_{0};
 };
@@ -132,10 +136,10 @@ class RecentLender {
 // Gives a parser's table of recent positions back to the tables kept for
 // the process, unless it was lent.
 struct RecentTableOwner {
-  static std::uint32_t* take() noexcept;
+  static std::uint8_t* take() noexcept;
   // Frees the tables kept now.
   static void release_kept() noexcept;
-  void operator()(std::uint32_t* table) const noexcept;
+  void operator()(std::uint8_t* table) const noexcept;
   bool lent = false;
 };
 
@@ -225,27 +229,38 @@ class Parser {
   std::uint32_t literal_run(std::uint32_t top, std::uint32_t until, std::size_t matches,
                             AtTop& at_top, bool& stopped) noexcept;
   static constexpr std::uint32_t kRunBatch = 16;
-  // How far ahead of a run's position its slot of recent_ is fetched; the
-  // input holds at least this much beyond any position a run takes.
-  static constexpr std::uint32_t kRecentAhead = 64;
-  static_assert(kRecentAhead + 4 <= 2 * kMinLookahead && kRecentAhead + 4 <= kLookaheadNeeded);
+  static_assert((std::uint64_t{1} << kGenerationBits) >= kRunBatch + kMaxDistance);
 
   // Positions in the tables are table coordinates, position - table_origin_,
   // with table_origin_ zlib's window base, as zlib keeps them (0 is none).
   std::unique_ptr<std::uint16_t[]> head_;
   std::unique_ptr<std::uint16_t[]> prev_;
-  // The newest position of each 20-bit hash of three bytes, absolute and
-  // cut to 32 bits, holding every position up to recent_upto_: where it is
-  // older than a search reaches, no candidate can share the first three
-  // bytes.  Taken at the first run of literals past kRunsFrom, from the
-  // lender's memory or else from a few tables kept for the process: a fresh
-  // one would cost each call its page faults, and unmapping it would stop
-  // the process's other threads (stale positions in a table kept only make
-  // a search more likely, see literal_run).
+  // The positions up to recent_upto_ marked by the hash of their three
+  // bytes in the map of their generation (the generation's number modulo
+  // four picks the map; a run's batch marks the few positions it takes of
+  // the generation before in the next one's): where neither the map of a
+  // position's generation nor that of the one before has its bit, no
+  // position within a search's reach shares its first three bytes.  A map is emptied as its
+  // generation begins; the maps are small enough for the cache, which a
+  // table of positions was not.  Taken at the first run of literals past
+  // kRunsFrom, from the lender's memory or else from a few tables kept for
+  // the process: a fresh one would cost each call its page faults, and
+  // unmapping it would stop the process's other threads.  Bits set for no
+  // position (left from before, or by inserts undone) only make a search
+  // more likely.
   const RecentLender* lender_ = nullptr;
   static constexpr std::uint64_t kRunsFrom = std::uint64_t{256} << 10;
-  std::unique_ptr<std::uint32_t[], RecentTableOwner> recent_;
+  std::unique_ptr<std::uint8_t[], RecentTableOwner> recent_;
   std::uint64_t recent_upto_ = 0;
+  // The newest generation whose map was emptied, while recent_generation_set_.
+  std::uint64_t recent_generation_ = 0;
+  bool recent_generation_set_ = false;
+  // Empties the maps of the generations after the newest one begun, up to
+  // `generation`: what they held is out of any search's reach from there.
+  void begin_generation(std::uint64_t generation) noexcept;
+  std::uint8_t* recent_map(std::uint64_t generation) const noexcept {
+    return recent_.get() + (generation & 3) * kRecentMapBytes;
+  }
   // Runs of literals are taken only from here on: where they keep ending
   // at once (text, with a match every few bytes), the full search goes on
   // alone for a while, twice as long each time, and recent_ catches up only
@@ -254,6 +269,13 @@ class Parser {
   std::uint32_t runs_pause_ = 0;
   static std::uint32_t recent_slot(std::uint32_t first_three) noexcept {
     return (first_three * 2654435761u) >> (32 - kRecentBits);
+  }
+  // Marks a position of these three bytes in the map of its generation.
+  void mark_recent(std::uint64_t at, std::uint32_t first_three) noexcept {
+    const std::uint64_t generation = at >> kGenerationBits;
+    if (!recent_generation_set_ || generation > recent_generation_) begin_generation(generation);
+    const std::uint32_t slot = recent_slot(first_three);
+    recent_map(generation)[slot >> 3] |= static_cast<std::uint8_t>(1u << (slot & 7));
   }
   ParseInput input_;
   const std::uint8_t* window_ = nullptr;  // the byte at table coordinate 0
@@ -405,38 +427,36 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
       runs_from_ = kRunsFrom;
       return top;
     }
-    if (std::uint32_t* lent = lender_ ? lender_->take() : nullptr) {
-      recent_ = std::unique_ptr<std::uint32_t[], RecentTableOwner>(lent, RecentTableOwner{true});
+    if (std::uint8_t* lent = lender_ ? lender_->take() : nullptr) {
+      recent_ = std::unique_ptr<std::uint8_t[], RecentTableOwner>(lent, RecentTableOwner{true});
     } else {
-      recent_ = std::unique_ptr<std::uint32_t[], RecentTableOwner>(RecentTableOwner::take(),
-                                                                   RecentTableOwner{});
+      recent_ = std::unique_ptr<std::uint8_t[], RecentTableOwner>(RecentTableOwner::take(),
+                                                                  RecentTableOwner{});
     }
     if (!recent_) {
       runs_from_ = std::numeric_limits<std::uint64_t>::max();  // the full search does without
       return top;
     }
+    recent_generation_set_ = false;
   }
-  std::uint32_t* const recent = recent_.get();
-  const auto absolute = [&](std::uint32_t at) {
-    return static_cast<std::uint32_t>(table_origin_ + at);
-  };
   // The positions the full search inserted since the last run, as far back
-  // as a search reaches.
+  // as a search reaches (up to 32 KiB of them after a parse is begun).
   const std::uint64_t reach = table_origin_ + top > kWindowSize ? table_origin_ + top - kWindowSize : 0;
-  // (Up to 32 KiB of them after a parse is begun: each slot is fetched
-  // kRecentAhead positions before it is written, as in the runs, so that
-  // the misses overlap.)
   const std::uint64_t caught_up = table_origin_ + top;
   for (std::uint64_t at = std::max({recent_upto_, table_origin_, reach}); at < caught_up; ++at) {
-    const std::uint8_t* bytes = input_.data + (at - input_.origin);
-    if (at + kRecentAhead < caught_up) {
-      __builtin_prefetch(recent + recent_slot(three_bytes(bytes + kRecentAhead)), 1);
-    }
-    recent[recent_slot(three_bytes(bytes))] = static_cast<std::uint32_t>(at);
+    mark_recent(at, three_bytes(input_.data + (at - input_.origin)));
   }
-  recent_upto_ = table_origin_ + top;
+  recent_upto_ = caught_up;
   const std::uint32_t first_top = top;
   while (until - top >= kRunBatch) {
+    // The batch's positions are marked in the map of its last position's
+    // generation, and looked for there and in the one before.  A position
+    // of the generation before (where the batch crosses into a new one) is
+    // among its last kRunBatch, and all within its reach is of its own.
+    const std::uint64_t generation = (table_origin_ + top + kRunBatch - 1) >> kGenerationBits;
+    if (!recent_generation_set_ || generation > recent_generation_) begin_generation(generation);
+    std::uint8_t* const newest = recent_map(generation);
+    const std::uint8_t* const older = recent_map(generation - 1);
     std::uint32_t may_match = 0;
     for (std::uint32_t i = 0; i < kRunBatch; ++i) {
       const std::uint32_t p = top + i;
@@ -445,15 +465,12 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
       const std::uint32_t c1 = head[h];
       prev[p & kWindowMask] = static_cast<std::uint16_t>(c1);
       head[h] = static_cast<std::uint16_t>(p);
-      // The slot of a position kRecentAhead on, fetched now: the table is
-      // larger than the caches, and waiting for its misses would be most of
-      // a run's time.
-      __builtin_prefetch(recent + recent_slot(three_bytes(window + p + kRecentAhead)), 1);
       const std::uint32_t slot = recent_slot(first_three);
-      const std::uint32_t newest = recent[slot];
-      recent[slot] = absolute(p);
+      const auto bit = static_cast<std::uint8_t>(1u << (slot & 7));
+      const bool marked = ((newest[slot >> 3] | older[slot >> 3]) & bit) != 0;
+      newest[slot >> 3] |= bit;
       // No position of these three bytes within reach: a literal.
-      if (absolute(p) - newest > kMaxDistance) continue;
+      if (!marked) continue;
       const std::uint32_t limit = p > kMaxDistance ? p - kMaxDistance : 0;
       const auto same = [&](std::uint32_t c) {
         return three_bytes(window + c) == first_three;
@@ -484,16 +501,11 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
       }
     }
     // The inserts not taken are undone, newest first: each position's link
-    // holds the head it replaced.  Their slots of recent_ get the position
-    // before the first of them instead of what they held: no newer than
-    // any position that reads them, no older than what they held, so a
-    // run that reads one searches where it would have.
-    const std::uint32_t before = absolute(top + taken) - 1;
+    // holds the head it replaced.  Their bits stay: the positions are marked
+    // again when the next run catches up with them.
     for (std::uint32_t j = kRunBatch; j-- > taken;) {
       const std::uint32_t p = top + j;
-      const std::uint32_t three = three_bytes(window + p);
-      head[hash_of_three(three)] = prev[p & kWindowMask];
-      recent[recent_slot(three)] = before;
+      head[hash(window + p)] = prev[p & kWindowMask];
     }
     top += taken;
     recent_upto_ = table_origin_ + top;
