@@ -17,6 +17,7 @@
 
 #include "deflate_parallel.hpp"
 #include "huffman.hpp"
+#include "velkorenc/core/platform/cpu.hpp"
 
 namespace velkorenc::core {
 namespace level6 {
@@ -123,6 +124,38 @@ void RecentTableOwner::operator()(std::uint8_t* table) const noexcept {
     if (slot.compare_exchange_strong(empty, table, std::memory_order_release)) return;
   }
   std::free(table);
+}
+
+const char* kernel_name(BatchHashKernel kernel) noexcept {
+  switch (kernel) {
+    case BatchHashKernel::kScalar: return "scalar";
+    case BatchHashKernel::kAvx2: return "avx2";
+  }
+  return "unknown";
+}
+
+bool can_run(BatchHashKernel kernel) noexcept {
+  return kernel == BatchHashKernel::kScalar || cpu_features().avx2;
+}
+
+// The one place where the kernel is chosen, once per process.
+BatchHashKernel chosen_batch_hash_kernel() noexcept {
+  static const BatchHashKernel kernel = fastest_runnable(kBatchHashKernels);
+  return kernel;
+}
+
+void hash_batch(BatchHashKernel kernel, const std::uint8_t* bytes, BatchHashes& out) noexcept {
+  if (kernel == BatchHashKernel::kAvx2 && can_run(kernel)) {
+    detail::hash_batch_avx2(bytes, out);
+    return;
+  }
+  for (std::uint32_t i = 0; i < kRunBatch; ++i) {
+    const std::uint32_t three = three_bytes(bytes + i);
+    const std::uint32_t slot = recent_slot(three);
+    out.chain[i] = hash_of_three(three);
+    out.byte[i] = slot >> 3;
+    out.bit[i] = 1u << (slot & 7);
+  }
 }
 
 void Parser::begin_generation(std::uint64_t generation) noexcept {

@@ -279,6 +279,30 @@ TEST(OwnDeflateThreads, ParsesThatMeetLateOrNeverGiveTheLibrarysStream) {
   }
 }
 
+// Each kernel this CPU runs hashes a batch's positions as zlib hashes three
+// bytes (and marks them in the maps by the multiplicative hash of the
+// three), at every alignment, for bytes of every value.
+TEST(OwnDeflate, BatchHashKernelsHashAsZlibDoes) {
+  Bytes data = testing::family_input(Family::kRandom, 4096, 5);
+  for (std::size_t i = 0; i < 256 * 3; ++i) data[i] = static_cast<std::uint8_t>(i / 3 ^ i);
+  for (level6::BatchHashKernel kernel : level6::kBatchHashKernels) {
+    if (!level6::can_run(kernel)) continue;
+    for (std::size_t at = 0; at + 32 <= data.size(); at += 5) {
+      level6::BatchHashes hashes;
+      level6::hash_batch(kernel, data.data() + at, hashes);
+      for (std::uint32_t i = 0; i < level6::kRunBatch; ++i) {
+        const std::uint32_t b0 = data[at + i], b1 = data[at + i + 1], b2 = data[at + i + 2];
+        const std::uint32_t slot = ((b0 | b1 << 8 | b2 << 16) * 2654435761u) >> (32 - level6::kRecentBits);
+        ASSERT_EQ(hashes.chain[i], ((b0 << 10) ^ (b1 << 5) ^ b2) & 0x7FFF)
+            << level6::kernel_name(kernel) << " at " << at + i;
+        ASSERT_EQ(hashes.byte[i], slot >> 3) << level6::kernel_name(kernel) << " at " << at + i;
+        ASSERT_EQ(hashes.bit[i], 1u << (slot & 7)) << level6::kernel_name(kernel) << " at " << at + i;
+      }
+    }
+  }
+  EXPECT_TRUE(level6::can_run(level6::chosen_batch_hash_kernel()));
+}
+
 // Runs of literals find the positions within reach in maps of 32 KiB of
 // positions each.  Noise, long enough for runs, with repeats that end a
 // run just before, on and after each multiple of 32 KiB (where a batch

@@ -143,6 +143,58 @@ struct RecentTableOwner {
   bool lent = false;
 };
 
+// zlib's hash table of three bytes, and its chains, a link for each
+// position of the window.
+inline constexpr std::uint32_t kHashSize = 1u << 15;
+inline constexpr std::uint32_t kWindowMask = kWindowSize - 1;
+
+// The three bytes at `p`, the first lowest, in one load (a parse may read
+// the byte after them: the input has room past its end).
+inline std::uint32_t three_bytes(const std::uint8_t* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v & 0xFFFFFF;
+}
+// zlib's hash of three bytes, ((p[0] << 10) ^ (p[1] << 5) ^ p[2]) cut to
+// 15 bits, from the bytes as three_bytes gives them.
+inline std::uint32_t hash_of_three(std::uint32_t three) noexcept {
+  return ((three << 10) ^ ((three >> 3) & 0x1FE0) ^ (three >> 16)) & (kHashSize - 1);
+}
+// The 20-bit hash of three bytes that marks them in a map of recent
+// positions.
+inline std::uint32_t recent_slot(std::uint32_t three) noexcept {
+  return (three * 2654435761u) >> (32 - kRecentBits);
+}
+
+// Positions of a run of literals go this many at a time.
+inline constexpr std::uint32_t kRunBatch = 16;
+
+// What a run of literals needs of each of a batch's positions, made for the
+// whole batch at once: zlib's hash of the position's three bytes, and the
+// byte and bit of its 20-bit hash in a map of recent positions.
+struct BatchHashes {
+  alignas(32) std::uint32_t chain[kRunBatch];
+  alignas(32) std::uint32_t byte[kRunBatch];
+  alignas(32) std::uint32_t bit[kRunBatch];
+};
+
+// The kernels that make them, from the scalar reference up; the choice is
+// made once per process, in deflate.cpp.
+enum class BatchHashKernel : std::uint8_t { kScalar, kAvx2 };
+inline constexpr BatchHashKernel kBatchHashKernels[] = {BatchHashKernel::kScalar,
+                                                        BatchHashKernel::kAvx2};
+const char* kernel_name(BatchHashKernel kernel) noexcept;
+bool can_run(BatchHashKernel kernel) noexcept;
+BatchHashKernel chosen_batch_hash_kernel() noexcept;
+// The hashes of the kRunBatch positions from `bytes`, with `kernel` where
+// this CPU runs it, else with the reference; reads 32 bytes from `bytes`.
+void hash_batch(BatchHashKernel kernel, const std::uint8_t* bytes, BatchHashes& out) noexcept;
+
+namespace detail {
+// Needs AVX2.
+void hash_batch_avx2(const std::uint8_t* bytes, BatchHashes& out) noexcept;
+}  // namespace detail
+
 // zlib's level-6 lazy parse over hash chains, from any loop top.
 class Parser {
  public:
@@ -183,26 +235,12 @@ class Parser {
   bool done() const noexcept { return done_; }
 
  private:
-  static constexpr std::uint32_t kHashSize = 1u << 15;
-  static constexpr std::uint32_t kWindowMask = kWindowSize - 1;
   static constexpr std::uint32_t kTooFar = 4096;
   static constexpr std::uint32_t kGoodLength = 8;
   static constexpr std::uint32_t kMaxLazy = 16;
   static constexpr std::uint32_t kNiceLength = 128;
   static constexpr std::uint32_t kMaxChain = 128;
 
-  // The three bytes at `p`, the first lowest, in one load (a parse may read
-  // the byte after them: the input has room past its end).
-  static std::uint32_t three_bytes(const std::uint8_t* p) noexcept {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v & 0xFFFFFF;
-  }
-  // zlib's hash of three bytes, ((p[0] << 10) ^ (p[1] << 5) ^ p[2]) cut to
-  // 15 bits, from the bytes as three_bytes gives them.
-  static std::uint32_t hash_of_three(std::uint32_t three) noexcept {
-    return ((three << 10) ^ ((three >> 3) & 0x1FE0) ^ (three >> 16)) & (kHashSize - 1);
-  }
   static std::uint32_t hash(const std::uint8_t* p) noexcept { return hash_of_three(three_bytes(p)); }
   void insert(std::uint32_t top) noexcept {
     const std::uint32_t h = hash(window_ + top);
@@ -228,7 +266,6 @@ class Parser {
   template <class AtTop>
   std::uint32_t literal_run(std::uint32_t top, std::uint32_t until, std::size_t matches,
                             AtTop& at_top, bool& stopped) noexcept;
-  static constexpr std::uint32_t kRunBatch = 16;
   static_assert((std::uint64_t{1} << kGenerationBits) >= kRunBatch + kMaxDistance);
 
   // Positions in the tables are table coordinates, position - table_origin_,
@@ -267,9 +304,6 @@ class Parser {
   // with the positions within reach when they start again.
   std::uint64_t runs_from_ = 0;
   std::uint32_t runs_pause_ = 0;
-  static std::uint32_t recent_slot(std::uint32_t first_three) noexcept {
-    return (first_three * 2654435761u) >> (32 - kRecentBits);
-  }
   // Marks a position of these three bytes in the map of its generation.
   void mark_recent(std::uint64_t at, std::uint32_t first_three) noexcept {
     const std::uint64_t generation = at >> kGenerationBits;
@@ -448,6 +482,7 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
   }
   recent_upto_ = caught_up;
   const std::uint32_t first_top = top;
+  const BatchHashKernel kernel = chosen_batch_hash_kernel();
   while (until - top >= kRunBatch) {
     // The batch's positions are marked in the map of its last position's
     // generation, and looked for there and in the one before.  A position
@@ -457,21 +492,22 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
     if (!recent_generation_set_ || generation > recent_generation_) begin_generation(generation);
     std::uint8_t* const newest = recent_map(generation);
     const std::uint8_t* const older = recent_map(generation - 1);
+    BatchHashes hashes;
+    hash_batch(kernel, window + top, hashes);
     std::uint32_t may_match = 0;
     for (std::uint32_t i = 0; i < kRunBatch; ++i) {
       const std::uint32_t p = top + i;
-      const std::uint32_t first_three = three_bytes(window + p);
-      const std::uint32_t h = hash_of_three(first_three);
-      const std::uint32_t c1 = head[h];
+      const std::uint32_t c1 = head[hashes.chain[i]];
       prev[p & kWindowMask] = static_cast<std::uint16_t>(c1);
-      head[h] = static_cast<std::uint16_t>(p);
-      const std::uint32_t slot = recent_slot(first_three);
-      const auto bit = static_cast<std::uint8_t>(1u << (slot & 7));
-      const bool marked = ((newest[slot >> 3] | older[slot >> 3]) & bit) != 0;
-      newest[slot >> 3] |= bit;
+      head[hashes.chain[i]] = static_cast<std::uint16_t>(p);
+      const std::uint32_t at = hashes.byte[i];
+      const auto bit = static_cast<std::uint8_t>(hashes.bit[i]);
+      const bool marked = ((newest[at] | older[at]) & bit) != 0;
+      newest[at] |= bit;
       // No position of these three bytes within reach: a literal.
       if (!marked) continue;
       const std::uint32_t limit = p > kMaxDistance ? p - kMaxDistance : 0;
+      const std::uint32_t first_three = three_bytes(window + p);
       const auto same = [&](std::uint32_t c) {
         return three_bytes(window + c) == first_three;
       };
