@@ -1,7 +1,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "velkorenc/core/tokens/tokens.hpp"
 
@@ -58,15 +63,51 @@ bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts,
 
 namespace {
 
+// A frame at least this long has its text written past the caches: the
+// text is far larger than they are, and written only once, so each line of
+// it need not be read in first.
+constexpr std::uint64_t kStreamedFrame = std::uint64_t{4} << 20;
+
+// Copies `size` bytes to `to` with stores that go past the caches, for the
+// whole 16-byte units of `to`; the edges with ordinary stores.  The caller
+// orders them with stream_fence() before the text is read.
+void stream_copy(char* to, const char* from, std::size_t size) noexcept {
+#if defined(__SSE2__)
+  const std::size_t head = std::min(size, (16 - reinterpret_cast<std::uintptr_t>(to) % 16) % 16);
+  std::memcpy(to, from, head);
+  std::size_t done = head;
+  for (; size - done >= 64; done += 64) {
+    const auto* source = reinterpret_cast<const __m128i*>(from + done);
+    auto* target = reinterpret_cast<__m128i*>(to + done);
+    _mm_stream_si128(target, _mm_loadu_si128(source));
+    _mm_stream_si128(target + 1, _mm_loadu_si128(source + 1));
+    _mm_stream_si128(target + 2, _mm_loadu_si128(source + 2));
+    _mm_stream_si128(target + 3, _mm_loadu_si128(source + 3));
+  }
+  std::memcpy(to + done, from + done, size - done);
+#else
+  std::memcpy(to, from, size);
+#endif
+}
+
+void stream_fence() noexcept {
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+}
+
 // The tokens of frame positions [from, to), from the parts that hold them,
 // where they go in the text: the token of position k at 9k, its delimiter
-// just before.
+// just before.  With `streamed`, through a buffer in the cache, copied past
+// the caches.
 void write_positions(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
-                     char delimiter, char* out, std::uint64_t from, std::uint64_t to) noexcept {
+                     char delimiter, char* out, std::uint64_t from, std::uint64_t to,
+                     bool streamed) noexcept {
   // Transform a block at a time into a buffer that stays in cache.
-  constexpr std::size_t kBlock = 4096;
+  constexpr std::size_t kBlock = 2048;
   static_assert(kFramePiece % kBlock == 0, "pieces are whole blocks");
   std::uint8_t block[kBlock];
+  char text[kBlock * (kTokenLength + 1)];
   char* at = out + (from == 0 ? 0 : (kTokenLength + 1) * from - 1);
   std::uint64_t part_start = 0;
   for (ByteSpan part : parts) {
@@ -77,11 +118,18 @@ void write_positions(const EncodeTable& table, std::span<const ByteSpan> parts, 
       const auto length = static_cast<std::size_t>(std::min({room, to - position, part_end - position}));
       const ByteSpan chunk = part.subspan(static_cast<std::size_t>(position - part_start), length);
       transform_forward(chunk, key, position, block);
-      at = write_tokens(table, ByteSpan(block, length), delimiter, position != 0, at);
+      if (streamed) {
+        const char* end = write_tokens(table, ByteSpan(block, length), delimiter, position != 0, text);
+        stream_copy(at, text, static_cast<std::size_t>(end - text));
+        at += end - text;
+      } else {
+        at = write_tokens(table, ByteSpan(block, length), delimiter, position != 0, at);
+      }
       position += length;
     }
     part_start = part_end;
   }
+  if (streamed) stream_fence();
 }
 
 }  // namespace
@@ -94,7 +142,7 @@ bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts,
   const std::uint64_t pieces = (total + kFramePiece - 1) / kFramePiece;
   const auto write_piece = [&](std::uint64_t p) {
     write_positions(table, parts, key, delimiter, out, p * kFramePiece,
-                    std::min(total, (p + 1) * kFramePiece));
+                    std::min(total, (p + 1) * kFramePiece), total >= kStreamedFrame);
   };
   // Each piece's text has its own place, so pieces go on any thread.
   if (threads > 1 && pieces > 1) {

@@ -143,7 +143,9 @@ TEST(Writer, FrameTextIsTheTransformedFrameWritten) {
   const Tables t = tables_for(tokens);
   const Bytes key = {'k', 0xC3, 0xA9, 'y'};
   std::mt19937 gen(3);
-  for (std::size_t n : {0u, 1u, 4095u, 4096u, 4097u, 10000u}) {
+  // Frames of 4 MiB and more are written past the caches, at any alignment
+  // of the text.
+  for (std::size_t n : {0u, 1u, 4095u, 4096u, 4097u, 10000u, (4u << 20) + 4093u}) {
     Bytes head(n);
     for (auto& b : head) b = static_cast<std::uint8_t>(gen());
     const Bytes tail = {1, 2, 3, 4};
@@ -151,9 +153,15 @@ TEST(Writer, FrameTextIsTheTransformedFrameWritten) {
     frame.insert(frame.end(), tail.begin(), tail.end());
     Bytes transformed(frame.size());
     ASSERT_TRUE(transform_forward(frame, key, 0, transformed.data()));
-    std::string text(joined_length(frame.size()), '\0');
-    ASSERT_TRUE(write_frame_text(t.enc, head, tail, key, '~', text.data()));
-    EXPECT_EQ(text, joined(tokens, transformed, '~')) << "n=" << n;
+    const std::string expected = joined(tokens, transformed, '~');
+    for (std::size_t offset : {0u, 7u}) {
+      std::string text(offset + joined_length(frame.size()) + 3, '#');
+      ASSERT_TRUE(write_frame_text(t.enc, head, tail, key, '~', text.data() + offset));
+      // Compared whole, not printed: a frame's text is 36 MiB.
+      EXPECT_TRUE(text.compare(offset, expected.size(), expected) == 0) << "n=" << n << ", offset " << offset;
+      EXPECT_EQ(text.substr(0, offset) + text.substr(offset + expected.size()), std::string(offset + 3, '#'))
+          << "n=" << n << ", offset " << offset;
+    }
   }
   std::string untouched = "unchanged";
   EXPECT_FALSE(write_frame_text(t.enc, Bytes{1}, Bytes{}, Bytes{}, '~', untouched.data()));
