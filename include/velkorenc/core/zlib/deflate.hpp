@@ -108,9 +108,9 @@ struct ParseInput {
 };
 
 // A parser's table of recent positions is four maps of bits, one bit for
-// each value of a 20-bit hash of three bytes; each map marks the positions
+// each value of a 21-bit hash of three bytes; each map marks the positions
 // of one generation, 32 KiB of positions.
-inline constexpr int kRecentBits = 20;
+inline constexpr int kRecentBits = 21;
 inline constexpr int kGenerationBits = 15;
 inline constexpr std::size_t kRecentMapBytes = (std::size_t{1} << kRecentBits) / 8;
 
@@ -160,7 +160,7 @@ inline std::uint32_t three_bytes(const std::uint8_t* p) noexcept {
 inline std::uint32_t hash_of_three(std::uint32_t three) noexcept {
   return ((three << 10) ^ ((three >> 3) & 0x1FE0) ^ (three >> 16)) & (kHashSize - 1);
 }
-// The 20-bit hash of three bytes that marks them in a map of recent
+// The 21-bit hash of three bytes that marks them in a map of recent
 // positions.
 inline std::uint32_t recent_slot(std::uint32_t three) noexcept {
   return (three * 2654435761u) >> (32 - kRecentBits);
@@ -171,7 +171,7 @@ inline constexpr std::uint32_t kRunBatch = 16;
 
 // What a run of literals needs of each of a batch's positions, made for the
 // whole batch at once: zlib's hash of the position's three bytes, and the
-// byte and bit of its 20-bit hash in a map of recent positions.
+// byte and bit of its 21-bit hash in a map of recent positions.
 struct BatchHashes {
   alignas(32) std::uint32_t chain[kRunBatch];
   alignas(32) std::uint32_t byte[kRunBatch];
@@ -277,14 +277,15 @@ class Parser {
   // four picks the map; a run's batch marks the few positions it takes of
   // the generation before in the next one's): where neither the map of a
   // position's generation nor that of the one before has its bit, no
-  // position within a search's reach shares its first three bytes.  A map is emptied as its
-  // generation begins; the maps are small enough for the cache, which a
-  // table of positions was not.  Taken at the first run of literals past
-  // kRunsFrom, from the lender's memory or else from a few tables kept for
-  // the process: a fresh one would cost each call its page faults, and
-  // unmapping it would stop the process's other threads.  Bits set for no
-  // position (left from before, or by inserts undone) only make a search
-  // more likely.
+  // position within a search's reach shares its first three bytes.  A map
+  // is emptied as its generation begins.  The maps (1 MiB in all) mostly
+  // stay in the cache, which a table of positions (4 MiB) did not; smaller
+  // maps cost more in the chains walked for bits that other three bytes
+  // set.  Taken at the first run of literals past kRunsFrom, from the
+  // lender's memory or else from a few tables kept for the process: a fresh
+  // one would cost each call its page faults, and unmapping it would stop
+  // the process's other threads.  Bits set for no position (left from
+  // before, or by inserts undone) only make a search more likely.
   const RecentLender* lender_ = nullptr;
   static constexpr std::uint64_t kRunsFrom = std::uint64_t{256} << 10;
   std::unique_ptr<std::uint8_t[], RecentTableOwner> recent_;

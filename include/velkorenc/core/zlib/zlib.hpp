@@ -134,7 +134,7 @@ const DeflateShortCuts& deflate_short_cuts() noexcept;
 // Any other input is made by the module's own deflate where
 // own_deflate_available() (see deflate.hpp), else by the library.
 // What each thread of the module's own deflate can use of lent memory.
-inline constexpr std::size_t kDeflateTableBytes = std::size_t{512} << 10;
+inline constexpr std::size_t kDeflateTableBytes = std::size_t{1} << 20;
 
 class Deflater {
  public:
