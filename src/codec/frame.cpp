@@ -6,6 +6,7 @@
 
 #include "velkorenc/codec.hpp"
 #include "velkorenc/core/platform/memory.hpp"
+#include "velkorenc/core/platform/workers.hpp"
 #include "velkorenc/core/zlib/zlib.hpp"
 #include "velkorenc/errors.hpp"
 #include "velkorenc/gil.hpp"
@@ -158,13 +159,8 @@ bool frame_crc32(core::ByteSpan head, core::ByteSpan tail, std::uint32_t& out,
   }
   if (direct) {
     GilRelease gil(head.size() + tail.size() >= kReleaseGil);
-    std::uint32_t crc = core::crc32(0, head);
-    const bool done = core::in_pieces(tail.size(), core::kFramePiece, gil,
-                                      [&](std::size_t at, std::size_t length) {
-                                        crc = core::crc32(crc, tail.subspan(at, length));
-                                      });
-    out = crc;
-    return done;
+    const core::WorkerLease lease(core::threads_wanted(tail.size()));
+    return core::crc32_on_threads(core::crc32(0, head), tail, lease.count(), gil, out);
   }
   Ref fp(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + tail.size())));
   if (!fp) return false;

@@ -5,6 +5,7 @@
 #endif
 
 #include "velkorenc/core/platform/cpu.hpp"
+#include "velkorenc/core/platform/workers.hpp"
 #include "velkorenc/core/zlib/adler32_kernels.hpp"
 #include "velkorenc/core/zlib/crc32_kernels.hpp"
 #include "velkorenc/core/zlib/deflate.hpp"
@@ -163,6 +164,34 @@ std::uint32_t crc32_with(CrcKernel kernel, std::uint32_t crc, ByteSpan data) noe
 
 std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept {
   return crc32_with(chosen_crc_kernel(), crc, data);
+}
+
+bool crc32_on_threads(std::uint32_t crc, ByteSpan data, unsigned threads, Checkpoint& checkpoint,
+                      std::uint32_t& out) noexcept {
+  // A few runs a thread, so that one slowed down holds up little; runs of
+  // at least a piece, so that the caller asks its checkpoint as often as
+  // one thread would.
+  constexpr std::size_t kMostRuns = 64;
+  const std::size_t wanted = std::max<std::size_t>(1, data.size() / kFramePiece);
+  const std::size_t runs = threads > 1 ? std::min(kMostRuns, wanted) : 1;
+  if (runs == 1) {
+    bool done = in_pieces(data.size(), kFramePiece, checkpoint, [&](std::size_t at, std::size_t length) {
+      crc = crc32(crc, data.subspan(at, length));
+    });
+    out = crc;
+    return done;
+  }
+  const std::size_t run_length = (data.size() + runs - 1) / runs;
+  std::array<std::uint32_t, kMostRuns> crcs{};
+  const auto run = [&](std::size_t r) { return data.subspan(r * run_length, std::min(run_length, data.size() - r * run_length)); };
+  const SharedPieces shared = share_pieces(threads, runs, checkpoint, [&](std::size_t r) {
+    crcs[r] = crc32(0, run(r));
+    return true;
+  });
+  if (shared.stopped) return false;
+  for (std::size_t r = 0; r < runs; ++r) crc = crc32_combine(crc, crcs[r], run(r).size());
+  out = crc;
+  return true;
 }
 
 const char* kernel_name(AdlerKernel kernel) noexcept {

@@ -8,6 +8,7 @@
 
 #include "velkorenc/core/zlib/small_deflate.hpp"
 #include "velkorenc/core/zlib/zlib.hpp"
+#include "counting_checkpoint.hpp"
 
 namespace velkorenc::core {
 namespace {
@@ -332,6 +333,26 @@ TEST(Zlib, Adler32KernelsAgreeWithTheLibrary) {
     }
   }
   EXPECT_TRUE(can_run(chosen_adler_kernel()));
+}
+
+// A CRC made on several threads, in runs combined in order, is the CRC of
+// the whole continued from the start value; a checkpoint that says stop
+// stops it.
+TEST(Zlib, Crc32OnThreadsIsTheWholesCrc) {
+  const Bytes data = sample((std::size_t{5} << 20) + 333, 256, 21);
+  for (std::size_t size : {std::size_t{0}, std::size_t{7}, std::size_t{1} << 20, data.size()}) {
+    const ByteSpan part(data.data(), size);
+    const std::uint32_t want = crc32(crc32(0, {data.data(), 3}), part);
+    for (unsigned threads = 1; threads <= 4; ++threads) {
+      NoCheckpoint always;
+      std::uint32_t got = 0;
+      ASSERT_TRUE(crc32_on_threads(crc32(0, {data.data(), 3}), part, threads, always, got));
+      EXPECT_EQ(got, want) << size << " bytes, " << threads << " threads";
+    }
+  }
+  test_support::CountingCheckpoint stop(1);
+  std::uint32_t unused = 0;
+  EXPECT_FALSE(crc32_on_threads(0, data, 2, stop, unused));
 }
 
 // Every kernel this CPU runs gives zlib's CRC at every length and alignment,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "velkorenc/core/keying/keying.hpp"
+#include "velkorenc/core/platform/pieces.hpp"
 
 namespace velkorenc::core {
 
@@ -30,6 +31,13 @@ std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept;
 // `second_length` bytes long.
 std::uint32_t crc32_combine(std::uint32_t first, std::uint32_t second,
                             std::uint64_t second_length) noexcept;
+
+// crc32(crc, data), on up to `threads` threads, the caller included, each
+// taking runs of the data whose values are combined in order; asks
+// `checkpoint` after each of the caller's runs, and stops, false, when it
+// says so.
+bool crc32_on_threads(std::uint32_t crc, ByteSpan data, unsigned threads, Checkpoint& checkpoint,
+                      std::uint32_t& out) noexcept;
 
 // The ways of computing it, all giving zlib's value: zlib's own crc32_z, the
 // reference, and carry-less multiplication (PCLMULQDQ), about three times
