@@ -159,10 +159,12 @@ void hash_batch(BatchHashKernel kernel, const std::uint8_t* bytes, BatchHashes& 
 }
 
 void Parser::begin_generation(std::uint64_t generation) noexcept {
-  // Each map emptied held a generation at least four before its own.
-  const std::uint64_t first =
-      recent_generation_set_ && generation < recent_generation_ + 4 ? recent_generation_ + 1
-                                                                    : generation - std::min<std::uint64_t>(generation, 3);
+  // A position looks in the maps of its generation and of the one before,
+  // the only ones emptied here (those that have not begun since they last
+  // held a generation): the others begin before anyone looks in them, and
+  // bits left in them meanwhile are never read as a position within reach.
+  std::uint64_t first = generation - std::min<std::uint64_t>(generation, 1);
+  if (recent_generation_set_) first = std::max(first, recent_generation_ + 1);
   for (std::uint64_t g = first; g <= generation; ++g) std::memset(recent_map(g), 0, kRecentMapBytes);
   recent_generation_ = generation;
   recent_generation_set_ = true;
