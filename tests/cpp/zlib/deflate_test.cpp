@@ -304,16 +304,21 @@ TEST(OwnDeflate, BatchHashKernelsHashAsZlibDoes) {
 }
 
 // Runs of literals find the positions within reach in maps of 32 KiB of
-// positions each.  Noise, long enough for runs, with repeats that end a
-// run just before, on and after each multiple of 32 KiB (where a batch
-// takes positions of two maps and may be undone): three bytes from 4096
-// back (the farthest a match of three may come from), four from the
-// farthest a search reaches (in the map before) and from one more.
-Bytes repeats_around_map_edges(std::uint32_t distance, std::uint32_t length, long offset) {
-  Bytes data = testing::family_input(Family::kRandom, 1400000, distance + length);
+// positions each, and leave zlib's search only for repeats that can make a
+// match.  Noise, long enough for runs, with repeats just before, on and
+// after each multiple of 32 KiB (where a batch takes positions of two maps
+// and may be undone): `length` bytes from `distance` back, and with
+// `farther`, also `length` + 2 from there (zlib's search must find them
+// behind the nearer three).
+Bytes repeats_around_map_edges(std::uint32_t distance, std::uint32_t length, long offset,
+                               std::uint32_t farther) {
+  Bytes data = testing::family_input(Family::kRandom, 1400000, distance + length + farther);
   const auto step = static_cast<std::size_t>(level6::kWindowSize);
   for (std::size_t edge = 2 * step; edge + 100 < data.size(); edge += step) {
     const std::size_t at = static_cast<std::size_t>(static_cast<long>(edge) + offset);
+    if (farther != 0) {
+      std::copy_n(data.begin() + static_cast<long>(at - farther), length + 2, data.begin() + static_cast<long>(at));
+    }
     std::copy_n(data.begin() + static_cast<long>(at - distance), length, data.begin() + static_cast<long>(at));
   }
   return data;
@@ -323,12 +328,17 @@ TEST(OwnDeflateThreads, RunsOfLiteralsStopAtRepeatsAroundTheirMapsEdges) {
   struct Case {
     std::uint32_t distance;
     std::uint32_t length;
+    std::uint32_t farther = 0;
   };
-  const Case cases[] = {{4096, 3}, {4097, 3}, {level6::kMaxDistance, 4}, {level6::kMaxDistance + 1, 4},
-                        {20000, 5}};
+  // Three bytes from 4096 back (the farthest a match of three may come
+  // from) and from one more (no match), four from the farthest a search
+  // reaches (in the map before) and from one more, and three from 5000 back
+  // with five from 20000 behind them.
+  const Case cases[] = {{4096, 3},    {4097, 3},       {level6::kMaxDistance, 4}, {level6::kMaxDistance + 1, 4},
+                        {20000, 5},   {5000, 3, 20000}};
   for (const Case& c : cases) {
     for (long offset : {-17L, -9L, -1L, 0L, 3L, 15L, 16L}) {
-      const Bytes data = repeats_around_map_edges(c.distance, c.length, offset);
+      const Bytes data = repeats_around_map_edges(c.distance, c.length, offset, c.farther);
       const Bytes expected = testing::library_deflate(data);
       for (unsigned threads : {1u, 2u}) {
         ASSERT_EQ(testing::own_deflate(data, kWhole, level6::kLibraryPiece, threads, kSegment), expected)

@@ -516,9 +516,19 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
       std::uint32_t c = c1;
       if (c != 0 && p - c <= kMaxDistance) {
         // zlib's walk, as far as four candidates; a fifth is left to it.
+        // Where the nearest candidate that shares the three bytes is
+        // farther than kTooFar, so is any match, and zlib's own search
+        // says whether it is longer than those three: if not, it is none,
+        // and the position stays a literal, as most such repeats in noise
+        // do (the search leaves match_start_ changed, which nothing reads
+        // while no match is pending).
         for (int walked = 0;; ++walked) {
-          if (walked == 4 || same(c)) {
+          if (walked == 4) {
             hit = true;
+            break;
+          }
+          if (same(c)) {
+            hit = p - c <= kTooFar || longest_match(p, c1, kMinMatch - 1, kNiceLength) != kMinMatch;
             break;
           }
           c = prev[c & kWindowMask];
