@@ -90,8 +90,10 @@ std::size_t RecentLender::lend(std::span<std::uint8_t> room, std::size_t most) n
   auto at = begin;
   most = std::min(most, kMost);
   for (count_ = 0; count_ < most && end > at && end - at >= kTableBytes; ++count_) {
-    // Any content would do: each map is emptied as its generation begins.
     tables_[count_] = reinterpret_cast<std::uint8_t*>(at);
+    // Any content would do (a map is emptied as its generation begins, and
+    // bits left make a search only more likely), but none is read unset.
+    std::memset(tables_[count_], 0, kTableBytes);
     at += kTableBytes;
   }
   return count_ == 0 ? 0 : static_cast<std::size_t>(at - begin);
@@ -110,7 +112,7 @@ std::uint8_t* RecentTableOwner::take() noexcept {
   for (auto& slot : recent_table_pool.slots) {
     if (std::uint8_t* table = slot.exchange(nullptr, std::memory_order_acquire)) return table;
   }
-  return static_cast<std::uint8_t*>(std::malloc(RecentLender::kTableBytes));
+  return static_cast<std::uint8_t*>(std::calloc(RecentLender::kTableBytes, 1));
 }
 
 void RecentTableOwner::release_kept() noexcept {

@@ -293,8 +293,8 @@ class Parser {
   // The newest generation whose map was emptied, while recent_generation_set_.
   std::uint64_t recent_generation_ = 0;
   bool recent_generation_set_ = false;
-  // Empties the maps of the generations after the newest one begun, up to
-  // `generation`: what they held is out of any search's reach from there.
+  // Begins `generation`, emptying those of its map and of the one before
+  // that have not begun since they last held another.
   void begin_generation(std::uint64_t generation) noexcept;
   std::uint8_t* recent_map(std::uint64_t generation) const noexcept {
     return recent_.get() + (generation & 3) * kRecentMapBytes;
