@@ -168,22 +168,23 @@ std::uint32_t crc32(std::uint32_t crc, ByteSpan data) noexcept {
 
 bool crc32_on_threads(std::uint32_t crc, ByteSpan data, unsigned threads, Checkpoint& checkpoint,
                       std::uint32_t& out) noexcept {
-  // A few runs a thread, so that one slowed down holds up little; runs of
-  // at least a piece, so that the caller asks its checkpoint as often as
-  // one thread would.
+  // Runs of at least a piece, at most kMostRuns of them: a few a thread, so
+  // that one slowed down holds up little.
   constexpr std::size_t kMostRuns = 64;
   const std::size_t wanted = std::max<std::size_t>(1, data.size() / kFramePiece);
   const std::size_t runs = threads > 1 ? std::min(kMostRuns, wanted) : 1;
   if (runs == 1) {
-    bool done = in_pieces(data.size(), kFramePiece, checkpoint, [&](std::size_t at, std::size_t length) {
+    const bool done = in_pieces(data.size(), kFramePiece, checkpoint, [&](std::size_t at, std::size_t length) {
       crc = crc32(crc, data.subspan(at, length));
     });
     out = crc;
     return done;
   }
   const std::size_t run_length = (data.size() + runs - 1) / runs;
+  const auto run = [&](std::size_t r) {
+    return data.subspan(r * run_length, std::min(run_length, data.size() - r * run_length));
+  };
   std::array<std::uint32_t, kMostRuns> crcs{};
-  const auto run = [&](std::size_t r) { return data.subspan(r * run_length, std::min(run_length, data.size() - r * run_length)); };
   const SharedPieces shared = share_pieces(threads, runs, checkpoint, [&](std::size_t r) {
     crcs[r] = crc32(0, run(r));
     return true;

@@ -296,6 +296,10 @@ class Parser {
   // Begins `generation`, emptying those of its map and of the one before
   // that have not begun since they last held another.
   void begin_generation(std::uint64_t generation) noexcept;
+  // Begins `generation` unless it or a later one has begun.
+  void reach_generation(std::uint64_t generation) noexcept {
+    if (!recent_generation_set_ || generation > recent_generation_) begin_generation(generation);
+  }
   std::uint8_t* recent_map(std::uint64_t generation) const noexcept {
     return recent_.get() + (generation & 3) * kRecentMapBytes;
   }
@@ -308,7 +312,7 @@ class Parser {
   // Marks a position of these three bytes in the map of its generation.
   void mark_recent(std::uint64_t at, std::uint32_t first_three) noexcept {
     const std::uint64_t generation = at >> kGenerationBits;
-    if (!recent_generation_set_ || generation > recent_generation_) begin_generation(generation);
+    reach_generation(generation);
     const std::uint32_t slot = recent_slot(first_three);
     recent_map(generation)[slot >> 3] |= static_cast<std::uint8_t>(1u << (slot & 7));
   }
@@ -490,7 +494,7 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
     // of the generation before (where the batch crosses into a new one) is
     // among its last kRunBatch, and all within its reach is of its own.
     const std::uint64_t generation = (table_origin_ + top + kRunBatch - 1) >> kGenerationBits;
-    if (!recent_generation_set_ || generation > recent_generation_) begin_generation(generation);
+    reach_generation(generation);
     std::uint8_t* const newest = recent_map(generation);
     const std::uint8_t* const older = recent_map(generation - 1);
     BatchHashes hashes;
