@@ -556,7 +556,7 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
     // again when the next run catches up with them.
     for (std::uint32_t j = kRunBatch; j-- > taken;) {
       const std::uint32_t p = top + j;
-      head[hash(window + p)] = prev[p & kWindowMask];
+      head[hashes.chain[j]] = prev[p & kWindowMask];
     }
     top += taken;
     recent_upto_ = table_origin_ + top;
