@@ -174,7 +174,7 @@ void Parser::begin_generation(std::uint64_t generation) noexcept {
 
 Parser::Parser() noexcept
     : head_(new (std::nothrow) std::uint16_t[kHashSize]),
-      prev_(new (std::nothrow) std::uint16_t[kWindowSize]()) {}
+      links_(new (std::nothrow) std::uint16_t[2 * kWindowSize]()) {}
 
 void Parser::point_window() noexcept { window_ = input_.data + (table_origin_ - input_.origin); }
 
@@ -251,11 +251,11 @@ void Parser::rebase(std::uint64_t origin) noexcept {
   // A move past every position a table can hold clears it.
   if (delta > 0xFFFF) {
     std::fill(head_.get(), head_.get() + kHashSize, std::uint16_t{0});
-    std::fill(prev_.get(), prev_.get() + kWindowSize, std::uint16_t{0});
+    std::fill(links_.get(), links_.get() + 2 * kWindowSize, std::uint16_t{0});
   } else {
     static_assert(kHashSize % 8 == 0 && kWindowSize % 8 == 0);
     slide_positions(head_.get(), kHashSize, static_cast<std::uint16_t>(delta));
-    slide_positions(prev_.get(), kWindowSize, static_cast<std::uint16_t>(delta));
+    slide_positions(links_.get(), 2 * kWindowSize, static_cast<std::uint16_t>(delta));
   }
   match_start_ = match_start_ >= delta ? match_start_ - delta : 0;
   top_ -= delta;

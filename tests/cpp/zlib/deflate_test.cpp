@@ -349,6 +349,65 @@ TEST(OwnDeflateThreads, RunsOfLiteralsStopAtRepeatsAroundTheirMapsEdges) {
   }
 }
 
+// A search follows two links at a time.  Noise (long enough for runs of
+// literals, whose links say nothing of the second) with `count` copies of
+// a needle `gap` apart, each with a tail of its own, then the needle once
+// more with the tail of the `kth` newest copy: the search finds that copy
+// only when it is within the chain's limit (128, or 32 after a match of 8
+// or more one byte back, which `lazy` plants) and within reach.
+Bytes needles_in_noise(std::uint32_t count, std::uint32_t gap, std::uint32_t kth, bool lazy) {
+  constexpr std::size_t kNeedle = 8;
+  constexpr std::size_t kTail = 24;
+  Bytes data = testing::family_input(Family::kRandom, 300000 + std::size_t{count + 1} * gap + 200,
+                                     count * 7919 + gap * 31 + kth * 2 + lazy);
+  const Bytes needle = {'n', 'e', 'e', 'd', 'l', 'e', '!', '?'};
+  const std::size_t first = 300000;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::copy(needle.begin(), needle.end(), data.begin() + static_cast<long>(first + std::size_t{i} * gap));
+  }
+  std::size_t last = first + std::size_t{count} * gap;
+  const std::size_t copied = first + std::size_t{count - kth} * gap;
+  if (lazy) {
+    // The byte before the needle, as before its newest copy.
+    data[last - gap - 1] = 'Z';
+    data[last] = 'Z';
+    ++last;
+  }
+  std::copy(needle.begin(), needle.end(), data.begin() + static_cast<long>(last));
+  std::copy_n(data.begin() + static_cast<long>(copied + kNeedle), kTail,
+              data.begin() + static_cast<long>(last + kNeedle));
+  return data;
+}
+
+TEST(OwnDeflateThreads, SearchesByTwoLinksStopWhereTheChainOrTheReachEnds) {
+  struct Case {
+    std::uint32_t count, gap, kth;
+    bool lazy;
+  };
+  std::vector<Case> cases;
+  for (std::uint32_t gap : {40u, 251u}) {
+    for (std::uint32_t kth : {1u, 2u, 31u, 32u, 33u, 34u, 127u, 128u, 129u, 130u}) {
+      for (bool lazy : {false, true}) cases.push_back({kth + 3, gap, kth, lazy});
+    }
+  }
+  // The copy found at the farthest a search reaches, or one byte farther,
+  // as the first or the second of a step's pair.
+  for (std::uint32_t kth : {1u, 2u, 3u}) {
+    for (std::uint32_t reach : {level6::kMaxDistance - 1, level6::kMaxDistance, level6::kMaxDistance + 1}) {
+      cases.push_back({kth + 1, reach / kth, kth, reach % kth != 0});
+    }
+  }
+  for (const Case& c : cases) {
+    const Bytes data = needles_in_noise(c.count, c.gap, c.kth, c.lazy);
+    const Bytes expected = testing::library_deflate(data);
+    for (unsigned threads : {1u, 2u}) {
+      ASSERT_EQ(testing::own_deflate(data, kWhole, level6::kLibraryPiece, threads, kSegment), expected)
+          << c.count << " copies " << c.gap << " apart, the " << c.kth << "th newest"
+          << (c.lazy ? " after a match" : "") << ", " << threads << " threads";
+    }
+  }
+}
+
 // The threads a stream's runs use may change between feeds, down to one
 // and back up to what the stream was made for (more are not taken).
 TEST(OwnDeflateThreads, ThreadsChangedBetweenFeedsGiveTheSameStream) {

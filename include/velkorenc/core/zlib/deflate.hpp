@@ -230,7 +230,7 @@ class Parser {
   LazyState state() const noexcept;
   std::uint64_t base() const noexcept { return slides_.base(); }
   // False when its tables could not be allocated.
-  bool ok() const noexcept { return head_ && prev_; }
+  bool ok() const noexcept { return head_ && links_; }
   // Whether the parse has passed its input's end.
   bool done() const noexcept { return done_; }
 
@@ -244,9 +244,38 @@ class Parser {
   static std::uint32_t hash(const std::uint8_t* p) noexcept { return hash_of_three(three_bytes(p)); }
   void insert(std::uint32_t top) noexcept {
     const std::uint32_t h = hash(window_ + top);
-    prev_[top & kWindowMask] = head_[h];
+    link(links_.get(), top, head_[h]);
     head_[h] = static_cast<std::uint16_t>(top);
   }
+  // Each position's links: the one before it in its chain (zlib's prev),
+  // and the one before that, where known.  A walk follows the second and
+  // so waits on one load for every two candidates, where each candidate's
+  // link was a load that waited on the one before.  Where the second is
+  // not known (a run of literals, which does not read the chain, writes
+  // none), it holds the first again, which it can never be otherwise.
+  static std::uint32_t links_at(const std::uint16_t* links, std::uint32_t top) noexcept {
+    std::uint32_t both;
+    std::memcpy(&both, links + 2 * (top & kWindowMask), 4);
+    return both;
+  }
+  static std::uint32_t previous(const std::uint16_t* links, std::uint32_t top) noexcept {
+    return links[2 * (top & kWindowMask)];
+  }
+  // Links `top` before `candidate`, the head of its chain.  The second link
+  // is read even where the first is none or out of reach: a walk that stops
+  // at the first never reads it.
+  static void link(std::uint16_t* links, std::uint32_t top, std::uint32_t candidate) noexcept {
+    const std::uint32_t both = candidate | previous(links, candidate) << 16;
+    std::memcpy(links + 2 * (top & kWindowMask), &both, 4);
+  }
+  static void link_first(std::uint16_t* links, std::uint32_t top, std::uint32_t candidate) noexcept {
+    const std::uint32_t both = candidate * 0x10001u;
+    std::memcpy(links + 2 * (top & kWindowMask), &both, 4);
+  }
+  // zlib's longest_match from `candidate`, the head of the chain at `top`.
+  // By two (following the second links) where matches are searched for
+  // in full; by one in a run of literals, whose loop it would crowd.
+  template <bool kByTwo = true>
   std::uint32_t longest_match(std::uint32_t top, std::uint32_t candidate, std::uint32_t best,
                               std::uint32_t nice) noexcept;
   // Moves table coordinates so that `origin` (the new window base) is
@@ -271,7 +300,7 @@ class Parser {
   // Positions in the tables are table coordinates, position - table_origin_,
   // with table_origin_ zlib's window base, as zlib keeps them (0 is none).
   std::unique_ptr<std::uint16_t[]> head_;
-  std::unique_ptr<std::uint16_t[]> prev_;
+  std::unique_ptr<std::uint16_t[]> links_;  // two per position: see links_at
   // The positions up to recent_upto_ marked by the hash of their three
   // bytes in the map of their generation (the generation's number modulo
   // four picks the map; a run's batch marks the few positions it takes of
@@ -399,6 +428,7 @@ class DeflateStream {
 // ---------------------------------------------------------------------------
 // The parse loop.
 
+template <bool kByTwo>
 inline std::uint32_t Parser::longest_match(std::uint32_t top, std::uint32_t candidate,
                                            std::uint32_t best, std::uint32_t nice) noexcept {
   const auto load16 = [](const std::uint8_t* p) {
@@ -416,11 +446,12 @@ inline std::uint32_t Parser::longest_match(std::uint32_t top, std::uint32_t cand
   const std::uint8_t* scan = window_ + top;
   const std::uint16_t scan_start = load16(scan);
   std::uint16_t scan_end = load16(scan + best - 1);
-  const std::uint16_t* prev = prev_.get();
-  do {
-    const std::uint8_t* match = window_ + candidate;
+  const std::uint16_t* const links = links_.get();
+  // True when the candidate's match reaches `nice`, which ends the walk.
+  const auto examine = [&](std::uint32_t at) {
+    const std::uint8_t* match = window_ + at;
     // A candidate can only be longer when these bytes agree.
-    if (load16(match + best - 1) != scan_end || load16(match) != scan_start) continue;
+    if (load16(match + best - 1) != scan_end || load16(match) != scan_start) return false;
     std::uint32_t length = 2;
     for (;;) {
       const std::uint64_t differ = load64(scan + length) ^ load64(match + length);
@@ -433,12 +464,32 @@ inline std::uint32_t Parser::longest_match(std::uint32_t top, std::uint32_t cand
     }
     if (length > kMaxMatch) length = kMaxMatch;
     if (length > best) {
-      match_start_ = candidate;
+      match_start_ = at;
       best = length;
-      if (length >= nice) break;
+      if (length >= nice) return true;
       scan_end = load16(scan + best - 1);
     }
-  } while ((candidate = prev[candidate & kWindowMask]) > limit && --chain != 0);
+    return false;
+  };
+  // zlib's walk: each candidate while within reach and while the chain
+  // allows, two a step where the second link is followed.
+  if constexpr (kByTwo) {
+    for (;;) {
+      if (examine(candidate)) break;
+      const std::uint32_t both = links_at(links, candidate);
+      const std::uint32_t next = both & 0xFFFF;
+      if (next <= limit || --chain == 0) break;
+      if (examine(next)) break;
+      std::uint32_t after = both >> 16;
+      if (after == next) after = previous(links, next);
+      if (after <= limit || --chain == 0) break;
+      candidate = after;
+    }
+  } else {
+    do {
+      if (examine(candidate)) break;
+    } while ((candidate = previous(links, candidate)) > limit && --chain != 0);
+  }
   return best;
 }
 
@@ -456,7 +507,7 @@ template <class AtTop>
 std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::size_t matches,
                                   AtTop& at_top, bool& stopped) noexcept {
   std::uint16_t* const head = head_.get();
-  std::uint16_t* const prev = prev_.get();
+  std::uint16_t* const links = links_.get();
   const std::uint8_t* const window = window_;
   constexpr LazyState kWaiting{kMinMatch - 1, 0, true};
   if (!recent_) {
@@ -503,7 +554,7 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
     for (std::uint32_t i = 0; i < kRunBatch; ++i) {
       const std::uint32_t p = top + i;
       const std::uint32_t c1 = head[hashes.chain[i]];
-      prev[p & kWindowMask] = static_cast<std::uint16_t>(c1);
+      link_first(links, p, c1);
       head[hashes.chain[i]] = static_cast<std::uint16_t>(p);
       const std::uint32_t at = hashes.byte[i];
       const auto bit = static_cast<std::uint8_t>(hashes.bit[i]);
@@ -532,10 +583,10 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
             break;
           }
           if (same(c)) {
-            hit = p - c <= kTooFar || longest_match(p, c1, kMinMatch - 1, kNiceLength) != kMinMatch;
+            hit = p - c <= kTooFar || longest_match<false>(p, c1, kMinMatch - 1, kNiceLength) != kMinMatch;
             break;
           }
-          c = prev[c & kWindowMask];
+          c = previous(links, c);
           if (c <= limit) break;
         }
       }
@@ -556,7 +607,7 @@ std::uint32_t Parser::literal_run(std::uint32_t top, std::uint32_t until, std::s
     // again when the next run catches up with them.
     for (std::uint32_t j = kRunBatch; j-- > taken;) {
       const std::uint32_t p = top + j;
-      head[hashes.chain[j]] = prev[p & kWindowMask];
+      head[hashes.chain[j]] = previous(links, p);
     }
     top += taken;
     recent_upto_ = table_origin_ + top;
@@ -580,7 +631,7 @@ bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
   const std::uint32_t end =
       kTail ? static_cast<std::uint32_t>(input_.end() - table_origin_) : 0;
   std::uint16_t* const head = head_.get();
-  std::uint16_t* const prev = prev_.get();
+  std::uint16_t* const links = links_.get();
   const std::uint8_t* const window = window_;
   bool stopped = false;
   while (top < until) {
@@ -603,13 +654,13 @@ bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
     if (!kTail || lookahead >= kMinMatch) {
       const std::uint32_t h = hash(window + top);
       candidate = head[h];
-      prev[top & kWindowMask] = static_cast<std::uint16_t>(candidate);
+      link(links, top, candidate);
       head[h] = static_cast<std::uint16_t>(top);
       if constexpr (!kTail) {
         // The next position's first candidate, fetched while this one is searched.
         const std::uint32_t ahead = head[hash(window + top + 1)];
         __builtin_prefetch(window + ahead);
-        __builtin_prefetch(prev + (ahead & kWindowMask));
+        __builtin_prefetch(links + 2 * (ahead & kWindowMask));
       }
     }
     const std::uint32_t prev_length = match_length;
@@ -633,12 +684,12 @@ bool Parser::loop(std::uint32_t until, std::vector<Match>& out, AtTop& at_top) {
         // the positions inside it are inserted.
         const std::uint32_t ahead = head[hash(window + next)];
         __builtin_prefetch(window + ahead);
-        __builtin_prefetch(prev + (ahead & kWindowMask));
+        __builtin_prefetch(links + 2 * (ahead & kWindowMask));
       }
       const std::uint32_t last_insert = kTail ? std::min(next, end - (kMinMatch - 1)) : next;
       for (std::uint32_t at = top + 1; at < last_insert; ++at) {
         const std::uint32_t h = hash(window + at);
-        prev[at & kWindowMask] = head[h];
+        link(links, at, head[h]);
         head[h] = static_cast<std::uint16_t>(at);
       }
       top = next;
