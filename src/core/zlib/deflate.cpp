@@ -255,6 +255,8 @@ void Parser::rebase(std::uint64_t origin) noexcept {
   } else {
     static_assert(kHashSize % 8 == 0 && kWindowSize % 8 == 0);
     slide_positions(head_.get(), kHashSize, static_cast<std::uint16_t>(delta));
+    // Both links of each position: an unknown second link, the first
+    // again, stays equal to it.
     slide_positions(links_.get(), 2 * kWindowSize, static_cast<std::uint16_t>(delta));
   }
   match_start_ = match_start_ >= delta ? match_start_ - delta : 0;

@@ -261,9 +261,9 @@ class Parser {
   static std::uint32_t previous(const std::uint16_t* links, std::uint32_t top) noexcept {
     return links[2 * (top & kWindowMask)];
   }
-  // Links `top` before `candidate`, the head of its chain.  The second link
-  // is read even where the first is none or out of reach: a walk that stops
-  // at the first never reads it.
+  // Links `top` to `candidate`, the head of its chain, and to the
+  // candidate's own first link.  That is read even where the candidate is
+  // none or out of reach: a walk that stops at the first never reads it.
   static void link(std::uint16_t* links, std::uint32_t top, std::uint32_t candidate) noexcept {
     const std::uint32_t both = candidate | previous(links, candidate) << 16;
     std::memcpy(links + 2 * (top & kWindowMask), &both, 4);
