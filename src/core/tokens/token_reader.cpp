@@ -8,37 +8,14 @@
 namespace velkorenc::core {
 namespace {
 
+using detail::kLettersOfBase;
+using detail::letters_to_bits;
+
 constexpr std::uint64_t kEmptySlot = ~std::uint64_t{0};  // no ASCII token packs to this
 
 constexpr std::size_t slot_of(std::uint64_t packed, std::size_t slots) noexcept {
   return static_cast<std::size_t>((packed * 0x9E3779B97F4A7C15ULL) >> 40) & (slots - 1);
 }
-
-// For eight letters packed little-endian: bit p of the result is set where
-// character p is 'q'; false when any character is neither 'q' nor 'z'.
-inline bool letters_to_bits(std::uint64_t packed, std::uint8_t& bits) noexcept {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  const std::uint64_t t = packed ^ (kOnes * static_cast<std::uint8_t>(kOneLetter));
-  // 'q' becomes 0x00 and 'z' becomes 0x0B; accept exactly those two.
-  if ((t & (kOnes * 0xF4)) != 0) return false;
-  if (((t ^ (t >> 1)) & kOnes) != 0 || ((t ^ (t >> 3)) & kOnes) != 0) return false;
-  const std::uint64_t q_mask = ~t & kOnes;  // low bit of each byte: 1 for 'q'
-  // Gathers bit 0 of byte p into bit p; the partial products never carry.
-  bits = static_cast<std::uint8_t>((q_mask * 0x0102040810204080ULL) >> 56);
-  return true;
-}
-
-// The unshuffled token of u spells its bits from the highest, so its letter
-// bits (bit p for character p) are those of u reversed.
-constexpr std::array<std::uint8_t, 256> letters_of_base() noexcept {
-  std::array<std::uint8_t, 256> bits{};
-  for (unsigned u = 0; u < 256; ++u) {
-    for (unsigned p = 0; p < kTokenLength; ++p) bits[u] |= ((u >> (7 - p)) & 1u) << p;
-  }
-  return bits;
-}
-
-constexpr std::array<std::uint8_t, 256> kLettersOfBase = letters_of_base();
 
 template <class Char>
 std::size_t find_delimiter(const Char* body, std::size_t from, std::size_t size,

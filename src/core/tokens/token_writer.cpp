@@ -10,7 +10,9 @@
 
 #include "velkorenc/core/tokens/tokens.hpp"
 
+#include "velkorenc/core/platform/cpu.hpp"
 #include "velkorenc/core/platform/workers.hpp"
+#include "velkorenc/core/tokens/token_kernels.hpp"
 
 namespace velkorenc::core {
 
@@ -30,15 +32,27 @@ constexpr std::array<std::uint64_t, 256> kBaseWords = base_words();
 }  // namespace
 
 void EncodeTable::set_alphabet(const AlphabetPositions& position) noexcept {
-  for (std::size_t u = 0; u < position.size(); ++u) words_[position[u]] = kBaseWords[u];
+  for (std::size_t u = 0; u < position.size(); ++u) {
+    words_[position[u]] = kBaseWords[u];
+    letter_bits_[position[u]] = detail::kLettersOfBase[u];
+  }
+  letter_word_.fill(true);
+  letter_words_ = 256;
 }
 
 void EncodeTable::set(std::uint8_t value, const char (&token)[kTokenLength]) noexcept {
   std::memcpy(&words_[value], token, kTokenLength);
+  std::uint8_t bits = 0;
+  const bool letters = detail::letters_to_bits(words_[value], bits);
+  letter_bits_[value] = letters ? bits : 0;
+  letter_words_ += static_cast<unsigned>(letters) - static_cast<unsigned>(letter_word_[value]);
+  letter_word_[value] = letters;
 }
 
-char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
-                   bool leading_delimiter, char* out) noexcept {
+namespace {
+
+char* write_tokens_scalar(const EncodeTable& table, ByteSpan bytes, char delimiter,
+                          bool leading_delimiter, char* out) noexcept {
   std::size_t t = 0;
   if (!leading_delimiter && !bytes.empty()) {
     const std::uint64_t word = table.word(bytes[0]);
@@ -53,6 +67,54 @@ char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
     out += kTokenLength + 1;
   }
   return out;
+}
+
+// Fewer tokens than this are written one by one: setting up the vector
+// writer would cost more than it saves.
+constexpr std::size_t kVectorTokens = 16;
+
+bool writes_vectors(TokenWriter writer, const EncodeTable& table, std::size_t count) noexcept {
+  return writer == TokenWriter::kAvx512 && count >= kVectorTokens && table.letters_only() &&
+         can_run(writer);
+}
+
+}  // namespace
+
+const char* writer_name(TokenWriter writer) noexcept {
+  switch (writer) {
+    case TokenWriter::kScalar: return "scalar";
+    case TokenWriter::kAvx512: return "avx512";
+  }
+  return "unknown";
+}
+
+bool can_run(TokenWriter writer) noexcept {
+  switch (writer) {
+    case TokenWriter::kScalar: return true;
+    case TokenWriter::kAvx512: return cpu_features().avx512_vbmi;
+  }
+  return false;
+}
+
+// The one place where the writer is chosen, once per process.
+TokenWriter chosen_writer() noexcept {
+  static const TokenWriter writer = fastest_runnable(kTokenWriters);
+  return writer;
+}
+
+char* write_tokens_with(TokenWriter writer, const EncodeTable& table, ByteSpan bytes,
+                        char delimiter, bool leading_delimiter, char* out) noexcept {
+  if (writes_vectors(writer, table, bytes.size())) {
+    return detail::write_letter_tokens_avx512(table.letter_bits().data(), bytes.data(),
+                                              bytes.size(), delimiter, leading_delimiter, out,
+                                              false);
+  }
+  return write_tokens_scalar(table, bytes, delimiter, leading_delimiter, out);
+}
+
+char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
+                   bool leading_delimiter, char* out) noexcept {
+  return write_tokens_with(chosen_writer(), table, bytes, delimiter, leading_delimiter, out);
 }
 
 bool write_frame_text(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
@@ -98,8 +160,8 @@ void stream_fence() noexcept {
 
 // The tokens of frame positions [from, to), from the parts that hold them,
 // where they go in the text: the token of position k at 9k, its delimiter
-// just before.  With `streamed`, through a buffer in the cache, copied past
-// the caches.
+// just before.  With `streamed`, past the caches: by the vector writer
+// itself, or through a buffer in the cache that is then copied.
 void write_positions(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
                      char delimiter, char* out, std::uint64_t from, std::uint64_t to,
                      bool streamed) noexcept {
@@ -109,6 +171,8 @@ void write_positions(const EncodeTable& table, std::span<const ByteSpan> parts, 
   std::uint8_t block[kBlock];
   char text[kBlock * (kTokenLength + 1)];
   char* at = out + (from == 0 ? 0 : (kTokenLength + 1) * from - 1);
+  // The vector writer streams whole lines itself, with no copy.
+  const bool vector_streams = writes_vectors(chosen_writer(), table, kBlock);
   std::uint64_t part_start = 0;
   for (ByteSpan part : parts) {
     const std::uint64_t part_end = part_start + part.size();
@@ -118,12 +182,16 @@ void write_positions(const EncodeTable& table, std::span<const ByteSpan> parts, 
       const auto length = static_cast<std::size_t>(std::min({room, to - position, part_end - position}));
       const ByteSpan chunk = part.subspan(static_cast<std::size_t>(position - part_start), length);
       transform_forward(chunk, key, position, block);
-      if (streamed) {
-        const char* end = write_tokens(table, ByteSpan(block, length), delimiter, position != 0, text);
+      const ByteSpan values(block, length);
+      if (streamed && vector_streams) {
+        at = detail::write_letter_tokens_avx512(table.letter_bits().data(), block, length,
+                                                delimiter, position != 0, at, true);
+      } else if (streamed) {
+        const char* end = write_tokens(table, values, delimiter, position != 0, text);
         stream_copy(at, text, static_cast<std::size_t>(end - text));
         at += end - text;
       } else {
-        at = write_tokens(table, ByteSpan(block, length), delimiter, position != 0, at);
+        at = write_tokens(table, values, delimiter, position != 0, at);
       }
       position += length;
     }

@@ -168,6 +168,97 @@ TEST(Writer, FrameTextIsTheTransformedFrameWritten) {
   EXPECT_EQ(untouched, "unchanged");
 }
 
+// Every writer, and the vector kernel streaming past the caches, writes the
+// reference's characters and nothing around them, at every alignment of the
+// text, with and without a leading delimiter, for counts around whole groups
+// of 64 tokens and their lines.
+TEST(Writer, EveryWriterWritesWhatTheReferenceWrites) {
+  const auto letters = shuffled_tokens(21);
+  std::vector<std::string> one_other = letters;
+  one_other[77] = "q0000000";
+  struct Case {
+    const char* name;
+    std::vector<std::string> tokens;
+  };
+  const Case tables[] = {{"letters", letters}, {"one token not letters", one_other}};
+  Bytes values(1100);
+  std::mt19937 gen(22);
+  for (auto& b : values) b = static_cast<std::uint8_t>(gen());
+  constexpr std::size_t kGuard = 80;
+  for (const Case& table : tables) {
+    const EncodeTable enc = tables_for(table.tokens).enc;
+    for (std::size_t count : {0u, 1u, 15u, 16u, 17u, 56u, 63u, 64u, 65u, 128u, 575u, 577u, 1100u}) {
+      const ByteSpan some(values.data(), count);
+      for (bool leading : {false, true}) {
+        std::string expected(leading && count ? 1 : 0, '~');
+        expected += joined(table.tokens, Bytes(some.begin(), some.end()), '~');
+        for (std::size_t offset = 0; offset < 64; ++offset) {
+          const auto check = [&](const char* writer, auto write) {
+            alignas(64) static char buffer[kGuard + 1100 * (kTokenLength + 1) + kGuard];
+            std::memset(buffer, '#', sizeof buffer);
+            char* out = buffer + kGuard + offset;
+            char* end = write(out);
+            const std::string context = std::string(writer) + ", " + table.name + ", count " +
+                                        std::to_string(count) + ", leading " +
+                                        std::to_string(leading) + ", offset " + std::to_string(offset);
+            ASSERT_EQ(end - out, static_cast<std::ptrdiff_t>(expected.size())) << context;
+            EXPECT_EQ(std::string(out, expected.size()), expected) << context;
+            EXPECT_EQ(std::string(buffer, out) + std::string(end, buffer + sizeof buffer),
+                      std::string(sizeof buffer - expected.size(), '#'))
+                << context;
+          };
+          for (TokenWriter writer : kTokenWriters) {
+            if (!can_run(writer)) continue;
+            check(writer_name(writer), [&](char* out) {
+              return write_tokens_with(writer, enc, some, '~', leading, out);
+            });
+          }
+          if (can_run(TokenWriter::kAvx512) && enc.letters_only()) {
+            check("avx512 streamed", [&](char* out) {
+              return detail::write_letter_tokens_avx512(enc.letter_bits().data(), some.data(),
+                                                        count, '~', leading, out, true);
+            });
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(Writer, TablesAreLettersOnlyWhileEveryTokenIs) {
+  const auto tokens = shuffled_tokens(23);
+  EncodeTable enc;
+  EXPECT_FALSE(enc.letters_only());
+  for (int v = 0; v < 256; ++v) {
+    EXPECT_FALSE(enc.letters_only()) << v << " tokens set";
+    char letters[kTokenLength];
+    std::copy_n(tokens[v].data(), kTokenLength, letters);
+    enc.set(static_cast<std::uint8_t>(v), letters);
+  }
+  EXPECT_TRUE(enc.letters_only());
+  char other[kTokenLength] = {'q', 'z', 'q', 'z', 'q', 'z', 'q', 'Q'};
+  enc.set(9, other);
+  EXPECT_FALSE(enc.letters_only());
+  other[7] = 'z';
+  enc.set(9, other);
+  enc.set(9, other);  // set twice: still counted once
+  EXPECT_TRUE(enc.letters_only());
+  EXPECT_EQ(enc.letter_bits()[9], 0b01010101);
+  // The shuffled alphabet's table is the same table as one set token by token.
+  AlphabetPositions position;
+  for (std::size_t u = 0; u < position.size(); ++u) position[u] = static_cast<std::uint8_t>(255 - u);
+  EncodeTable shuffled;
+  shuffled.set_alphabet(position);
+  EncodeTable by_token;
+  for (int v = 0; v < 256; ++v) {
+    const auto token = base_token(static_cast<std::uint8_t>(255 - v));
+    char letters[kTokenLength];
+    std::copy_n(token.data(), kTokenLength, letters);
+    by_token.set(static_cast<std::uint8_t>(v), letters);
+  }
+  EXPECT_TRUE(shuffled == by_token);
+}
+
 using test_support::CountingCheckpoint;
 
 TEST(Writer, FrameTextAsksTheCheckpointAfterEachPiece) {

@@ -44,17 +44,37 @@ class EncodeTable {
   void set_alphabet(const AlphabetPositions& position) noexcept;
   void set(std::uint8_t value, const char (&token)[kTokenLength]) noexcept;
   std::uint64_t word(std::uint8_t value) const noexcept { return words_[value]; }
+  // True when every value has a token made of 'q' and 'z' only.
+  bool letters_only() const noexcept { return letter_words_ == 256; }
+  // For such a token, bit p is set where its character p is 'q'.
+  const std::array<std::uint8_t, 256>& letter_bits() const noexcept { return letter_bits_; }
   bool operator==(const EncodeTable&) const noexcept = default;
 
  private:
   std::array<std::uint64_t, 256> words_{};
+  std::array<std::uint8_t, 256> letter_bits_{};
+  std::array<bool, 256> letter_word_{};
+  unsigned letter_words_ = 0;  // how many of letter_word_ are true
 };
 
 // Writes the tokens of `bytes`, separated by `delimiter`, to `out`; with
 // `leading_delimiter` a delimiter also goes before the first token.  Returns
-// the end of what was written.
+// the end of what was written.  Written by chosen_writer().
 char* write_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
                    bool leading_delimiter, char* out) noexcept;
+
+// The token writers.  Both write the same characters.  kScalar is the
+// portable reference; kAvx512 writes 64 tokens of a letters-only table at a
+// time from vector registers, and needs AVX-512 F, BW and VBMI.
+enum class TokenWriter : std::uint8_t { kScalar, kAvx512 };
+inline constexpr TokenWriter kTokenWriters[] = {TokenWriter::kScalar, TokenWriter::kAvx512};
+const char* writer_name(TokenWriter writer) noexcept;
+bool can_run(TokenWriter writer) noexcept;
+TokenWriter chosen_writer() noexcept;
+// write_tokens with `writer`; a writer that this CPU cannot run, or a table
+// that is not letters-only, leaves the work to kScalar.
+char* write_tokens_with(TokenWriter writer, const EncodeTable& table, ByteSpan bytes,
+                        char delimiter, bool leading_delimiter, char* out) noexcept;
 
 // Transforms the frame made of `parts`, one after the other, forward with
 // `key` and writes its tokens: joined_length(total size) characters.
