@@ -1,6 +1,7 @@
 // Writing a frame's text and reading tokens back with each reader.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +21,24 @@ void BM_WriteFrameText(benchmark::State& state) {
   std::string text(joined_length(data.size() + 4), '\0');
   for (auto _ : state) {
     write_frame_text(tables().enc, data, ByteSpan(ck, 4), kKey, '~', text.data());
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
+}
+
+// Token writing with each writer, 16 Ki tokens at a time into a text that
+// stays in the cache, so that the writer and not the memory is measured;
+// bytes are tokens.
+void BM_WriteTokens(benchmark::State& state, TokenWriter writer) {
+  if (!start_kernel(state, writer, chosen_writer())) return;
+  constexpr std::size_t kTokens = 16 << 10;
+  const auto& data = random_data();
+  std::string text(joined_length(kTokens) + 1, '\0');
+  for (auto _ : state) {
+    for (std::size_t at = 0; at < data.size(); at += kTokens) {
+      const ByteSpan piece(data.data() + at, std::min(kTokens, data.size() - at));
+      write_tokens_with(writer, tables().enc, piece, '~', at != 0, text.data());
+    }
     benchmark::DoNotOptimize(text.data());
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(data.size()));
@@ -51,8 +70,9 @@ void BM_ReadTokens(benchmark::State& state, NarrowReader reader) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
-
 BENCHMARK(BM_WriteFrameText)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WriteTokens, scalar, TokenWriter::kScalar)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_WriteTokens, avx512, TokenWriter::kAvx512)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ReadTokens, scalar, NarrowReader::kScalar)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ReadTokens, avx2, NarrowReader::kAvx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ReadTokens, avx2_pext, NarrowReader::kAvx2Pext)

@@ -66,14 +66,27 @@ struct Text {
 
 class LineWriter {
  public:
-  VELKORENC_AVX512 LineWriter(const std::uint8_t* letter_bits, char delimiter) noexcept
+  VELKORENC_AVX512 LineWriter(const std::uint8_t* letter_bits, char delimiter,
+                              std::ptrdiff_t offset) noexcept
       : bits0_(_mm512_loadu_si512(letter_bits)),
         bits1_(_mm512_loadu_si512(letter_bits + 64)),
         bits2_(_mm512_loadu_si512(letter_bits + 128)),
         bits3_(_mm512_loadu_si512(letter_bits + 192)),
-        one_(_mm512_set1_epi8(kOneLetter)),
-        zero_(_mm512_set1_epi8(kZeroLetter)),
-        delimiter_(_mm512_set1_epi8(delimiter)) {}
+        one_(_mm512_set1_epi8(kOneLetter)) {
+    // Each line with every letter 'z': only the letters that are 'q' change.
+    const __m512i zero = _mm512_set1_epi8(kZeroLetter);
+    const __m512i delimiters = _mm512_set1_epi8(delimiter);
+    for (std::size_t line = 0; line < kBlockStride; ++line) {
+      const __m512i letter_bit = _mm512_loadu_si512(kPatterns.letter_bit + entry(line, offset));
+      blank_[line] = _mm512_mask_blend_epi8(_mm512_testn_epi8_mask(letter_bit, letter_bit), zero,
+                                            delimiters);
+    }
+  }
+
+  // Where line `line` of a group starts in the patterns.
+  static std::ptrdiff_t entry(std::size_t line, std::ptrdiff_t offset) noexcept {
+    return static_cast<std::ptrdiff_t>(kLine + kLine * line) - offset;
+  }
 
   // The letter bits of up to 64 values; those past `count` read as 0.
   VELKORENC_AVX512 __attribute__((always_inline)) inline __m512i letters_of(
@@ -89,12 +102,12 @@ class LineWriter {
   VELKORENC_AVX512 __attribute__((always_inline)) inline void write_line(
       const Text& text, std::size_t first_token, std::size_t line, __m512i before,
       __m512i group) const noexcept {
-    const std::ptrdiff_t entry = static_cast<std::ptrdiff_t>(kLine + kLine * line) - text.offset;
-    const __m512i token = _mm512_loadu_si512(kPatterns.token + entry);
-    const __m512i letter_bit = _mm512_loadu_si512(kPatterns.letter_bit + entry);
+    const std::ptrdiff_t at_entry = entry(line, text.offset);
+    const __m512i token = _mm512_loadu_si512(kPatterns.token + at_entry);
+    const __m512i letter_bit = _mm512_loadu_si512(kPatterns.letter_bit + at_entry);
     const __m512i bits = _mm512_permutex2var_epi8(before, token, group);
-    __m512i chars = _mm512_mask_blend_epi8(_mm512_test_epi8_mask(bits, letter_bit), zero_, one_);
-    chars = _mm512_mask_mov_epi8(chars, _mm512_testn_epi8_mask(letter_bit, letter_bit), delimiter_);
+    const __m512i chars =
+        _mm512_mask_blend_epi8(_mm512_test_epi8_mask(bits, letter_bit), blank_[line], one_);
 
     const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(kBlockStride * first_token + kLine * line) -
                              text.offset;
@@ -120,7 +133,8 @@ class LineWriter {
 
  private:
   __m512i bits0_, bits1_, bits2_, bits3_;
-  __m512i one_, zero_, delimiter_;
+  __m512i one_;
+  __m512i blank_[kBlockStride];
 };
 
 }  // namespace
@@ -138,7 +152,7 @@ VELKORENC_AVX512 char* write_letter_tokens_avx512(const std::uint8_t* letter_bit
   // the first token: a leading delimiter.
   text.offset = static_cast<std::ptrdiff_t>(kLine - (kLine - text.first % kLine) % kLine);
   text.streamed = streamed;
-  const LineWriter writer(letter_bits, delimiter);
+  const LineWriter writer(letter_bits, delimiter, text.offset);
   __m512i before = _mm512_setzero_si512();
   std::size_t first_token = 0;
   for (; first_token < count; first_token += kBlockTokens) {
