@@ -158,10 +158,32 @@ void stream_fence() noexcept {
 #endif
 }
 
+// write_tokens past the caches, for a text far larger than they are that is
+// not read again soon.  The caller orders the stores with stream_fence()
+// before the text is read.
+char* stream_tokens(const EncodeTable& table, ByteSpan bytes, char delimiter,
+                    bool leading_delimiter, char* out) noexcept {
+  // The vector writer streams whole lines itself, with no copy.
+  if (writes_vectors(chosen_writer(), table, bytes.size())) {
+    return detail::write_letter_tokens_avx512(table.letter_bits().data(), bytes.data(),
+                                              bytes.size(), delimiter, leading_delimiter, out,
+                                              true);
+  }
+  // Otherwise through a buffer in the cache, copied past the caches.
+  constexpr std::size_t kBuffered = 2048;
+  char text[kBuffered * (kTokenLength + 1)];
+  for (std::size_t at = 0; at < bytes.size(); at += kBuffered) {
+    const ByteSpan block = bytes.subspan(at, std::min(kBuffered, bytes.size() - at));
+    const char* end = write_tokens(table, block, delimiter, leading_delimiter || at != 0, text);
+    stream_copy(out, text, static_cast<std::size_t>(end - text));
+    out += end - text;
+  }
+  return out;
+}
+
 // The tokens of frame positions [from, to), from the parts that hold them,
 // where they go in the text: the token of position k at 9k, its delimiter
-// just before.  With `streamed`, past the caches: by the vector writer
-// itself, or through a buffer in the cache that is then copied.
+// just before.  With `streamed`, past the caches.
 void write_positions(const EncodeTable& table, std::span<const ByteSpan> parts, ByteSpan key,
                      char delimiter, char* out, std::uint64_t from, std::uint64_t to,
                      bool streamed) noexcept {
@@ -169,10 +191,7 @@ void write_positions(const EncodeTable& table, std::span<const ByteSpan> parts, 
   constexpr std::size_t kBlock = 2048;
   static_assert(kFramePiece % kBlock == 0, "pieces are whole blocks");
   std::uint8_t block[kBlock];
-  char text[kBlock * (kTokenLength + 1)];
   char* at = out + (from == 0 ? 0 : (kTokenLength + 1) * from - 1);
-  // The vector writer streams whole lines itself, with no copy.
-  const bool vector_streams = writes_vectors(chosen_writer(), table, kBlock);
   std::uint64_t part_start = 0;
   for (ByteSpan part : parts) {
     const std::uint64_t part_end = part_start + part.size();
@@ -183,16 +202,8 @@ void write_positions(const EncodeTable& table, std::span<const ByteSpan> parts, 
       const ByteSpan chunk = part.subspan(static_cast<std::size_t>(position - part_start), length);
       transform_forward(chunk, key, position, block);
       const ByteSpan values(block, length);
-      if (streamed && vector_streams) {
-        at = detail::write_letter_tokens_avx512(table.letter_bits().data(), block, length,
-                                                delimiter, position != 0, at, true);
-      } else if (streamed) {
-        const char* end = write_tokens(table, values, delimiter, position != 0, text);
-        stream_copy(at, text, static_cast<std::size_t>(end - text));
-        at += end - text;
-      } else {
-        at = write_tokens(table, values, delimiter, position != 0, at);
-      }
+      at = streamed ? stream_tokens(table, values, delimiter, position != 0, at)
+                    : write_tokens(table, values, delimiter, position != 0, at);
       position += length;
     }
     part_start = part_end;

@@ -139,33 +139,38 @@ TEST(Writer, WritesTokensJoinedByTheDelimiter) {
 }
 
 TEST(Writer, FrameTextIsTheTransformedFrameWritten) {
-  const auto tokens = shuffled_tokens(2);
-  const Tables t = tables_for(tokens);
-  const Bytes key = {'k', 0xC3, 0xA9, 'y'};
-  std::mt19937 gen(3);
-  // Frames of 4 MiB and more are written past the caches, at any alignment
-  // of the text.
-  for (std::size_t n : {0u, 1u, 4095u, 4096u, 4097u, 10000u, (4u << 20) + 4093u}) {
-    Bytes head(n);
-    for (auto& b : head) b = static_cast<std::uint8_t>(gen());
-    const Bytes tail = {1, 2, 3, 4};
-    Bytes frame = head;
-    frame.insert(frame.end(), tail.begin(), tail.end());
-    Bytes transformed(frame.size());
-    ASSERT_TRUE(transform_forward(frame, key, 0, transformed.data()));
-    const std::string expected = joined(tokens, transformed, '~');
-    for (std::size_t offset : {0u, 7u}) {
-      std::string text(offset + joined_length(frame.size()) + 3, '#');
-      ASSERT_TRUE(write_frame_text(t.enc, head, tail, key, '~', text.data() + offset));
-      // Compared whole, not printed: a frame's text is 36 MiB.
-      EXPECT_TRUE(text.compare(offset, expected.size(), expected) == 0) << "n=" << n << ", offset " << offset;
-      EXPECT_EQ(text.substr(0, offset) + text.substr(offset + expected.size()), std::string(offset + 3, '#'))
-          << "n=" << n << ", offset " << offset;
+  // Letter tokens, which the vector writer takes where the CPU has it, and
+  // a table with one other token, which the scalar writer takes.
+  auto other = shuffled_tokens(2);
+  other[200] = "q0000000";
+  for (const auto& tokens : {shuffled_tokens(2), other}) {
+    const Tables t = tables_for(tokens);
+    const Bytes key = {'k', 0xC3, 0xA9, 'y'};
+    std::mt19937 gen(3);
+    // Frames of 4 MiB and more are written past the caches, at any alignment
+    // of the text.
+    for (std::size_t n : {0u, 1u, 4095u, 4096u, 4097u, 10000u, (4u << 20) + 4093u}) {
+      Bytes head(n);
+      for (auto& b : head) b = static_cast<std::uint8_t>(gen());
+      const Bytes tail = {1, 2, 3, 4};
+      Bytes frame = head;
+      frame.insert(frame.end(), tail.begin(), tail.end());
+      Bytes transformed(frame.size());
+      ASSERT_TRUE(transform_forward(frame, key, 0, transformed.data()));
+      const std::string expected = joined(tokens, transformed, '~');
+      for (std::size_t offset : {0u, 7u}) {
+        std::string text(offset + joined_length(frame.size()) + 3, '#');
+        ASSERT_TRUE(write_frame_text(t.enc, head, tail, key, '~', text.data() + offset));
+        // Compared whole, not printed: a frame's text is 36 MiB.
+        EXPECT_TRUE(text.compare(offset, expected.size(), expected) == 0) << "n=" << n << ", offset " << offset;
+        EXPECT_EQ(text.substr(0, offset) + text.substr(offset + expected.size()), std::string(offset + 3, '#'))
+            << "n=" << n << ", offset " << offset;
+      }
     }
+    std::string untouched = "unchanged";
+    EXPECT_FALSE(write_frame_text(t.enc, Bytes{1}, Bytes{}, Bytes{}, '~', untouched.data()));
+    EXPECT_EQ(untouched, "unchanged");
   }
-  std::string untouched = "unchanged";
-  EXPECT_FALSE(write_frame_text(t.enc, Bytes{1}, Bytes{}, Bytes{}, '~', untouched.data()));
-  EXPECT_EQ(untouched, "unchanged");
 }
 
 // Every writer, and the vector kernel streaming past the caches, writes the
