@@ -1,4 +1,5 @@
-// Writing a frame's text and reading tokens back with each reader.
+// Writing a frame's text, writing tokens with each writer, and reading them back with
+// each reader.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
