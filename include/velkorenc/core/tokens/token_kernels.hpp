@@ -10,6 +10,9 @@
 
 #include "velkorenc/core/tokens/tokens.hpp"
 
+// The instructions that the writer's and the reader's AVX-512 kernels use.
+#define VELKORENC_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
 namespace velkorenc::core::detail {
 
 // For eight letters packed little-endian: bit p of the result is set where

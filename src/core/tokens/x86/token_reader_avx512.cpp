@@ -41,8 +41,6 @@ constexpr std::array<std::array<std::uint8_t, kVector>, kGroups> gather_indexes(
 
 alignas(kVector) constexpr auto kGather = gather_indexes();
 
-#define VELKORENC_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
-
 // Reading a block with the setup in vector registers: the characters a
 // valid block may hold at each position, and the table's values by letter
 // bits in four vectors with which of them it has (0xFF) or lacks (0).

@@ -52,8 +52,6 @@ constexpr LinePatterns line_patterns() noexcept {
 
 constexpr LinePatterns kPatterns = line_patterns();
 
-#define VELKORENC_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
-
 // The text being written: positions count from the first token's first
 // letter, and [lo, hi) of them are written.
 struct Text {
